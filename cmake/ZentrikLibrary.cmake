@@ -1,0 +1,38 @@
+# zentrik_add_library(name [DEPS dep...] [PLATFORM_LIBS_POSIX ...] [PLATFORM_LIBS_WIN32 ...])
+# A static library from every .cpp under src/ (recursively); files named
+# *_posix.cpp are built only for POSIX targets, *_windows.cpp only for Windows.
+function(zentrik_add_library name)
+  cmake_parse_arguments(L "" "" "DEPS;PLATFORM_LIBS_POSIX;PLATFORM_LIBS_WIN32" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
+  if(WIN32)
+    list(FILTER sources EXCLUDE REGEX "_posix\\.cpp$")
+  else()
+    list(FILTER sources EXCLUDE REGEX "_windows\\.cpp$")
+  endif()
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    set(scope PUBLIC)
+    target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  else()
+    # A layer that has only headers so far.
+    add_library(${name} INTERFACE)
+    set(scope INTERFACE)
+  endif()
+  target_include_directories(${name} ${scope} ${CMAKE_CURRENT_SOURCE_DIR}/include)
+  target_link_libraries(${name} ${scope} ${L_DEPS})
+  if(WIN32)
+    target_link_libraries(${name} ${scope} ${L_PLATFORM_LIBS_WIN32})
+  else()
+    target_link_libraries(${name} ${scope} ${L_PLATFORM_LIBS_POSIX})
+  endif()
+endfunction()
+
+# Every tests/*.cpp of a library becomes one test executable <name>_tests.
+function(zentrik_add_library_tests name)
+  cmake_parse_arguments(T "" "" "LIBS;LABELS;ENV" ${ARGN})
+  file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
+  if(test_sources)
+    zentrik_add_test(NAME ${name}_tests SOURCES ${test_sources} LIBS ${name} ${T_LIBS}
+                     LABELS unit ${T_LABELS} ENV ${T_ENV})
+  endif()
+endfunction()
