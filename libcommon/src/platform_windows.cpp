@@ -1,0 +1,173 @@
+// The Windows side of the operating-system boundary (see platform.h).
+#include "platform.h"
+
+#include <windows.h>
+
+#include <bcrypt.h>
+#include <share.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "vxexception.h"
+
+namespace platform {
+
+namespace {
+
+// Windows paths of the ANSI functions are limited to MAX_PATH (260) characters.
+constexpr DWORD PATH_BUFFER_LENGTH = MAX_PATH;
+constexpr int CSIDL_PROFILE_FOLDER = 0x28;
+constexpr WORD PRIMARY_LANGUAGE_CZECH = 0x05;
+// The low 10 bits of a language identifier are its primary language.
+constexpr WORD PRIMARY_LANGUAGE_MASK = 0x3FF;
+// BCryptGenRandom takes a 32-bit length; longer requests are served in pieces.
+constexpr std::size_t RANDOM_CHUNK = 0x10000000;
+
+bool isSeparator(char c) noexcept { return c == '\\' || c == '/'; }
+
+std::string withTrailingSeparator(std::string path) {
+    if (!path.empty() && !isSeparator(path.back())) {
+        path += '\\';
+    }
+    return path;
+}
+
+bool isDirectory(const std::string& path) noexcept {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+Mutex::Mutex() : handle(CreateMutexA(nullptr, FALSE, nullptr)) {
+    if (handle == nullptr) {
+        throw InternalErrorException("CreateMutexA failed [error=%lu]",
+                                     static_cast<unsigned long>(GetLastError()));
+    }
+}
+
+Mutex::~Mutex() { CloseHandle(static_cast<HANDLE>(handle)); }
+
+// A Windows mutex is recursive for the thread that owns it: every successful
+// wait must be matched by one ReleaseMutex.
+void Mutex::lock() noexcept { WaitForSingleObject(static_cast<HANDLE>(handle), INFINITE); }
+
+void Mutex::unlock() noexcept { ReleaseMutex(static_cast<HANDLE>(handle)); }
+
+ThreadId currentThreadId() noexcept { return static_cast<ThreadId>(GetCurrentThreadId()); }
+
+LocalTime localTime() noexcept {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return LocalTime{now.wYear, now.wMonth,  now.wDay,         now.wHour,
+                     now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
+std::uint64_t systemTimeAsFileTime() noexcept {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+std::string executableBaseName() {
+    char path[PATH_BUFFER_LENGTH + 1] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, PATH_BUFFER_LENGTH);
+    if (length == 0) {
+        return "???";
+    }
+    std::string name(path, length);
+    std::size_t slash = name.find_last_of("\\/");
+    if (slash != std::string::npos) {
+        name.erase(0, slash + 1);
+    }
+    std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos) {
+        name.erase(dot);
+    }
+    return name;
+}
+
+// The file in the Windows directory; a non-empty ZENTRIK_CONF names another
+// file, as on Linux, so that tests can point the module at their own settings.
+std::string configurationFilePath() {
+    char overridePath[PATH_BUFFER_LENGTH + 1] = {};
+    DWORD overrideLength =
+        GetEnvironmentVariableA("ZENTRIK_CONF", overridePath, sizeof overridePath);
+    if (overrideLength > 0 && overrideLength < sizeof overridePath) {
+        return std::string(overridePath, overrideLength);
+    }
+    char windowsDirectory[PATH_BUFFER_LENGTH + 1] = {};
+    UINT length = GetWindowsDirectoryA(windowsDirectory, PATH_BUFFER_LENGTH);
+    if (length == 0 || length >= PATH_BUFFER_LENGTH) {
+        return "C:\\Windows\\zentrik.txt";
+    }
+    return withTrailingSeparator(std::string(windowsDirectory, length)) + "zentrik.txt";
+}
+
+bool homeDirectory(std::string& out) {
+    char path[PATH_BUFFER_LENGTH + 1] = {};
+    HRESULT result =
+        SHGetFolderPathA(nullptr, CSIDL_PROFILE_FOLDER, nullptr, SHGFP_TYPE_CURRENT, path);
+    if (FAILED(result) || path[0] == '\0') {
+        out.clear();
+        return false;
+    }
+    out = path;
+    return true;
+}
+
+// Creates every prefix that ends before a separator, then the whole path.
+// Prefixes that exist already or cannot be directories ("C:", "\\server")
+// fail harmlessly; the final test decides.
+bool createDirectories(const std::string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    for (std::size_t i = 1; i < path.size(); ++i) {
+        if (isSeparator(path[i]) && !isSeparator(path[i - 1])) {
+            CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
+        }
+    }
+    CreateDirectoryA(path.c_str(), nullptr);
+    return isDirectory(path);
+}
+
+// Shared for reading and writing with every other opener, so that processes
+// appending to the trace or reading cache files never lock each other out.
+std::FILE* openSharedFile(const std::string& path, const char* mode) {
+    if (mode == nullptr) {
+        return nullptr;
+    }
+    return _fsopen(path.c_str(), mode, _SH_DENYNO);
+}
+
+bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }
+
+bool userInterfaceLanguageIsCzech() {
+    return (GetUserDefaultUILanguage() & PRIMARY_LANGUAGE_MASK) == PRIMARY_LANGUAGE_CZECH;
+}
+
+bool randomBytes(void* buffer, std::size_t length) noexcept {
+    if (buffer == nullptr) {
+        return length == 0;
+    }
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (length > 0) {
+        std::size_t piece = length < RANDOM_CHUNK ? length : RANDOM_CHUNK;
+        NTSTATUS status = BCryptGenRandom(nullptr, bytes, static_cast<ULONG>(piece),
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+        if (!BCRYPT_SUCCESS(status)) {
+            return false;
+        }
+        bytes += piece;
+        length -= piece;
+    }
+    return true;
+}
+
+char pathSeparator() noexcept { return '\\'; }
+
+}  // namespace platform
