@@ -1,0 +1,186 @@
+#include "ctl/pcsceventlistener.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "ctl/ctlexception.h"
+#include "ctllog.h"
+#include "logger.h"
+#include "pcsccontext.h"
+
+namespace ctl {
+
+namespace {
+
+const char* const STATUS_CHANGE_CALL =
+    "SCardGetStatusChangeW(context, static_cast<DWORD>(timeout), &readerStates[0], "
+    "static_cast<DWORD>(readerStates.size()))";
+
+}  // namespace
+
+PcScEventListener::PcScEventListener() : PcScEventListener(PcScApi::current()) {}
+
+PcScEventListener::PcScEventListener(PcScApi& pcsc) : api(pcsc) {
+    TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScEventListener::PcScEventListener");
+    PcScContextHolder newContext(api);
+    PcScReaderState pnp;
+    pnp.readerName = PNP_NOTIFICATION_READER;
+    readerStates.push_back(std::move(pnp));
+    for (const PcScReader& reader : PcScReader::list(api)) appendReaderEntry(reader.getNameString());
+    context = newContext.release();
+}
+
+PcScEventListener::~PcScEventListener() {
+    const PcScContext c = context.exchange(0);
+    if (c != 0) api.releaseContext(c);
+}
+
+const wchar_t* PcScEventListener::eventTypeName(std::uint32_t type) noexcept {
+    switch (type) {
+        case CARD_INSERTED: return L"ctl::PcScEventListener::CARD_INSERTED";
+        case CARD_REMOVED: return L"ctl::PcScEventListener::CARD_REMOVED";
+        case READER_CONNECTED: return L"ctl::PcScEventListener::READER_CONNECTED";
+        case READER_DISCONNECTED: return L"ctl::PcScEventListener::READER_DISCONNECTED";
+        default: return L"UNKNOWN";
+    }
+}
+
+std::vector<std::wstring> PcScEventListener::watchedReaders() const {
+    std::vector<std::wstring> names;
+    for (std::size_t i = 1; i < readerStates.size(); ++i) names.push_back(readerStates[i].readerName);
+    return names;
+}
+
+void PcScEventListener::appendReaderEntry(const std::wstring& name) {
+    PcScReaderState entry;
+    entry.readerName = name;
+    readerStates.push_back(std::move(entry));
+}
+
+void PcScEventListener::queue(const std::wstring& readerName, EventType type) {
+    eventQueue.push_back(Event{PcScReader(readerName), type});
+}
+
+PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
+    TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScEventListener::wait");
+    if (ctllog::enabled()) ctllog::parameter(L"timeout", ctllog::decimalAndHex(timeout));
+    while (eventQueue.empty()) {
+        // A cancel that arrived before the call could block is honoured here;
+        // the service forgets a cancel on a context that is not waiting.
+        if (cancelRequested.load()) throw CtlException(PcScResult::CANCELLED);
+        ctllog::message(L"SCardGetStatusChangeW() may block...");
+        const std::uint32_t rv =
+            api.getStatusChange(context.load(), timeout, readerStates.data(), readerStates.size());
+        ctllog::pcscResult(STATUS_CHANGE_CALL, rv);
+        if (cancelRequested.load()) throw CtlException(PcScResult::CANCELLED);
+        if (api.isServiceStopped(rv)) {
+            handleServiceStopped(rv);
+            continue;
+        }
+        if (rv == PcScResult::CANCELLED || rv == PcScResult::INVALID_PARAMETER)
+            throw CtlException(PcScResult::CANCELLED);
+        if (rv != PcScResult::SUCCESS) throw CtlException(rv);
+
+        collectCardEvents();
+        // A reader the service no longer knows is a reader that went away,
+        // even when the count of readers stayed the same.
+        const bool readerVanished =
+            std::any_of(readerStates.begin() + 1, readerStates.end(), [](const PcScReaderState& s) {
+                return (s.eventState & PcScState::UNKNOWN) != 0;
+            });
+        const std::uint32_t pnpEventState = readerStates[0].eventState;
+        if ((pnpEventState & PcScState::CHANGED) != 0 || readerVanished) {
+            ctllog::message(L"Number of readers changed");
+            handleNumOfReadersChanged();
+        }
+        readerStates[0].currentState = pnpEventState;
+    }
+    if (ctllog::enabled()) ctllog::parameter(L"eventQueue.size()", ctllog::decimalAndHex(eventQueue.size()));
+    Event event = std::move(eventQueue.front());
+    eventQueue.pop_front();
+    if (ctllog::enabled()) {
+        const std::wstring text = std::wstring(L"[event = ") + eventTypeName(event.type) +
+                                  L", reader = " + event.reader.getNameString() + L"]";
+        ctllog::parameter(L"reader_event", text);
+    }
+    return event;
+}
+
+void PcScEventListener::collectCardEvents() {
+    for (std::size_t i = 1; i < readerStates.size(); ++i) {
+        PcScReaderState& it = readerStates[i];
+        if (ctllog::enabled()) {
+            ctllog::message(L"Check change in a reader");
+            ctllog::parameter(L"it->dwCurrentState", ctllog::hex(it.currentState));
+            ctllog::parameter(L"it->dwEventState", ctllog::hex(it.eventState));
+        }
+        const bool wasPresent = (it.currentState & PcScState::PRESENT) != 0;
+        const bool isPresent = (it.eventState & PcScState::PRESENT) != 0;
+        if (wasPresent && !isPresent) {
+            ctllog::messageWithText(L"Card removed from %s", it.readerName);
+            queue(it.readerName, CARD_REMOVED);
+        } else if (!wasPresent && isPresent) {
+            ctllog::messageWithText(L"Card inserted into %s", it.readerName);
+            queue(it.readerName, CARD_INSERTED);
+        }
+        it.currentState = it.eventState;
+    }
+}
+
+void PcScEventListener::handleNumOfReadersChanged() {
+    TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScEventListener::handleNumOfReadersChanged");
+    std::vector<PcScReader> present = PcScReader::list(api);
+    for (std::size_t i = 1; i < readerStates.size();) {
+        const std::wstring& name = readerStates[i].readerName;
+        auto found = std::find_if(present.begin(), present.end(),
+                                  [&](const PcScReader& r) { return r.getNameString() == name; });
+        if (found != present.end()) {
+            present.erase(found);
+            ++i;
+            continue;
+        }
+        ctllog::messageWithText(L"Reader %s disconnected", name);
+        queue(name, READER_DISCONNECTED);
+        readerStates.erase(readerStates.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    for (const PcScReader& reader : present) {
+        appendReaderEntry(reader.getNameString());
+        ctllog::messageWithText(L"Reader %s connected", reader.getNameString());
+        queue(reader.getNameString(), READER_CONNECTED);
+    }
+}
+
+void PcScEventListener::handleServiceStopped(std::uint32_t result) {
+    TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScEventListener::handleServiceStopped");
+    ctllog::message(L"Service stopped. Waiting on single object ...");
+    // The old context is dead for good; a restarted service needs a new one.
+    const PcScContext old = context.exchange(0);
+    if (old != 0) api.releaseContext(old);
+    for (unsigned attempt = 0;; ++attempt) {
+        const std::uint32_t waitResult = api.waitForServiceStart(attempt, cancelRequested);
+        if (ctllog::enabled()) ctllog::parameter(L"waitForSingleObjectResult", ctllog::hex(waitResult));
+        if (waitResult != 0)
+            throw CtlException(cancelRequested.load() ? PcScResult::CANCELLED : result);
+        PcScContext fresh = 0;
+        const std::uint32_t rv = establishLoggedContext(api, &fresh);
+        if (rv == PcScResult::SUCCESS) {
+            context = fresh;
+            break;
+        }
+        if (!api.isServiceUnavailable(rv)) throw CtlException(rv);
+    }
+    // The restarted service may offer another set of readers than before.
+    handleNumOfReadersChanged();
+}
+
+void PcScEventListener::cancel() {
+    TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScEventListener::cancel");
+    cancelRequested = true;
+    const PcScContext c = context.load();
+    if (c == 0) return;  // between contexts: the service wait sees the flag
+    const std::uint32_t rv = api.cancel(c);
+    ctllog::pcscResult("SCardCancel(context)", rv);
+    if (rv != PcScResult::SUCCESS) throw CtlException(rv);
+}
+
+}  // namespace ctl
