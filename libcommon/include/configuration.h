@@ -1,0 +1,41 @@
+// The module's settings, read once per process from the configuration file
+// (see platform::configurationFilePath) and immutable afterwards. Without the
+// file the defaults below apply.
+//
+// Keys (case-sensitive; integer values are read like strtol):
+//   loglevel          non-zero turns the whole trace log on
+//   logpath           directory of the trace file (a trailing separator is added)
+//   locale            "cs" or "en"; anything else keeps the default
+//   disablepinpad     non-zero: pin-pad readers are used as plain readers
+//   disablepinpaddlg  non-zero: no pin-pad prompt dialog
+//   pkcs11.slots      minimum number of slots when greater than 0
+//   cache             directory of the per-card cache files (a trailing separator is added)
+#pragma once
+
+#include <string>
+
+class Properties;
+
+class Configuration {
+public:
+    static constexpr unsigned DEFAULT_SLOT_COUNT = 6;
+
+    // Built under its own lock on first use, never destroyed.
+    static const Configuration& instance();
+
+    // Builds a configuration from the given file, for the singleton and for
+    // tests; a file that cannot be read leaves the defaults.
+    explicit Configuration(const std::string& filePath);
+
+    std::string logPath;             // empty: the trace file goes to the current directory
+    bool logEnabled = false;
+    bool useEnglish = true;          // default: true unless the user's language is Czech
+    bool disablePinPad = false;
+    bool disablePinPadDialog = false;
+    unsigned slotCount = DEFAULT_SLOT_COUNT;
+    std::string cacheDirectory;      // default: <home>/.amwcache/; empty: no cache files
+
+private:
+    void applyDefaults();
+    void apply(const Properties& properties);
+};

@@ -1,0 +1,32 @@
+// SHA-256 (FIPS 180-4), used for the digests that guard the cache files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class Sha256 {
+public:
+    static constexpr std::size_t DIGEST_SIZE = 32;
+    static constexpr std::size_t BLOCK_SIZE = 64;
+
+    Sha256() noexcept;
+
+    // Adds bytes to the message; null data is allowed only with length 0.
+    void update(const void* data, std::size_t length) noexcept;
+    // Writes the digest of everything added and starts a new message.
+    void final(std::uint8_t (&digest)[DIGEST_SIZE]) noexcept;
+
+    // The digest of one buffer.
+    static void digest(const void* data, std::size_t length,
+                       std::uint8_t (&digest)[DIGEST_SIZE]) noexcept;
+
+private:
+    void reset() noexcept;
+    void compress(const std::uint8_t* block) noexcept;
+    void finish(std::uint8_t* digest) noexcept;
+
+    std::uint32_t state[8];
+    std::uint64_t totalLength;  // bytes added so far
+    std::uint8_t pending[BLOCK_SIZE];
+    std::size_t pendingLength;
+};

@@ -1,0 +1,83 @@
+#include "configuration.h"
+
+#include <atomic>
+#include <limits>
+
+#include "fileutils.h"
+#include "platform.h"
+#include "properties.h"
+
+namespace {
+
+platform::Mutex& instanceMutex() {
+    static platform::Mutex mutex;
+    return mutex;
+}
+
+std::atomic<const Configuration*> theInstance{nullptr};
+
+}  // namespace
+
+const Configuration& Configuration::instance() {
+    const Configuration* existing = theInstance.load(std::memory_order_acquire);
+    if (existing != nullptr) {
+        return *existing;
+    }
+    platform::MutexLock lock(instanceMutex());
+    existing = theInstance.load(std::memory_order_relaxed);
+    if (existing == nullptr) {
+        existing = new Configuration(platform::configurationFilePath());
+        theInstance.store(existing, std::memory_order_release);
+    }
+    return *existing;
+}
+
+Configuration::Configuration(const std::string& filePath) {
+    applyDefaults();
+    Properties properties;
+    if (properties.load(filePath)) {
+        apply(properties);
+    }
+}
+
+void Configuration::applyDefaults() {
+    useEnglish = !platform::userInterfaceLanguageIsCzech();
+    std::string home;
+    if (getHomeDirectory(&home) && !home.empty()) {
+        cacheDirectory = withTrailingSeparator(joinPath(home, ".amwcache"));
+    } else {
+        cacheDirectory.clear();
+    }
+}
+
+void Configuration::apply(const Properties& properties) {
+    long number = 0;
+    std::string text;
+    if (properties.getInt("loglevel", number)) {
+        logEnabled = number != 0;
+    }
+    if (properties.getString("logpath", text)) {
+        logPath = withTrailingSeparator(text);
+    }
+    if (properties.getString("locale", text)) {
+        if (text == "cs") {
+            useEnglish = false;
+        } else if (text == "en") {
+            useEnglish = true;
+        }
+    }
+    if (properties.getInt("disablepinpad", number)) {
+        disablePinPad = number != 0;
+    }
+    if (properties.getInt("disablepinpaddlg", number)) {
+        disablePinPadDialog = number != 0;
+    }
+    if (properties.getInt("pkcs11.slots", number) && number > 0) {
+        // long is 64-bit on Linux: saturate instead of wrapping to a small count.
+        constexpr long maxSlots = static_cast<long>(std::numeric_limits<int>::max());
+        slotCount = static_cast<unsigned>(number > maxSlots ? maxSlots : number);
+    }
+    if (properties.getString("cache", text)) {
+        cacheDirectory = withTrailingSeparator(text);
+    }
+}
