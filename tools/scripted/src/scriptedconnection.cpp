@@ -205,6 +205,14 @@ ScriptedConnection& ScriptedConnection::expectPinPadModify(bool askForCurrentPin
     return *this;
 }
 
+ScriptedConnection& ScriptedConnection::failingWith(std::function<void()> fault) {
+    if (script.empty()) {
+        throw std::logic_error("failingWith() needs an expected call before it");
+    }
+    script.back().fault = std::move(fault);
+    return *this;
+}
+
 void ScriptedConnection::verify() {
     for (std::size_t i = next; i < script.size(); ++i) {
         ADD_FAILURE() << "ScriptedConnection: expected call #" << (i + 1)

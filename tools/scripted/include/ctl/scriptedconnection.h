@@ -76,6 +76,10 @@ public:
                                            std::uint8_t newPinOffset, const std::string& command,
                                            std::uint16_t statusWord);
 
+    // The call expected last, instead of answering, runs `fault` (which
+    // throws what the connection should throw).
+    ScriptedConnection& failingWith(std::function<void()> fault);
+
     void setPinPadAvailable(bool available) { pinPad = available; }
     void setProtocol(Protocol value) { protocol = value; }
 
