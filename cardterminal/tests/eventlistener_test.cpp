@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+
+#include "ctl/ctlexception.h"
+#include "ctl/pcsceventlistener.h"
+#include "fakepcscapi.h"
+#include "logcapture.h"
+
+namespace ctl {
+namespace {
+
+using testing::FakePcScApi;
+using testing::LogCapture;
+using testing::StatusAnswer;
+using Listener = PcScEventListener;
+
+constexpr std::uint32_t PRESENT = PcScState::PRESENT | PcScState::CHANGED;
+constexpr std::uint32_t EMPTY = 0x10 | PcScState::CHANGED;
+const std::wstring PNP = PNP_NOTIFICATION_READER;
+
+std::uint32_t errorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const CtlException& e) {
+        return e.error;
+    }
+    return 0;
+}
+
+TEST(EventListener, FirstWaitsReportCardsAlreadyPresentInReaderOrder) {
+    FakePcScApi api;
+    api.readers = {L"A", L"B"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", PRESENT}, {L"B", PRESENT}}});
+    auto first = listener.wait(0xFFFFFFFF);
+    EXPECT_EQ(Listener::CARD_INSERTED, first.type);
+    EXPECT_EQ(std::wstring(L"A"), first.reader.getNameString());
+    auto second = listener.wait(0xFFFFFFFF);
+    EXPECT_EQ(Listener::CARD_INSERTED, second.type);
+    EXPECT_EQ(std::wstring(L"B"), second.reader.getNameString());
+    EXPECT_EQ(1u, api.statusChangeTimeouts.size());
+    EXPECT_EQ(0xFFFFFFFFu, api.statusChangeTimeouts[0]);
+    EXPECT_EQ((std::vector<std::wstring>{PNP, L"A", L"B"}), api.statusChangeReaders[0]);
+}
+
+TEST(EventListener, NonBlockingWaitWithNothingNewTimesOut) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::TIMEOUT, {}});
+    EXPECT_EQ(0x8010000Au, errorOf([&] { listener.wait(0); }));
+    EXPECT_EQ(0u, api.statusChangeTimeouts.at(0));
+}
+
+TEST(EventListener, RemovalFollowsInsertion) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", PRESENT}}});
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", EMPTY}}});
+    EXPECT_EQ(Listener::CARD_INSERTED, listener.wait(1000).type);
+    LogCapture log;
+    EXPECT_EQ(Listener::CARD_REMOVED, listener.wait(1000).type);
+    EXPECT_TRUE(log.contains("Card removed from A")) << log.text();
+    EXPECT_TRUE(log.contains("reader_event = [event = ctl::PcScEventListener::CARD_REMOVED, reader = A]"))
+        << log.text();
+}
+
+TEST(EventListener, ChangesWithoutPresenceChangeQueueNothing) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", EMPTY}}});
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", PRESENT}}});
+    EXPECT_EQ(Listener::CARD_INSERTED, listener.wait(1000).type);
+    EXPECT_EQ(2u, api.statusChangeTimeouts.size());
+}
+
+TEST(EventListener, ReaderUnpluggedAndPluggedGiveReaderEventsAfterCardEvents) {
+    FakePcScApi api;
+    api.readers = {L"A", L"B", L"C"};
+    Listener listener(api);
+    // B goes away, D arrives; in the same report a card appears in C.
+    api.readers = {L"A", L"C", L"D"};
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{PNP, 0x00030002}, {L"C", PRESENT}}});
+    auto e1 = listener.wait(0xFFFFFFFF);
+    auto e2 = listener.wait(0xFFFFFFFF);
+    auto e3 = listener.wait(0xFFFFFFFF);
+    EXPECT_EQ(Listener::CARD_INSERTED, e1.type);
+    EXPECT_EQ(std::wstring(L"C"), e1.reader.getNameString());
+    EXPECT_EQ(Listener::READER_DISCONNECTED, e2.type);
+    EXPECT_EQ(std::wstring(L"B"), e2.reader.getNameString());
+    EXPECT_EQ(Listener::READER_CONNECTED, e3.type);
+    EXPECT_EQ(std::wstring(L"D"), e3.reader.getNameString());
+    EXPECT_EQ((std::vector<std::wstring>{L"A", L"C", L"D"}), listener.watchedReaders());
+    // The new reader's card shows up on the next wait that asks the service.
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"D", PRESENT}}});
+    auto e4 = listener.wait(0xFFFFFFFF);
+    EXPECT_EQ(Listener::CARD_INSERTED, e4.type);
+    EXPECT_EQ(std::wstring(L"D"), e4.reader.getNameString());
+    EXPECT_EQ((std::vector<std::wstring>{PNP, L"A", L"C", L"D"}), api.statusChangeReaders.back());
+}
+
+TEST(EventListener, ReaderTheServiceNoLongerKnowsIsDisconnected) {
+    FakePcScApi api;
+    api.readers = {L"A", L"B"};
+    Listener listener(api);
+    api.readers = {L"A", L"X"};
+    api.statusChangeAnswers.push_back(
+        StatusAnswer{0, {{L"B", PcScState::UNKNOWN | PcScState::CHANGED}}});
+    EXPECT_EQ(Listener::READER_DISCONNECTED, listener.wait(0xFFFFFFFF).type);
+    EXPECT_EQ(Listener::READER_CONNECTED, listener.wait(0xFFFFFFFF).type);
+}
+
+TEST(EventListener, CancelledServiceWaitEndsWithCancelled) {
+    FakePcScApi api;
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::CANCELLED, {}});
+    EXPECT_EQ(0x80100002u, errorOf([&] { listener.wait(0xFFFFFFFF); }));
+}
+
+TEST(EventListener, InvalidParameterFromTheWaitCountsAsCancelled) {
+    FakePcScApi api;
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::INVALID_PARAMETER, {}});
+    EXPECT_EQ(0x80100002u, errorOf([&] { listener.wait(0xFFFFFFFF); }));
+}
+
+TEST(EventListener, OtherFailuresPassOnAndQueuedEventsStay) {
+    FakePcScApi api;
+    api.readers = {L"A", L"B"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", PRESENT}, {L"B", PRESENT}}});
+    listener.wait(0);
+    EXPECT_EQ(1u, listener.queuedEventCount());
+    EXPECT_EQ(Listener::CARD_INSERTED, listener.wait(0).type);
+    api.statusChangeAnswers.push_back(StatusAnswer{0x80100017, {}});
+    EXPECT_EQ(0x80100017u, errorOf([&] { listener.wait(0); }));
+}
+
+TEST(EventListener, CancelBeforeTheWaitIsNotLost) {
+    FakePcScApi api;
+    Listener listener(api);
+    listener.cancel();
+    EXPECT_EQ(0x80100002u, errorOf([&] { listener.wait(0xFFFFFFFF); }));
+    EXPECT_TRUE(api.statusChangeTimeouts.empty());
+}
+
+TEST(EventListener, ServiceStopIsSurvivedWithANewContext) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::COMM_ERROR, {}});
+    api.establishResults = {PcScResult::NO_SERVICE, PcScResult::SHUTDOWN};
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", PRESENT}}});
+    LogCapture log;
+    auto e = listener.wait(0xFFFFFFFF);
+    EXPECT_EQ(Listener::CARD_INSERTED, e.type);
+    EXPECT_EQ(3u, api.serviceWaits);
+    EXPECT_EQ(1, api.openContexts);
+    EXPECT_TRUE(log.contains("Service stopped. Waiting on single object ...")) << log.text();
+}
+
+TEST(EventListener, ServiceRestartWithOtherReadersReportsThem) {
+    FakePcScApi api;
+    api.readers = {L"A", L"B"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::SERVICE_STOPPED_ERROR, {}});
+    api.readers = {L"A", L"C"};
+    auto e1 = listener.wait(0xFFFFFFFF);
+    auto e2 = listener.wait(0xFFFFFFFF);
+    EXPECT_EQ(Listener::READER_DISCONNECTED, e1.type);
+    EXPECT_EQ(std::wstring(L"B"), e1.reader.getNameString());
+    EXPECT_EQ(Listener::READER_CONNECTED, e2.type);
+    EXPECT_EQ(std::wstring(L"C"), e2.reader.getNameString());
+}
+
+TEST(EventListener, ContextRefusedForAnotherReasonEndsTheWait) {
+    FakePcScApi api;
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::COMM_ERROR, {}});
+    api.establishResults = {0x80100006};  // no memory
+    EXPECT_EQ(0x80100006u, errorOf([&] { listener.wait(0xFFFFFFFF); }));
+}
+
+TEST(EventListener, FailedServiceWaitThrowsTheStatusResult) {
+    FakePcScApi api;
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::SERVICE_STOPPED_ERROR, {}});
+    api.serviceWaitResult = 0xFFFFFFFF;
+    EXPECT_EQ(0x8010001Eu, errorOf([&] { listener.wait(0xFFFFFFFF); }));
+}
+
+TEST(EventListener, CancelFromAnotherThreadWakesABlockedWait) {
+    FakePcScApi api;
+    Listener listener(api);
+    std::atomic<bool> waiting{false};
+    api.onStatusChange = [&] {
+        waiting = true;
+        while (api.cancelCalls.load() == 0) std::this_thread::yield();
+    };
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::CANCELLED, {}});
+    std::uint32_t result = 0;
+    std::thread waiter([&] { result = errorOf([&] { listener.wait(0xFFFFFFFF); }); });
+    while (!waiting.load()) std::this_thread::yield();
+    listener.cancel();
+    waiter.join();
+    EXPECT_EQ(0x80100002u, result);
+}
+
+TEST(EventListener, DestructorReleasesTheContext) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    {
+        Listener listener(api);
+        EXPECT_EQ(1, api.openContexts);
+    }
+    EXPECT_EQ(0, api.openContexts);
+}
+
+TEST(EventListener, ConstructionFailsWhenTheServiceRefusesAContext) {
+    FakePcScApi api;
+    api.establishResult = PcScResult::NO_SERVICE;
+    EXPECT_EQ(0x8010001Du, errorOf([&] { Listener listener(api); }));
+}
+
+}  // namespace
+}  // namespace ctl
