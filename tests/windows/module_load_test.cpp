@@ -81,7 +81,7 @@ protected:
     // The standard function list as raw bytes.
     const unsigned char* functionList() const {
         auto getFunctionList =
-            reinterpret_cast<RawRv (*)(const void**)>(byName("C_GetFunctionList"));
+            asFunction<RawRv (*)(const void**)>(asAddress(byName("C_GetFunctionList")));
         const void* list = nullptr;
         if (getFunctionList == nullptr || getFunctionList(&list) != CKR_OK) {
             return nullptr;
@@ -114,7 +114,7 @@ TEST_F(ModuleLoad, NothingElseIsExported) {
 }
 
 TEST_F(ModuleLoad, GetFunctionListRefusesNullPointer) {
-    auto getFunctionList = reinterpret_cast<RawRv (*)(const void**)>(byName("C_GetFunctionList"));
+    auto getFunctionList = asFunction<RawRv (*)(const void**)>(asAddress(byName("C_GetFunctionList")));
     ASSERT_NE(nullptr, getFunctionList);
     EXPECT_EQ(CKR_ARGUMENTS_BAD, getFunctionList(nullptr));
 }
@@ -135,7 +135,7 @@ TEST_F(ModuleLoad, FunctionListIsVersion220WithUnalignedPointersFromByteTwo) {
 
 TEST_F(ModuleLoad, PrivateFunctionListHasSixteenEntriesWithoutVersion) {
     auto getPrivate =
-        reinterpret_cast<RawRv (*)(const void**)>(byName("C_GetPrivateFunctionList"));
+        asFunction<RawRv (*)(const void**)>(asAddress(byName("C_GetPrivateFunctionList")));
     ASSERT_NE(nullptr, getPrivate);
     EXPECT_EQ(CKR_ARGUMENTS_BAD, getPrivate(nullptr));
     const void* table = nullptr;
@@ -158,7 +158,7 @@ TEST_F(ModuleLoad, GetInfoBeforeInitializeIsRefused) {
 
 TEST_F(ModuleLoad, InitializeGetInfoFinalizeThroughTheExportsAndTheList) {
     ASSERT_NE(nullptr, functionList());
-    auto initialize = reinterpret_cast<VoidArgFunction>(byName("C_Initialize"));
+    auto initialize = asFunction<VoidArgFunction>(asAddress(byName("C_Initialize")));
     VoidArgFunction finalize = listEntry(1);
     VoidArgFunction getInfo = listEntry(2);
 
@@ -190,7 +190,7 @@ TEST_F(ModuleLoad, InitializeGetInfoFinalizeThroughTheExportsAndTheList) {
 }
 
 TEST_F(ModuleLoad, InitializeFinalizeCycleRepeats) {
-    auto initialize = reinterpret_cast<VoidArgFunction>(byName("C_Initialize"));
+    auto initialize = asFunction<VoidArgFunction>(asAddress(byName("C_Initialize")));
     ASSERT_NE(nullptr, functionList());
     VoidArgFunction finalize = listEntry(1);
     for (int cycle = 0; cycle < 3; ++cycle) {
