@@ -1,0 +1,130 @@
+// The one call frame of every Cryptoki function: the module-wide lock, the
+// trace scope, the initialisation test, the translation of exceptions into
+// CK_RV codes and the "Returning" line. A function states its frame variant
+// and its own work, nothing else:
+//
+//     CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
+//         return callFrame<FULL_FRAME>("C_Logout", [&](CallContext& call) {
+//             traceParameter(L"hSession", hSession);
+//             ...
+//             return CKR_OK;
+//         });
+//     }
+//
+// The body runs after the lock is taken and the initialisation test passed;
+// objects it creates are destroyed before an exception is translated.
+#pragma once
+
+#include <atomic>
+#include <optional>
+#include <type_traits>
+
+#include "calltrace.h"
+#include "cryptoki.h"
+#include "logger.h"
+#include "platform.h"
+
+namespace ctl {
+class CtlException;
+}
+class Session;
+
+// Serialises every locked function of the module within the process.
+extern platform::Mutex apiMutex;
+// Set by C_Initialize, cleared by C_Finalize. Read without the lock by
+// C_WaitForSlotEvent, hence atomic.
+extern std::atomic<bool> isInitialized;
+
+// What a function's frame does around its body.
+struct FrameVariant {
+    bool lock;             // hold apiMutex for the whole call
+    bool initTest;         // answer CKR_CRYPTOKI_NOT_INITIALIZED before C_Initialize
+    bool catchSequence;    // translate exceptions (otherwise the body must be noexcept)
+    bool traceBeforeLock;  // open the trace scope before waiting for the lock
+};
+
+// Every implemented function.
+inline constexpr FrameVariant FULL_FRAME{true, true, true, false};
+// C_Initialize: traced before it waits; tests initialisation itself, inverted.
+inline constexpr FrameVariant INITIALIZE_FRAME{true, false, true, true};
+// C_GetInfo and the private functions that only write constants.
+inline constexpr FrameVariant FIXED_OUTPUT_FRAME{true, true, false, false};
+// C_WaitForSlotEvent: blocks, so it must not hold the lock.
+inline constexpr FrameVariant UNLOCKED_FRAME{false, false, true, false};
+// C_GetFunctionList, C_GetPrivateFunctionList and the unsupported functions.
+inline constexpr FrameVariant BARE_FRAME{false, false, false, false};
+
+// State a body shares with its frame.
+struct CallContext {
+    // The session the body resolved from its handle, once it has; a PC/SC
+    // error of a removed or reset card then invalidates that session's slot.
+    Session* session = nullptr;
+    // How the result is written in the "Returning" line.
+    ReturnForm returnForm = ReturnForm::NAMED;
+};
+
+// Translates a PC/SC failure: a reset card gives CKR_SESSION_CLOSED, a removed
+// card CKR_TOKEN_NOT_PRESENT, anything else CKR_DEVICE_ERROR. With a session,
+// a reset or removed card also invalidates every session of its slot.
+CK_RV mapCtlException(const ctl::CtlException& e, Session* session) noexcept;
+
+// The catch sequence: translates the exception being handled. Call only from
+// inside a catch block.
+CK_RV translateCurrentException(Session* session) noexcept;
+
+// Takes the lock and opens the trace scope in the variant's order, and
+// releases them in the opposite order.
+class FrameScope {
+public:
+    FrameScope(bool lock, bool traceBeforeLock, const char* functionName) noexcept;
+    ~FrameScope();
+    FrameScope(const FrameScope&) = delete;
+    FrameScope& operator=(const FrameScope&) = delete;
+
+private:
+    bool locked;
+    bool traceFirst;
+    std::optional<TraceScope> trace;
+};
+
+template <class Body>
+CK_RV invokeFrameBody(Body& body, CallContext& call) {
+    if constexpr (std::is_invocable_v<Body&, CallContext&>) {
+        return body(call);
+    } else {
+        return body();
+    }
+}
+
+template <class Body>
+inline constexpr bool isNothrowFrameBody =
+    std::is_nothrow_invocable_v<Body&, CallContext&> || std::is_nothrow_invocable_v<Body&>;
+
+template <FrameVariant Variant, class Body>
+CK_RV callFrame(const char* functionName, Body&& body) noexcept {
+    static_assert(Variant.catchSequence || isNothrowFrameBody<std::remove_reference_t<Body>>,
+                  "a frame without the catch sequence needs a noexcept body");
+    FrameScope scope(Variant.lock, Variant.traceBeforeLock, functionName);
+    CallContext call;
+    CK_RV rv = CKR_CRYPTOKI_NOT_INITIALIZED;
+    if (!Variant.initTest || isInitialized.load()) {
+        if constexpr (Variant.catchSequence) {
+            try {
+                rv = invokeFrameBody(body, call);
+            } catch (...) {
+                rv = translateCurrentException(call.session);
+            }
+        } else {
+            rv = invokeFrameBody(body, call);
+        }
+    }
+    return logReturn(LOG_FACILITY_PKCS11, rv, call.returnForm);
+}
+
+// The whole of an unsupported function: traced, unlocked, any arguments.
+inline CK_RV notSupported(const char* functionName, ReturnForm form = ReturnForm::NAMED) noexcept {
+    return callFrame<BARE_FRAME>(functionName, [form](CallContext& call) noexcept {
+        call.returnForm = form;
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    });
+}

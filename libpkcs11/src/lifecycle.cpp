@@ -1,0 +1,79 @@
+// Library initialisation, finalisation and the library description.
+#include <cstring>
+
+#include "callframe.h"
+#include "p11functions.h"
+
+namespace {
+
+const char MANUFACTURER_ID[] = "Velmoran s.r.o.";
+const char LIBRARY_DESCRIPTION[] = "Zentrik 3.0 PKCS#11";
+constexpr CK_VERSION CRYPTOKI_VERSION{2, 20};
+constexpr CK_VERSION LIBRARY_VERSION{3, 0};
+
+// Fixed-width Cryptoki texts are blank padded and carry no terminating zero.
+template <std::size_t N>
+void copyBlankPadded(CK_UTF8CHAR (&field)[N], const char* text) noexcept {
+    std::memset(field, ' ', N);
+    std::size_t length = std::strlen(text);
+    std::memcpy(field, text, length < N ? length : N);
+}
+
+// The one place where the module's slots and sessions come to life and go
+// away again. An exception leaves the module uninitialised.
+void buildSlotTable() {
+    // pending: SlotManager::init() (reader event listener, reader list, slot
+    // table) arrives with the slot manager.
+}
+
+void releaseSlotsAndSessions() {
+    // pending: SlotManager::finalize() then SessionManager::finalize() arrive
+    // with the slot and session managers.
+}
+
+}  // namespace
+
+extern "C" {
+
+// The initialisation arguments are not looked at: the module always uses its
+// own operating-system locking, whatever mutex callbacks or flags are passed.
+// Random numbers come from the operating system's generator, which needs no
+// seeding here.
+CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
+    return callFrame<INITIALIZE_FRAME>("C_Initialize", [&]() {
+        tracePresence(L"pInitArgs != 0", pInitArgs);
+        if (isInitialized.load()) {
+            return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+        }
+        buildSlotTable();
+        isInitialized.store(true);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_Finalize(CK_VOID_PTR pReserved) {
+    return callFrame<FULL_FRAME>("C_Finalize", [&]() {
+        tracePresence(L"pReserved != 0", pReserved);
+        releaseSlotsAndSessions();
+        isInitialized.store(false);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
+    return callFrame<FIXED_OUTPUT_FRAME>("C_GetInfo", [&]() noexcept {
+        tracePresence(L"pInfo != 0", pInfo);
+        if (pInfo == nullptr) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        std::memset(pInfo, 0, sizeof *pInfo);
+        pInfo->cryptokiVersion = CRYPTOKI_VERSION;
+        copyBlankPadded(pInfo->manufacturerID, MANUFACTURER_ID);
+        pInfo->flags = 0;
+        copyBlankPadded(pInfo->libraryDescription, LIBRARY_DESCRIPTION);
+        pInfo->libraryVersion = LIBRARY_VERSION;
+        return CKR_OK;
+    });
+}
+
+}  // extern "C"
