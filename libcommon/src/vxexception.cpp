@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "textformat.h"
 
 VxException::VxException() noexcept { message[0] = '\0'; }
 
@@ -12,13 +15,45 @@ VxException::VxException(const char* format, ...) noexcept {
     va_end(args);
 }
 
+namespace {
+
+// Keeps a cut message valid UTF-8: a cut inside a multi-byte sequence drops
+// the sequence's lead and continuation bytes.
+std::size_t utf8SafeCut(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return text.size();
+    }
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return cut;
+}
+
+}  // namespace
+
 void VxException::formatMessage(const char* format, va_list args) noexcept {
     message[0] = '\0';
     if (format == nullptr) {
         return;
     }
-    // vsnprintf never writes past the buffer and always terminates it, which
-    // cuts long messages at 1023 characters.
+    // Formatted without the C library's locale, so "%ls" arguments with
+    // non-ASCII text (reader names) reach the message as UTF-8 instead of
+    // failing the whole message; cut at 1023 bytes.
+    va_list copy;
+    va_copy(copy, args);
+    try {
+        std::string text;
+        textformat::appendFormatted(text, format, copy);
+        const std::size_t length = utf8SafeCut(text, sizeof message - 1);
+        std::memcpy(message, text.data(), length);
+        message[length] = '\0';
+        va_end(copy);
+        return;
+    } catch (...) {
+        // Out of memory: fall back to the C library, which needs none.
+    }
+    va_end(copy);
     int written = std::vsnprintf(message, sizeof message, format, args);
     if (written < 0) {
         message[0] = '\0';
