@@ -151,3 +151,26 @@ TEST(ScriptedConnection, ReportsProtocolAndPinPadAsSet) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ScriptedConnection, FailingWithMakesAPinPadCallThrow) {
+    ctl::ScriptedConnection connection(true);
+    connection.expectPinPadVerify(5, "80 20 01 00 00", 0x9000).failingWith([] {
+        throw ctl::CtlException(0x80100022);
+    });
+    auto command = ctl::ScriptedConnection::hex("80 20 01 00 00");
+    try {
+        connection.pinPadVerify(5, command.data(), 5);
+        ADD_FAILURE() << "no exception";
+    } catch (const ctl::CtlException& e) {
+        EXPECT_EQ(0x80100022u, e.error);
+    }
+}
+
+TEST(ScriptedConnection, FailingWithNeedsAnExpectation) {
+    ctl::ScriptedConnection connection;
+    EXPECT_THROW(connection.failingWith([] {}), std::logic_error);
+}
+
+}  // namespace
