@@ -29,7 +29,7 @@ cmake -S "$root" -B "$build" \
 
 # Only what this stage runs: the module, the libcommon unit tests and the
 # Windows suites (whichever of them the tree defines so far).
-wanted="zentrik-pkcs11 libcommon_tests windows_platform_tests windows_module_load_tests"
+wanted="zentrik-pkcs11 libcommon_tests windows_platform_tests windows_module_load_tests winscard_bridge windows_pcsc_bridge_tests"
 available=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p')
 targets=()
 for target in $wanted; do
