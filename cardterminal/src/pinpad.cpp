@@ -18,6 +18,7 @@ namespace {
 // advance (pcsc-lite passes a size query with no buffer to the driver, which
 // may refuse it); a feature list is a few dozen bytes.
 constexpr std::uint32_t FALLBACK_FEATURE_LIST_SIZE = 256;
+constexpr std::uint32_t MAX_FEATURE_LIST_SIZE = 65536;
 constexpr std::uint32_t PIN_RESULT_CAPACITY = 1024;
 
 }  // namespace
@@ -35,7 +36,9 @@ void PcScCardConnection::checkPinPadSupport() {
     ctllog::pcscResult("SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, NULL, 0, &len)",
                        rv);
     if (rv == PcScResult::INSUFFICIENT_BUFFER || (rv == PcScResult::SUCCESS && len == 0)) {
-        len = FALLBACK_FEATURE_LIST_SIZE;
+        // A driver that refuses the empty buffer may still say how much it needs.
+        if (rv == PcScResult::SUCCESS || len == 0 || len > MAX_FEATURE_LIST_SIZE)
+            len = FALLBACK_FEATURE_LIST_SIZE;
     } else if (rv != PcScResult::SUCCESS) {
         return;
     }
