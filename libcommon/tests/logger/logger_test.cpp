@@ -405,6 +405,30 @@ TEST(ConfigurationSingleton, ReadsTheFileNamedByTheEnvironment) {
     EXPECT_FALSE(c.disablePinPad);
 }
 
+// Runs first in its process (main() touches neither singleton): threads that
+// race for the first use all get the one instance.
+TEST(LoggerOffFirstUse, ConcurrentFirstUsersShareOneInstance) {
+    constexpr int THREADS = 8;
+    const Logger* loggers[THREADS] = {};
+    const Configuration* configurations[THREADS] = {};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < THREADS; ++i) {
+        threads.emplace_back([i, &loggers, &configurations] {
+            TraceScope scope(LOG_FACILITY_PKCS11, "C_Initialize");
+            loggers[i] = &Logger::instance();
+            configurations[i] = &Configuration::instance();
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    for (int i = 1; i < THREADS; ++i) {
+        EXPECT_EQ(loggers[0], loggers[i]);
+        EXPECT_EQ(configurations[0], configurations[i]);
+    }
+    EXPECT_EQ(&Logger::instance(), loggers[0]);
+}
+
 TEST(LoggerOff, CreatesNoFileWhateverTheLogPath) {
     Logger& logger = Logger::instance();
     EXPECT_FALSE(logger.isEnabled());
