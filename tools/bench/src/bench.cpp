@@ -259,7 +259,7 @@ const Reader& Bench::reader(const std::string& name) const {
 
 std::string Bench::personalise(const std::string& fileName, const std::vector<std::string>& initArgs) {
     std::string image = dir_ + "/" + fileName;
-    std::vector<std::string> argv{cardsimPath(), "init", image};
+    std::vector<std::string> argv{cardsimPath(), "init", image, "--force"};
     argv.insert(argv.end(), initArgs.begin(), initArgs.end());
     int rc = runCommand(argv, logPath("cardsim-init"));
     if (rc != 0) throw std::runtime_error("cardsim init failed; see " + logPath("cardsim-init"));

@@ -1,0 +1,119 @@
+// Insertion, removal, reset and pcscd restarts as a PC/SC client sees them.
+#include "ferrixcard.h"
+
+#include <winscard.h>
+
+namespace benchtest {
+namespace {
+
+class Presence : public BenchSuite {};
+
+class PresenceOnEachReader : public Presence, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PresenceOnEachReader, RemovalAndReinsertionKeepTheCardsObjects) {
+    DataObjectOnCard object{0, dataObjectMetadata("kept"), fromHex("0A 0B 0C")};
+    {
+        bench().insert(GetParam(), image());
+        bench::PcscClient client;
+        auto card = client.connect(bench().reader(GetParam()).name);
+        ASSERT_EQ("9000", swText(card.transmitSw(SELECT_FERRIX)));
+        ASSERT_EQ("9000", swText(card.transmitSw(authenticatePin(1, "1234"))));
+        ASSERT_EQ("9000", swText(createDataObject(card, object)));
+    }
+    bench().remove(GetParam());
+    bench().insert(GetParam(), image());
+    bench::PcscClient client;
+    auto card = client.connect(bench().reader(GetParam()).name);
+    ASSERT_EQ("9000", swText(card.transmitSw(SELECT_FERRIX)));
+    EXPECT_EQ(std::optional<std::uint8_t>(0), authState(card)) << "a reinserted card starts unauthenticated";
+    ASSERT_EQ("9000", swText(card.transmitSw(authenticatePin(1, "1234"))));
+    Bytes header, metadata, content;
+    ASSERT_EQ("9000", swText(readDataObject(card, object.blockId, header, metadata, content)));
+    EXPECT_EQ(bench::toHex(object.metadata), bench::toHex(metadata));
+    EXPECT_EQ(bench::toHex(object.content), bench::toHex(content));
+}
+
+TEST_P(PresenceOnEachReader, ResetFromASecondClientClearsAuthenticationAndSessionPins) {
+    bench().insert(GetParam(), image());
+    bench::PcscClient client;
+    auto card = client.connect(bench().reader(GetParam()).name);
+    ASSERT_EQ("9000", swText(card.transmitSw(SELECT_FERRIX)));
+    ASSERT_EQ("9000", swText(card.transmitSw(authenticatePin(1, "1234"))));
+    auto before = authState(card);
+    ASSERT_TRUE(before.has_value());
+    EXPECT_NE(0, *before);
+    Bytes sessionPin = card.transmit(fromHex("80 2E 01 00 08"));
+    ASSERT_EQ("9000", swText(bench::PcscCard::statusWord(sessionPin)));
+    sessionPin = body(sessionPin);
+    ASSERT_EQ(8u, sessionPin.size());
+
+    bench().resetCard(GetParam());
+
+    Bytes response;
+    EXPECT_EQ(static_cast<std::uint32_t>(SCARD_W_RESET_CARD), card.tryTransmit(SELECT_FERRIX, response));
+    auto again = client.connect(bench().reader(GetParam()).name);
+    ASSERT_EQ("9000", swText(again.transmitSw(SELECT_FERRIX)));
+    EXPECT_EQ(std::optional<std::uint8_t>(0), authState(again));
+    EXPECT_NE("9000", swText(again.transmitSw(withData(fromHex("80 20 01 02"), sessionPin))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, PresenceOnEachReader, ::testing::Values(VPCD_READER, PLAIN_READER),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param) == VPCD_READER ? "vpcd" : "driver";
+                         });
+
+TEST_F(Presence, ControlSocketRemovalIsSeenAndTheCardComesBack) {
+    auto control = bench().insert(PLAIN_READER, image());
+    control.remove();
+    EXPECT_TRUE(bench().waitForCard(PLAIN_READER, false));
+    EXPECT_FALSE(control.inserted());
+    control.insert();
+    EXPECT_TRUE(bench().waitForCard(PLAIN_READER, true));
+    bench::PcscClient client;
+    auto card = client.connect(bench().reader(PLAIN_READER).name);
+    EXPECT_EQ("9000", swText(card.transmitSw(SELECT_FERRIX)));
+}
+
+// The driver holds a dropped reader empty until pcscd has seen it so, so an
+// immediate reinsertion still invalidates the old handle.
+TEST_F(Presence, ImmediateReinsertionIsNotMissed) {
+    auto control = bench().insert(PLAIN_READER, image());
+    bench::PcscClient client;
+    auto card = client.connect(bench().reader(PLAIN_READER).name);
+    ASSERT_EQ("9000", swText(card.transmitSw(SELECT_FERRIX)));
+    control.remove();
+    control.insert();
+    EXPECT_TRUE(bench().waitForCard(PLAIN_READER, true));
+    Bytes response;
+    EXPECT_EQ(static_cast<std::uint32_t>(SCARD_W_REMOVED_CARD), card.tryTransmit(SELECT_FERRIX, response));
+}
+
+TEST_F(Presence, RestartWithAnotherReaderSetListsOnlyTheNewReaders) {
+    bench::BenchConfig withoutPlain;
+    withoutPlain.readers = {{PINPAD_READER, bench::ReaderSpec::Kind::PINPAD}};
+    bench().restart(withoutPlain);
+    {
+        bench::PcscClient client;
+        auto names = client.readers();
+        EXPECT_EQ(3u, names.size());
+        for (const auto& n : names) EXPECT_EQ(std::string::npos, n.find(PLAIN_READER)) << n;
+    }
+    bench::BenchConfig full;
+    full.readers = {{PINPAD_READER, bench::ReaderSpec::Kind::PINPAD}, {PLAIN_READER, bench::ReaderSpec::Kind::PLAIN}};
+    bench().restart(full);
+    bench::PcscClient client;
+    EXPECT_EQ(4u, client.readers().size());
+}
+
+TEST_F(Presence, InsertedCardReconnectsAfterAPcscdRestart) {
+    bench().insert(PLAIN_READER, image());
+    bench().stopPcscd();
+    bench().startPcscd();
+    EXPECT_TRUE(bench().waitForCard(PLAIN_READER, true));
+    bench::PcscClient client;
+    auto card = client.connect(bench().reader(PLAIN_READER).name);
+    EXPECT_EQ("9000", swText(card.transmitSw(SELECT_FERRIX)));
+}
+
+}  // namespace
+}  // namespace benchtest
