@@ -299,6 +299,13 @@ TEST_F(CacheMemoryTest, FailingRecordDeletesTheFileAndFailsTheSave) {
     EXPECT_TRUE(delegate.published.empty());
 }
 
+TEST_F(CacheMemoryTest, NullEntityFailsTheSaveWithoutCrashing) {
+    TestRecord record({0x01}, 1, false);
+    std::vector<const SerializableEntity*> collection = {&record, nullptr};
+    EXPECT_FALSE(cache->serializeEntities(RECORD_KIND, 1, collection, &delegate));
+    EXPECT_FALSE(fs::exists(fileOf(RECORD_KIND)));
+}
+
 TEST_F(CacheMemoryTest, MissingFileIsAMiss) {
     CacheMemory::EntityList restored;
     EXPECT_FALSE(readBack(restored, 1, &delegate));

@@ -145,6 +145,11 @@ BodyRead readBody(std::FILE* file, std::vector<std::uint8_t>& body) {
 // relative order.
 void writeEntities(std::ostream& stream, const std::vector<const SerializableEntity*>& collection) {
     std::vector<const SerializableEntity*> ordered(collection);
+    for (const SerializableEntity* entity : ordered) {
+        if (entity == nullptr) {
+            throw InternalErrorException("CACHE MEMORY: null entity in the collection");
+        }
+    }
     std::stable_sort(ordered.begin(), ordered.end(),
                      [](const SerializableEntity* a, const SerializableEntity* b) {
                          return a->compare(*b) > 0;
