@@ -118,7 +118,7 @@ TEST(SerializableEntityStream, NullDataIsAnArgumentError) {
         SerializableEntity::writeBytes(out, nullptr, 1);
         FAIL() << "no exception";
     } catch (const InvalidArgumentException& e) {
-        EXPECT_EQ(0, std::string(e.what()).rfind("Null pointer exception <data> [", 0)) << e.what();
+        EXPECT_EQ(std::size_t{0}, std::string(e.what()).rfind("Null pointer exception <data> [", 0)) << e.what();
     }
     EXPECT_THROW(SerializableEntity::readBytes(in, nullptr, 1), InvalidArgumentException);
 }

@@ -441,7 +441,7 @@ TEST_F(CacheMemoryTest, NullCollectionIsAnArgumentError) {
                                    nullptr);
         FAIL() << "no exception";
     } catch (const InvalidArgumentException& e) {
-        EXPECT_EQ(0, std::string(e.what()).rfind("Null pointer exception <collection> [", 0))
+        EXPECT_EQ(std::size_t{0}, std::string(e.what()).rfind("Null pointer exception <collection> [", 0))
             << e.what();
     }
 }
