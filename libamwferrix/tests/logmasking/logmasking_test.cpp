@@ -35,7 +35,8 @@ void expectAbsent(const std::string& log, const Bytes& secret, const char* what)
     for (std::size_t i = 0; i + 4 <= secret.size(); ++i) {
         const Bytes window(secret.begin() + static_cast<std::ptrdiff_t>(i),
                            secret.begin() + static_cast<std::ptrdiff_t>(i) + 4);
-        const std::string dump = " " + ScriptedConnection::toHex(window);
+        std::string dump(1, ' ');
+        dump += ScriptedConnection::toHex(window);
         const std::string raw(window.begin(), window.end());
         EXPECT_EQ(std::string::npos, log.find(dump)) << what << " in the log: " << dump;
         EXPECT_EQ(std::string::npos, log.find(raw)) << what << " raw in the log at " << i;
