@@ -61,6 +61,16 @@ const Bytes PRIME_P = [] {
     }
     return p;
 }();
+// Q, DP, DQ and INV: 64 bytes each, every one with its own pattern.
+Bytes privateComponent(std::uint8_t component) {
+    Bytes c(64);
+    for (std::size_t i = 0; i < c.size(); ++i) {
+        c[i] = static_cast<std::uint8_t>(component * 41 + i * (2 * component + 5));
+    }
+    return c;
+}
+const std::uint8_t OTHER_PRIVATE[] = {apdu::COMPONENT_Q, apdu::COMPONENT_DP, apdu::COMPONENT_DQ,
+                                      apdu::COMPONENT_INV};
 const Bytes CRYPT_INPUT = [] {
     Bytes d(128);
     for (std::size_t i = 0; i < d.size(); ++i) {
@@ -98,6 +108,10 @@ TEST(TraceLogMasking, SecretsOfEveryCommandStayOutOfTheLog) {
                 "90 00", true)
         .expect("80 2E 01 00 08", ScriptedConnection::toHex(SESSION_PIN) + " 90 00", true)
         .expect("80 42 01 00 80 " + ScriptedConnection::toHex(PRIME_P), "90 00", true)
+        .expect("80 42 02 00 40 " + ScriptedConnection::toHex(privateComponent(2)), "90 00", true)
+        .expect("80 42 03 00 40 " + ScriptedConnection::toHex(privateComponent(3)), "90 00", true)
+        .expect("80 42 04 00 40 " + ScriptedConnection::toHex(privateComponent(4)), "90 00", true)
+        .expect("80 42 05 00 40 " + ScriptedConnection::toHex(privateComponent(5)), "90 00", true)
         .expect("80 42 06 00 04 " + ScriptedConnection::toHex(MODULUS_START), "90 00")
         .expect("80 4A 00 00 80 " + ScriptedConnection::toHex(CRYPT_INPUT) + " 80",
                 ScriptedConnection::toHex(CRYPT_RESULT) + " 90 00", true);
@@ -118,6 +132,10 @@ TEST(TraceLogMasking, SecretsOfEveryCommandStayOutOfTheLog) {
     std::uint8_t sessionPin[8];
     apdu::generateSessionPin(card, 1, sessionPin);
     apdu::importComponent(card, apdu::COMPONENT_P, PRIME_P.data(), 128);
+    for (std::uint8_t component : OTHER_PRIVATE) {
+        const Bytes value = privateComponent(component);
+        apdu::importComponent(card, component, value.data(), 64);
+    }
     apdu::importComponent(card, apdu::COMPONENT_N, MODULUS_START.data(), 4);
     std::uint8_t result[128];
     apdu::crypt(card, CRYPT_INPUT.data(), true, result, 128, true);
@@ -132,6 +150,9 @@ TEST(TraceLogMasking, SecretsOfEveryCommandStayOutOfTheLog) {
     expectAbsent(log, UNBLOCK_KEY, "unblocking key");
     expectAbsent(log, NEW_KEY, "new key");
     expectAbsent(log, PRIME_P, "prime P");
+    for (std::uint8_t component : OTHER_PRIVATE) {
+        expectAbsent(log, privateComponent(component), "private key component");
+    }
     expectAbsent(log, CRYPT_INPUT, "sensitive RSA input");
     expectAbsent(log, CRYPT_RESULT, "sensitive RSA result");
 

@@ -55,6 +55,9 @@ std::string describe(const ScriptedConnection::Call& call) {
 // differs so that a long command's fault is found at a glance.
 std::string byteDiff(const ScriptedConnection::Bytes& expected,
                      const ScriptedConnection::Bytes& actual) {
+    if (expected == actual) {
+        return "  command bytes identical: " + ScriptedConnection::toHex(actual);
+    }
     std::size_t first = 0;
     while (first < expected.size() && first < actual.size() && expected[first] == actual[first]) {
         ++first;
