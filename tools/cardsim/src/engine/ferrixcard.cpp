@@ -12,9 +12,15 @@ namespace {
 // historical bytes; TD1 = 01: protocol T=1, nothing further), the historical
 // bytes "Ferrix-Sim 3.1", then the check byte over T0..last.
 Bytes buildAtr() {
-    Bytes atr = {0x3B, 0x8E, 0x01};
-    const char historical[] = "Ferrix-Sim 3.1";
-    atr.insert(atr.end(), historical, historical + 14);
+    static constexpr char historical[] = "Ferrix-Sim 3.1";
+    Bytes atr;
+    atr.reserve(3 + 14 + 1);
+    for (std::uint8_t b : {0x3B, 0x8E, 0x01}) {
+        atr.push_back(b);
+    }
+    for (std::size_t i = 0; i < 14; ++i) {
+        atr.push_back(static_cast<std::uint8_t>(historical[i]));
+    }
     std::uint8_t check = 0;
     for (std::size_t i = 1; i < atr.size(); ++i) {
         check ^= atr[i];
