@@ -1,7 +1,15 @@
 // Insertion, removal, reset and pcscd restarts as a PC/SC client sees them.
 #include "ferrixcard.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <winscard.h>
+
+#include <algorithm>
+#include <thread>
 
 namespace benchtest {
 namespace {
@@ -110,6 +118,51 @@ TEST_F(Presence, InsertedCardReconnectsAfterAPcscdRestart) {
     bench().stopPcscd();
     bench().startPcscd();
     EXPECT_TRUE(bench().waitForCard(PLAIN_READER, true));
+    bench::PcscClient client;
+    auto card = client.connect(bench().reader(PLAIN_READER).name);
+    EXPECT_EQ("9000", swText(card.transmitSw(SELECT_FERRIX)));
+}
+
+// Plays a broken card on the driver's port: answers the ATR request with 40
+// bytes (more than an ATR may have), then sends bytes nobody asked for.
+void misbehaveAsCard(std::uint16_t port) {
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(fd);
+            fd = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ASSERT_GE(fd, 0);
+    std::uint8_t buf[512];
+    for (int frames = 0; frames < 10; ++frames) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 2000) <= 0) break;
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        const std::uint8_t atrRequest[] = {0x00, 0x01, 0x04};
+        if (std::search(buf, buf + n, atrRequest, atrRequest + 3) != buf + n) {
+            std::uint8_t atr[42] = {0x00, 40, 0x3B};
+            ::send(fd, atr, sizeof atr, MSG_NOSIGNAL);
+            break;
+        }
+    }
+    std::uint8_t junk[] = {0xFF, 0xFF, 0x00, 0x01};
+    ::send(fd, junk, sizeof junk, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::close(fd);
+}
+
+TEST_F(Presence, DriverSurvivesACardThatBreaksTheProtocol) {
+    misbehaveAsCard(bench().reader(PLAIN_READER).port);
+    EXPECT_TRUE(bench().waitForCard(PLAIN_READER, false));
+    bench().insert(PLAIN_READER, image());
     bench::PcscClient client;
     auto card = client.connect(bench().reader(PLAIN_READER).name);
     EXPECT_EQ("9000", swText(card.transmitSw(SELECT_FERRIX)));
