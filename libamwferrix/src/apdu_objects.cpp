@@ -133,7 +133,8 @@ void beginUpdateMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
     TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU, FN);
     logNumber(L"blockId", blockId);
     logNumber(L"metadataSize", metadataSize);
-    requireRange(static_cast<long long>(metadataSize), 0, MAX_WIRE_SIZE, "metadataSize", FN, __FILE__, __LINE__);
+    requireRange(static_cast<long long>(metadataSize), 0, MAX_WIRE_SIZE, "metadataSize", FN, __FILE__,
+                 __LINE__);
     sizeCommand(connection, 0x16, blockId, metadataSize);
 }
 
@@ -141,12 +142,14 @@ void setMetadataSize(ctl::CardConnection& connection, std::size_t metadataSize) 
     static constexpr char FN[] = "amwferrix::apdu::setMetadataSize";
     TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU, FN);
     logNumber(L"metadataSize", metadataSize);
-    requireRange(static_cast<long long>(metadataSize), 0, MAX_WIRE_SIZE, "metadataSize", FN, __FILE__, __LINE__);
+    requireRange(static_cast<long long>(metadataSize), 0, MAX_WIRE_SIZE, "metadataSize", FN, __FILE__,
+                 __LINE__);
     sizeCommand(connection, 0x3C, 0x0000, metadataSize);
 }
 
 std::uint16_t commitCreationOrUpdateMetadata(ctl::CardConnection& connection) {
-    TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU, "amwferrix::apdu::commitCreationOrUpdateMetadata");
+    TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU,
+                     "amwferrix::apdu::commitCreationOrUpdateMetadata");
     Command command(CLA_PROPRIETARY, 0x3A, 0x00, 0x00);
     command.setLe(0x02);
     Response response;
@@ -171,7 +174,8 @@ void createContent(ctl::CardConnection& connection, std::uint16_t blockId,
     TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU, FN);
     logNumber(L"blockId", blockId);
     logNumber(L"contentSize", contentSize);
-    requireRange(static_cast<long long>(contentSize), 0, MAX_WIRE_SIZE, "contentSize", FN, __FILE__, __LINE__);
+    requireRange(static_cast<long long>(contentSize), 0, MAX_WIRE_SIZE, "contentSize", FN, __FILE__,
+                 __LINE__);
     sizeCommand(connection, 0x1C, blockId, contentSize);
 }
 

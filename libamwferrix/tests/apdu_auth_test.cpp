@@ -227,7 +227,8 @@ TEST(ChangePin, PinPadModifiesWithConfirmationAtOffsetFive) {
 TEST(ChangePin, PinPadWrongPinWithoutListenerIsAnSWException) {
     ScriptedConnection card(true);
     card.expectPinPadModify(false, true, 5, 5, "80 26 00 01 10 " + zeros(16), 0x63C2);
-    auto e = catchAs<amw::SWException>([&] { apdu::changePin(card, 1, true, nullptr, 0, nullptr); });
+    auto e = catchAs<amw::SWException>(
+        [&] { apdu::changePin(card, 1, true, nullptr, 0, nullptr); });
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(0x63C2, e->sw);
 }
@@ -271,7 +272,8 @@ TEST(UnblockPin, FieldLengthsFollowTheTypes) {
         std::string command;
     };
     const Case cases[] = {
-        {apdu::AUTH_TYPE_KEY, apdu::AUTH_TYPE_KEY, "80 28 02 01 20 " + toHex(KEY8) + " " + toHex(KEY24)},
+        {apdu::AUTH_TYPE_KEY, apdu::AUTH_TYPE_KEY,
+         "80 28 02 01 20 " + toHex(KEY8) + " " + toHex(KEY24)},
         {apdu::AUTH_TYPE_KEY, apdu::AUTH_TYPE_PIN,
          "80 28 02 01 18 " + toHex(KEY8) + " 31 31 31 31 " + zeros(12)},
         {apdu::AUTH_TYPE_PIN, apdu::AUTH_TYPE_KEY,

@@ -53,7 +53,8 @@ const Bytes NEW_PIN = hex("6E 33 77 50 21 6E 58 7A 71");         // "n3wP!nXzq"
 const Bytes PUK = hex("50 75 4B 2D 39 39 31 37");                // "PuK-9917"
 const Bytes SESSION_PIN = hex("C3 5E 55 10 9A 4F D2 E7");
 const Bytes UNBLOCK_KEY = hex("B1 6B 2E 44 97 F0 0C 3A");
-const Bytes NEW_KEY = hex("D9 1F 62 A8 3C 75 E4 0B 96 27 5D C1 88 13 AF 64 F2 09 4E B7 2A 6C D0 39");
+const Bytes NEW_KEY =
+    hex("D9 1F 62 A8 3C 75 E4 0B 96 27 5D C1 88 13 AF 64 F2 09 4E B7 2A 6C D0 39");
 const Bytes PRIME_P = [] {
     Bytes p(128);
     for (std::size_t i = 0; i < p.size(); ++i) {
