@@ -10,8 +10,10 @@
 namespace {
 
 platform::Mutex& instanceMutex() {
-    static platform::Mutex mutex;
-    return mutex;
+    // Never destroyed: applications log (C_Finalize) from their own static
+    // destructors, which may run after ours.
+    static platform::Mutex* mutex = new platform::Mutex;
+    return *mutex;
 }
 
 std::atomic<const Configuration*> theInstance{nullptr};

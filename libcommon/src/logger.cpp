@@ -31,13 +31,17 @@ constexpr std::size_t HEX_DUMP_LIMIT = 0x1801;
 constexpr std::size_t HEX_BYTES_PER_LINE = 16;
 
 platform::Mutex& instanceMutex() {
-    static platform::Mutex mutex;
-    return mutex;
+    // Never destroyed: applications log (C_Finalize) from their own static
+    // destructors, which may run after ours.
+    static platform::Mutex* mutex = new platform::Mutex;
+    return *mutex;
 }
 
 platform::Mutex& indentMutex() {
-    static platform::Mutex mutex;
-    return mutex;
+    // Never destroyed: applications log (C_Finalize) from their own static
+    // destructors, which may run after ours.
+    static platform::Mutex* mutex = new platform::Mutex;
+    return *mutex;
 }
 
 std::atomic<Logger*> theInstance{nullptr};

@@ -87,6 +87,16 @@ ParsedLine parseAt(const std::string& line, std::size_t column) {
 
 std::size_t columnFor(int depth) { return static_cast<std::size_t>(45 + 2 * depth); }
 
+// Applications finalise the module from their own static destructors; the
+// logger must still work then (under AddressSanitizer a destroyed lock would
+// show here at exit).
+struct LogsAtExit {
+    ~LogsAtExit() {
+        TraceScope scope(LOG_FACILITY_PKCS11, "C_Finalize");
+        Logger::instance().log(LOG_FACILITY_PKCS11, L"logged from a static destructor");
+    }
+} logsAtExit;
+
 TEST(LoggerOn, IsEnabledByConfiguration) {
     EXPECT_TRUE(Logger::instance().isEnabled());
 }
