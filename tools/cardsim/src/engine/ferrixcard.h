@@ -114,6 +114,7 @@ private:
     Response beginReadContent(const CommandApdu& command);
     std::optional<CardObject> newObjectFromCreate(const CommandApdu& command,
                                                   std::uint16_t& failure) const;
+    bool nameTaken(const CardObject& object) const;
     Bytes header(const CardObject& object) const;
     std::uint16_t nextInChain(const CardObject& object) const;
     std::uint16_t allocateBlockId() const;

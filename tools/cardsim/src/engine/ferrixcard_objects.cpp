@@ -54,6 +54,68 @@ std::uint16_t chosen(std::uint16_t given, std::uint16_t cardDefault) {
     return given == AC_CARD_CHOOSES ? cardDefault : given;
 }
 
+// Create data per kind (big-endian access conditions, FFFF = card's choice).
+// Data object: update metadata, read content, write content, delete.
+std::optional<CardObject> dataObjectFromCreate(const Bytes& d) {
+    CardObject object;
+    object.kind = ObjectKind::DATA_OBJECT;
+    for (int i = 0; i < 4; ++i) object.ac[i] = chosen(u16At(d, 2 * i), AC_USER);
+    return object;
+}
+
+// Key pair: origin, size, usage, container, spec, then use, write, delete.
+std::optional<CardObject> keyPairFromCreate(const Bytes& d) {
+    CardObject object;
+    object.kind = ObjectKind::KEY_PAIR;
+    object.origin = d[0];
+    object.keySize = u16At(d, 1);
+    object.keyUsage = u16At(d, 3);
+    object.containerIndex = d[5];
+    object.keySpec = d[6];
+    for (int i = 0; i < 3; ++i) object.ac[i] = chosen(u16At(d, 7 + 2 * i), AC_USER);
+    const bool originKnown =
+        object.origin == 2 || object.origin == 4 || object.origin == 6 || object.origin == 7;
+    if (!originKnown || (object.keySize != 1024 && object.keySize != 2048) || object.keySpec > 1) {
+        return std::nullopt;
+    }
+    return object;
+}
+
+// Certificate: trusted (0 or 1), read content, write, delete.
+std::optional<CardObject> certificateFromCreate(const Bytes& d) {
+    if (d[0] > 1) return std::nullopt;
+    CardObject object;
+    object.kind = ObjectKind::CERTIFICATE;
+    object.trusted = d[0] == 1;
+    object.ac = {chosen(u16At(d, 1), AC_EVERYONE), chosen(u16At(d, 3), AC_USER),
+                 chosen(u16At(d, 5), AC_USER), 0};
+    return object;
+}
+
+// Directory: name, then the delete and the create-files conditions.
+std::optional<CardObject> directoryFromCreate(const Bytes& d) {
+    auto name = parseName(d, 0);
+    if (!name) return std::nullopt;
+    CardObject object;
+    object.kind = ObjectKind::DIRECTORY;
+    object.name = *name;
+    object.ac = {chosen(u16At(d, 10), AC_USER), chosen(u16At(d, 8), AC_USER), 0, 0};
+    return object;
+}
+
+// File: directory block id, name, read content, write, delete.
+std::optional<CardObject> fileFromCreate(const Bytes& d) {
+    auto name = parseName(d, 2);
+    if (!name) return std::nullopt;
+    CardObject object;
+    object.kind = ObjectKind::FILE;
+    object.directoryId = u16At(d, 0);
+    object.name = *name;
+    object.ac = {chosen(u16At(d, 10), AC_EVERYONE), chosen(u16At(d, 12), AC_USER),
+                 chosen(u16At(d, 14), AC_USER), 0};
+    return object;
+}
+
 constexpr std::size_t MAX_METADATA = 1024;
 
 }  // namespace
@@ -128,72 +190,33 @@ bool FerrixCard::fits(const CardObject& projected, const CardObject* replaced) c
 std::optional<CardObject> FerrixCard::newObjectFromCreate(const CommandApdu& command,
                                                           std::uint16_t& failure) const {
     const Bytes& d = command.data;
-    CardObject object;
     failure = sw::WRONG_DATA;
+    std::optional<CardObject> object;
     switch (command.p2) {
-    case 0x00:  // data object: update metadata, read content, write content, delete
-        object.kind = ObjectKind::DATA_OBJECT;
-        for (int i = 0; i < 4; ++i) object.ac[i] = chosen(u16At(d, 2 * i), AC_USER);
-        break;
-    case 0x01: {  // key pair: origin, size, usage, container, spec, use, write, delete
-        object.kind = ObjectKind::KEY_PAIR;
-        object.origin = d[0];
-        object.keySize = u16At(d, 1);
-        object.keyUsage = u16At(d, 3);
-        object.containerIndex = d[5];
-        object.keySpec = d[6];
-        for (int i = 0; i < 3; ++i) object.ac[i] = chosen(u16At(d, 7 + 2 * i), AC_USER);
-        const bool originKnown = object.origin == 2 || object.origin == 4 || object.origin == 6 ||
-                                 object.origin == 7;
-        if (!originKnown || (object.keySize != 1024 && object.keySize != 2048) ||
-            object.keySpec > 1) {
-            return std::nullopt;
-        }
-        break;
+    case 0x00: object = dataObjectFromCreate(d); break;
+    case 0x01: object = keyPairFromCreate(d); break;
+    case 0x02: object = certificateFromCreate(d); break;
+    case 0x03: object = directoryFromCreate(d); break;
+    case 0x04: object = fileFromCreate(d); break;
+    default: failure = sw::WRONG_P1P2; return std::nullopt;
     }
-    case 0x02:  // certificate: trusted, read content, write, delete
-        object.kind = ObjectKind::CERTIFICATE;
-        if (d[0] > 1) return std::nullopt;
-        object.trusted = d[0] == 1;
-        object.ac = {chosen(u16At(d, 1), AC_EVERYONE), chosen(u16At(d, 3), AC_USER),
-                     chosen(u16At(d, 5), AC_USER), 0};
-        break;
-    case 0x03: {  // directory: name, then the delete and the create-files conditions
-        object.kind = ObjectKind::DIRECTORY;
-        auto name = parseName(d, 0);
-        if (!name) return std::nullopt;
-        object.name = *name;
-        object.ac = {chosen(u16At(d, 10), AC_USER), chosen(u16At(d, 8), AC_USER), 0, 0};
-        for (const auto& other : state_.objects) {
-            if (other.kind == ObjectKind::DIRECTORY && other.name == object.name) {
-                failure = sw::ALREADY_EXISTS;
-                return std::nullopt;
-            }
-        }
-        break;
-    }
-    case 0x04: {  // file: directory, name, read content, write, delete
-        object.kind = ObjectKind::FILE;
-        object.directoryId = u16At(d, 0);
-        auto name = parseName(d, 2);
-        if (!name) return std::nullopt;
-        object.name = *name;
-        object.ac = {chosen(u16At(d, 10), AC_EVERYONE), chosen(u16At(d, 12), AC_USER),
-                     chosen(u16At(d, 14), AC_USER), 0};
-        for (const auto& other : state_.objects) {
-            if (other.kind == ObjectKind::FILE && other.directoryId == object.directoryId &&
-                other.name == object.name) {
-                failure = sw::ALREADY_EXISTS;
-                return std::nullopt;
-            }
-        }
-        break;
-    }
-    default:
-        failure = sw::WRONG_P1P2;
+    if (object && nameTaken(*object)) {
+        failure = sw::ALREADY_EXISTS;
         return std::nullopt;
     }
     return object;
+}
+
+// Directory names are unique on the card, file names within their directory.
+bool FerrixCard::nameTaken(const CardObject& object) const {
+    if (object.kind != ObjectKind::DIRECTORY && object.kind != ObjectKind::FILE) return false;
+    for (const auto& other : state_.objects) {
+        if (other.kind == object.kind && other.name == object.name &&
+            (object.kind == ObjectKind::DIRECTORY || other.directoryId == object.directoryId)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // 80 3E 00 kind. Needs the user role (a file: its directory's create-files
