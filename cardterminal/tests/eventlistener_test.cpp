@@ -210,6 +210,19 @@ TEST(EventListener, CancelFromAnotherThreadWakesABlockedWait) {
     EXPECT_EQ(0x80100002u, result);
 }
 
+TEST(EventListener, CancelWhileWaitingForTheServiceEndsTheWait) {
+    FakePcScApi api;
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::COMM_ERROR, {}});
+    api.establishResult = PcScResult::NO_SERVICE;  // the service never comes back
+    std::uint32_t result = 0;
+    std::thread waiter([&] { result = errorOf([&] { listener.wait(0xFFFFFFFF); }); });
+    while (api.serviceWaits.load() < 3) std::this_thread::yield();
+    listener.cancel();
+    waiter.join();
+    EXPECT_EQ(0x80100002u, result);
+}
+
 TEST(EventListener, DestructorReleasesTheContext) {
     FakePcScApi api;
     api.readers = {L"A"};

@@ -79,7 +79,7 @@ public:
     std::vector<std::uint32_t> disconnectDispositions;
     int openContexts = 0;
     std::atomic<int> cancelCalls{0};
-    unsigned serviceWaits = 0;
+    std::atomic<unsigned> serviceWaits{0};
 
     std::uint32_t establishContext(PcScContext* context) override {
         calls.push_back("establish");

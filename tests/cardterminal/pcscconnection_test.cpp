@@ -28,6 +28,13 @@ const Bytes VERIFY_USER_TEMPLATE = [] {
     return b;
 }();
 
+// CHANGE PIN of the user: 16 data bytes for the new PIN, filled by the reader.
+const Bytes CHANGE_USER_PIN_TEMPLATE = [] {
+    Bytes b = {0x80, 0x26, 0x00, 0x01, 0x10};
+    b.resize(21, 0x00);
+    return b;
+}();
+
 std::uint32_t errorOf(const std::function<void()>& f) {
     try {
         f();
@@ -174,6 +181,30 @@ TEST_F(PcscConnection, KeypadPinVerifiesThroughThePinPad) {
 
     card.keypad("pin:1234");
     EXPECT_EQ(0x9000, c->pinPadVerify(5, VERIFY_USER_TEMPLATE.data(), 21));
+    c->unlock(CardConnection::LEAVE_CARD);
+}
+
+TEST_F(PcscConnection, KeypadPinChangeThroughThePinPadWithConfirmation) {
+    const std::string reader = pinPadReader();
+    ensureCard(reader);
+    bench::CardControl card = theBench().control(reader);
+    auto c = connectTo(reader);
+    c->lock();
+    ASSERT_EQ(0x9000, exchangeApdu(*c, SELECT_FERRIX));
+    card.keypad("pin:1234");
+    ASSERT_EQ(0x9000, c->pinPadVerify(5, VERIFY_USER_TEMPLATE.data(), 21));
+
+    card.keypad("pin:5678:8765");  // confirmation differs
+    EXPECT_EQ(0x6402, c->pinPadModify(false, true, 5, 5, CHANGE_USER_PIN_TEMPLATE.data(), 21));
+
+    card.keypad("pin:5678:5678");
+    EXPECT_EQ(0x9000, c->pinPadModify(false, true, 5, 5, CHANGE_USER_PIN_TEMPLATE.data(), 21));
+    card.keypad("pin:5678");
+    EXPECT_EQ(0x9000, c->pinPadVerify(5, VERIFY_USER_TEMPLATE.data(), 21));
+
+    // Back to the image's PIN for the other tests.
+    card.keypad("pin:1234:1234");
+    EXPECT_EQ(0x9000, c->pinPadModify(false, true, 5, 5, CHANGE_USER_PIN_TEMPLATE.data(), 21));
     c->unlock(CardConnection::LEAVE_CARD);
 }
 
