@@ -1,0 +1,45 @@
+#include "cardcontent.h"
+
+#include "amwferrix/apdu.h"
+#include "amwferrix/cardfreespace.h"
+#include "tokentrace.h"
+#include "vxexception.h"
+
+namespace amwferrix {
+namespace detail {
+
+void replaceContent(ctl::CardConnection& connection, std::uint16_t blockId,
+                    std::uint32_t& cardContentSize, const amw::DataStorage::Content& content) {
+    // The card keeps content sizes in 16 bits: a longer content would be cut
+    // on the card, so it is refused before anything is sent.
+    if (content.length > amw::DataStorage::MAX_CONTENT_SIZE) {
+        throw InvalidArgumentException::range(
+            "content.length", static_cast<long long>(content.length), 0,
+            static_cast<long long>(amw::DataStorage::MAX_CONTENT_SIZE),
+            "amwferrix::replaceContent", __FILE__, __LINE__);
+    }
+    checkCardFreeSpace(connection, cardContentSize, content.length);
+    apdu::removeContent(connection, blockId);
+    cardContentSize = 0;
+    if (content.length == 0) {
+        return;
+    }
+    apdu::createContent(connection, blockId, content.length);
+    apdu::writeData(connection, content.data, content.length);
+    apdu::commitUpdateContent(connection);
+    cardContentSize = static_cast<std::uint32_t>(content.length);
+}
+
+void readCardContent(ctl::CardConnection& connection, std::uint16_t blockId,
+                     amw::DataStorage::Content& content) {
+    const std::uint16_t size = apdu::beginReadContent(connection, blockId);
+    trace::logNumber(L"size", size);
+    if (size == 0) {
+        return;
+    }
+    content.length = size;
+    apdu::readData(connection, content.data, size);
+}
+
+}  // namespace detail
+}  // namespace amwferrix

@@ -1,0 +1,27 @@
+// Content of certificates, data objects and files: the same card sequences
+// for all three kinds. Internal to the driver.
+//
+// Replacing: check the free space, remove the old content block (an object
+// without one is fine), then, unless the new content is empty, create a
+// block of the new size, write it and commit it. `cardContentSize` follows
+// what the card holds at every step, so a failure after the removal leaves it
+// at 0.
+#pragma once
+
+#include <cstdint>
+
+#include "amw/datastorage.h"
+#include "ctl/cardconnection.h"
+
+namespace amwferrix {
+namespace detail {
+
+void replaceContent(ctl::CardConnection& connection, std::uint16_t blockId,
+                    std::uint32_t& cardContentSize, const amw::DataStorage::Content& content);
+
+// Leaves `content` as it was when the card reports no content.
+void readCardContent(ctl::CardConnection& connection, std::uint16_t blockId,
+                     amw::DataStorage::Content& content);
+
+}  // namespace detail
+}  // namespace amwferrix
