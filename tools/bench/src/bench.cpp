@@ -300,6 +300,11 @@ CardControl Bench::control(const std::string& readerName) const {
     return CardControl(it->second.controlPath);
 }
 
+pid_t Bench::cardPid(const std::string& readerName) const {
+    auto it = cards_.find(reader(readerName).name);
+    return it == cards_.end() ? -1 : it->second.process->pid();
+}
+
 void Bench::resetCard(const std::string& readerName) {
     PcscClient second;
     PcscCard card = second.connect(reader(readerName).name);

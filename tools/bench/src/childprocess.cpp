@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -37,10 +39,27 @@ void unregisterChild(pid_t pid) {
     }
 }
 
+// Stops the children and reaps them (for up to two seconds) before the
+// process goes down the way the signal meant.
 extern "C" void onFatalSignal(int sig) {
     for (auto& slot : g_children) {
         pid_t pid = slot.load();
         if (pid > 0) ::kill(pid, SIGTERM);
+    }
+    for (int round = 0; round < 200; ++round) {
+        bool waiting = false;
+        for (auto& slot : g_children) {
+            pid_t pid = slot.load();
+            if (pid <= 0) continue;
+            if (::waitpid(pid, nullptr, WNOHANG) == 0) {
+                waiting = true;
+            } else {
+                slot.store(0);
+            }
+        }
+        if (!waiting) break;
+        struct timespec pause{0, 10 * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
     }
     ::signal(sig, SIG_DFL);
     ::raise(sig);

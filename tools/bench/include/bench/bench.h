@@ -88,6 +88,10 @@ public:
     void stopPcscd();
     void startPcscd();
 
+    // PIDs of what the bench started (-1 when not running).
+    pid_t pcscdPid() const { return pcscd_ ? pcscd_->pid() : -1; }
+    pid_t cardPid(const std::string& reader) const;
+
     // The environment a child PC/SC client (pkcs11-tool, python) needs.
     std::string socketPath() const;
 
