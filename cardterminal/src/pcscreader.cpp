@@ -37,7 +37,7 @@ std::vector<PcScReader> PcScReader::listNonConst(PcScApi& api) {
 
 bool PcScReader::isCardPresent() const {
     TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScReader::isCardPresent");
-    ctllog::parameter(L"name", name);
+    ctllog::parameter(L"name", name.empty() ? std::wstring(L"NULL") : name);
     PcScApi& api = PcScApi::current();
     PcScContextHolder context(api);
 
