@@ -56,16 +56,14 @@ std::uint16_t chosen(std::uint16_t given, std::uint16_t cardDefault) {
 
 // Create data per kind (big-endian access conditions, FFFF = card's choice).
 // Data object: update metadata, read content, write content, delete.
-std::optional<CardObject> dataObjectFromCreate(const Bytes& d) {
-    CardObject object;
+bool dataObjectFromCreate(const Bytes& d, CardObject& object) {
     object.kind = ObjectKind::DATA_OBJECT;
     for (int i = 0; i < 4; ++i) object.ac[i] = chosen(u16At(d, 2 * i), AC_USER);
-    return object;
+    return true;
 }
 
 // Key pair: origin, size, usage, container, spec, then use, write, delete.
-std::optional<CardObject> keyPairFromCreate(const Bytes& d) {
-    CardObject object;
+bool keyPairFromCreate(const Bytes& d, CardObject& object) {
     object.kind = ObjectKind::KEY_PAIR;
     object.origin = d[0];
     object.keySize = u16At(d, 1);
@@ -76,44 +74,41 @@ std::optional<CardObject> keyPairFromCreate(const Bytes& d) {
     const bool originKnown =
         object.origin == 2 || object.origin == 4 || object.origin == 6 || object.origin == 7;
     if (!originKnown || (object.keySize != 1024 && object.keySize != 2048) || object.keySpec > 1) {
-        return std::nullopt;
+        return false;
     }
-    return object;
+    return true;
 }
 
 // Certificate: trusted (0 or 1), read content, write, delete.
-std::optional<CardObject> certificateFromCreate(const Bytes& d) {
-    if (d[0] > 1) return std::nullopt;
-    CardObject object;
+bool certificateFromCreate(const Bytes& d, CardObject& object) {
+    if (d[0] > 1) return false;
     object.kind = ObjectKind::CERTIFICATE;
     object.trusted = d[0] == 1;
     object.ac = {chosen(u16At(d, 1), AC_EVERYONE), chosen(u16At(d, 3), AC_USER),
                  chosen(u16At(d, 5), AC_USER), 0};
-    return object;
+    return true;
 }
 
 // Directory: name, then the delete and the create-files conditions.
-std::optional<CardObject> directoryFromCreate(const Bytes& d) {
+bool directoryFromCreate(const Bytes& d, CardObject& object) {
     auto name = parseName(d, 0);
-    if (!name) return std::nullopt;
-    CardObject object;
+    if (!name) return false;
     object.kind = ObjectKind::DIRECTORY;
     object.name = *name;
     object.ac = {chosen(u16At(d, 10), AC_USER), chosen(u16At(d, 8), AC_USER), 0, 0};
-    return object;
+    return true;
 }
 
 // File: directory block id, name, read content, write, delete.
-std::optional<CardObject> fileFromCreate(const Bytes& d) {
+bool fileFromCreate(const Bytes& d, CardObject& object) {
     auto name = parseName(d, 2);
-    if (!name) return std::nullopt;
-    CardObject object;
+    if (!name) return false;
     object.kind = ObjectKind::FILE;
     object.directoryId = u16At(d, 0);
     object.name = *name;
     object.ac = {chosen(u16At(d, 10), AC_EVERYONE), chosen(u16At(d, 12), AC_USER),
                  chosen(u16At(d, 14), AC_USER), 0};
-    return object;
+    return true;
 }
 
 constexpr std::size_t MAX_METADATA = 1024;
@@ -191,16 +186,18 @@ std::optional<CardObject> FerrixCard::newObjectFromCreate(const CommandApdu& com
                                                           std::uint16_t& failure) const {
     const Bytes& d = command.data;
     failure = sw::WRONG_DATA;
-    std::optional<CardObject> object;
+    CardObject object;
+    bool parsed = false;
     switch (command.p2) {
-    case 0x00: object = dataObjectFromCreate(d); break;
-    case 0x01: object = keyPairFromCreate(d); break;
-    case 0x02: object = certificateFromCreate(d); break;
-    case 0x03: object = directoryFromCreate(d); break;
-    case 0x04: object = fileFromCreate(d); break;
+    case 0x00: parsed = dataObjectFromCreate(d, object); break;
+    case 0x01: parsed = keyPairFromCreate(d, object); break;
+    case 0x02: parsed = certificateFromCreate(d, object); break;
+    case 0x03: parsed = directoryFromCreate(d, object); break;
+    case 0x04: parsed = fileFromCreate(d, object); break;
     default: failure = sw::WRONG_P1P2; return std::nullopt;
     }
-    if (object && nameTaken(*object)) {
+    if (!parsed) return std::nullopt;
+    if (nameTaken(object)) {
         failure = sw::ALREADY_EXISTS;
         return std::nullopt;
     }
