@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "callframe.h"
+#include "internal/slotmanager.h"
 #include "p11functions.h"
 
 namespace {
@@ -21,14 +22,11 @@ void copyBlankPadded(CK_UTF8CHAR (&field)[N], const char* text) noexcept {
 
 // The one place where the module's slots and sessions come to life and go
 // away again. An exception leaves the module uninitialised.
-void buildSlotTable() {
-    // pending: SlotManager::init() (reader event listener, reader list, slot
-    // table) arrives with the slot manager.
-}
+void buildSlotTable() { SlotManager::init(); }
 
 void releaseSlotsAndSessions() {
-    // pending: SlotManager::finalize() then SessionManager::finalize() arrive
-    // with the slot and session managers.
+    SlotManager::finalize();
+    // pending: SessionManager::finalize() arrives with the session manager.
 }
 
 }  // namespace

@@ -1,7 +1,79 @@
 // Slot and token queries and the slot event wait.
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "callframe.h"
+#include "ctl/pcscreader.h"
+#include "ctl/widetext.h"
+#include "internal/slot.h"
+#include "internal/slotmanager.h"
 #include "p11exceptions.h"
 #include "p11functions.h"
+
+namespace {
+
+const char SLOT_MANUFACTURER_ID[] = "Unknown manufacturer";
+// Module-specific slot flag: no reader is bound to the slot.
+constexpr CK_FLAGS SLOT_FLAG_NO_READER = 0x1000;
+
+// Every slot offers the same two mechanisms, in this order.
+constexpr CK_MECHANISM_TYPE SLOT_MECHANISMS[] = {CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_RSA_PKCS};
+constexpr CK_ULONG SLOT_MECHANISM_COUNT = sizeof SLOT_MECHANISMS / sizeof SLOT_MECHANISMS[0];
+constexpr CK_ULONG RSA_MIN_KEY_BITS = 1024;
+constexpr CK_ULONG RSA_MAX_KEY_BITS = 2048;
+
+// Fills a fixed-width text field with blanks and copies as much of `text` as
+// fits, without a terminating zero. A cut never splits a UTF-8 sequence.
+template <std::size_t N>
+void copyBlankPadded(CK_UTF8CHAR (&field)[N], const std::string& text) noexcept {
+    std::memset(field, ' ', N);
+    std::size_t length = text.size();
+    if (length > N) {
+        length = N;
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+    }
+    std::memcpy(field, text.data(), length);
+}
+
+void fillSlotInfo(const std::optional<ctl::PcScReader>& reader, CK_SLOT_INFO& info) {
+    std::memset(&info, 0, sizeof info);
+    info.flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
+    if (reader) {
+        copyBlankPadded(info.slotDescription, ctl::WideText::toUtf8(reader->getNameString()));
+        if (reader->isCardPresent()) info.flags |= CKF_TOKEN_PRESENT;
+    } else {
+        copyBlankPadded(info.slotDescription, Slot::EMPTY_SLOT_NAME);
+        info.flags |= SLOT_FLAG_NO_READER;
+    }
+    copyBlankPadded(info.manufacturerID, SLOT_MANUFACTURER_ID);
+    info.hardwareVersion = CK_VERSION{0, 0};
+    info.firmwareVersion = CK_VERSION{0, 0};
+}
+
+void traceSlot(const Slot& slot, const std::optional<ctl::PcScReader>& reader, const CK_SLOT_INFO& info) {
+    TraceText text;
+    text.append(L"[slotID=%lu, reader=%ls, flags=0x%08lx]", static_cast<unsigned long>(slot.getId()),
+                reader ? reader->getName() : L"empty", static_cast<unsigned long>(info.flags));
+    traceOutput(L"slot", text.c_str());
+}
+
+// Writes a list through the usual two-call convention: no buffer asks for
+// the count; a buffer too small is refused and the count left as given.
+template <class T>
+CK_RV writeList(const T* items, CK_ULONG count, T* buffer, CK_ULONG_PTR pulCount) {
+    if (buffer != nullptr) {
+        if (*pulCount < count) return CKR_BUFFER_TOO_SMALL;
+        std::copy(items, items + count, buffer);
+    }
+    *pulCount = count;
+    traceOutput(L"*pulCount", *pulCount);
+    return CKR_OK;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -10,8 +82,10 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
         traceParameter(L"tokenPresent", tokenPresent);
         tracePresence(L"pSlotList != 0", pSlotList);
         traceUlongPointer(L"pulCount", pulCount);
-        // pending: the slot table copy from SlotManager (arrives with the slot manager).
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
+        // Every slot is listed, with or without a reader or a card.
+        const std::vector<CK_SLOT_ID> ids = SlotManager::getSlotIds();
+        return writeList(ids.data(), static_cast<CK_ULONG>(ids.size()), pSlotList, pulCount);
     });
 }
 
@@ -19,8 +93,16 @@ CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
     return callFrame<FULL_FRAME>("C_GetSlotInfo", [&]() {
         traceParameter(L"slotID", slotID);
         tracePresence(L"pInfo != 0", pInfo);
-        // pending: SlotManager::getById and the reader state (arrive with the slot manager).
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        const Slot* slot = SlotManager::getById(slotID);
+        // One look at the slot: a reader event wait on another thread may
+        // unplug the reader meanwhile.
+        const std::optional<ctl::PcScReader> reader = slot->findReader();
+        CK_SLOT_INFO info;
+        fillSlotInfo(reader, info);
+        traceSlot(*slot, reader, info);
+        *pInfo = info;
+        return CKR_OK;
     });
 }
 
@@ -39,8 +121,9 @@ CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList
         traceParameter(L"slotID", slotID);
         tracePresence(L"pMechanismList != 0", pMechanismList);
         traceUlongPointer(L"pulCount", pulCount);
-        // pending: slot validation through SlotManager::getById (arrives with the slot manager).
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
+        SlotManager::getById(slotID);
+        return writeList(SLOT_MECHANISMS, SLOT_MECHANISM_COUNT, pMechanismList, pulCount);
     });
 }
 
@@ -49,8 +132,18 @@ CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM
         traceParameter(L"slotID", slotID);
         traceParameter(L"type", type);
         tracePresence(L"pInfo != 0", pInfo);
-        // pending: slot validation through SlotManager::getById (arrives with the slot manager).
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        SlotManager::getById(slotID);
+        switch (type) {
+            case CKM_RSA_PKCS_KEY_PAIR_GEN:
+                *pInfo = CK_MECHANISM_INFO{RSA_MIN_KEY_BITS, RSA_MAX_KEY_BITS, CKF_HW | CKF_GENERATE_KEY_PAIR};
+                return CKR_OK;
+            case CKM_RSA_PKCS:
+                *pInfo = CK_MECHANISM_INFO{RSA_MIN_KEY_BITS, RSA_MAX_KEY_BITS, CKF_HW | CKF_DECRYPT | CKF_SIGN};
+                return CKR_OK;
+            default:
+                return CKR_MECHANISM_INVALID;
+        }
     });
 }
 
@@ -66,9 +159,12 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pRese
         if (!isInitialized.load()) {
             throw LibraryNotInicializedException();
         }
-        // pending: SlotManager::waitForEvent (arrives with the slot manager and the
-        // reader event listener).
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        const bool block = (flags & CKF_DONT_BLOCK) == 0;
+        CK_SLOT_ID slot = 0;
+        if (!SlotManager::waitForEvent(block, &slot)) return CKR_NO_EVENT;
+        *pSlot = slot;
+        traceOutput(L"*pSlot", slot);
+        return CKR_OK;
     });
 }
 

@@ -10,7 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
+#ifdef ZENTRIK_MODULE_TEST_BENCH
+#include "bench/bench.h"
+#endif
 #include "traceconfig.h"
 
 namespace fs = std::filesystem;
@@ -49,6 +53,12 @@ int main(int argc, char** argv) {
         unsetenv("ZENTRIK_CONF");
         ::testing::GTEST_FLAG(filter) = "-ModuleTrace*";
     }
+#ifdef ZENTRIK_MODULE_TEST_BENCH
+    // C_Initialize lists the PC/SC readers, so it needs the service: a
+    // private pcscd with the bench's readers (no cards) serves the whole run.
+    std::unique_ptr<bench::Bench> pcsc;
+    if (bench::Bench::toolsAvailable()) pcsc = std::make_unique<bench::Bench>();
+#endif
     int result = RUN_ALL_TESTS();
     if (traceRun) {
         std::error_code ignored;

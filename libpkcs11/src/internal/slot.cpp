@@ -1,0 +1,49 @@
+#include "internal/slot.h"
+
+#include "ctl/widetext.h"
+#include "p11exceptions.h"
+
+Slot::Slot(CK_SLOT_ID slotId) : id(slotId) {}
+
+Slot::~Slot() { clearReader(); }
+
+ctl::PcScReader Slot::getReader() const {
+    platform::MutexLock lock(mutex);
+    if (!reader) throw ReaderNotInSlotException(id);
+    return *reader;
+}
+
+std::optional<ctl::PcScReader> Slot::findReader() const {
+    platform::MutexLock lock(mutex);
+    if (!reader) return std::nullopt;
+    return *reader;
+}
+
+std::string Slot::getReaderName() const {
+    platform::MutexLock lock(mutex);
+    if (!reader) return EMPTY_SLOT_NAME;
+    return ctl::WideText::toUtf8(reader->getNameString());
+}
+
+bool Slot::plugReader(const ctl::PcScReader& newReader) {
+    platform::MutexLock lock(mutex);
+    if (reader) return false;
+    reader = std::make_unique<ctl::PcScReader>(newReader);
+    return true;
+}
+
+void Slot::unplugReader() {
+    platform::MutexLock lock(mutex);
+    if (!reader) throw ReaderNotInSlotException(id);
+    reader.reset();
+}
+
+void Slot::clearReader() noexcept {
+    platform::MutexLock lock(mutex);
+    reader.reset();
+}
+
+bool Slot::isReaderPresent() const {
+    platform::MutexLock lock(mutex);
+    return reader != nullptr;
+}
