@@ -1,6 +1,7 @@
 // Library initialisation, finalisation and the library description.
 #include <cstring>
 
+#include "amwferrix/token.h"
 #include "callframe.h"
 #include "internal/slotmanager.h"
 #include "p11functions.h"
@@ -22,7 +23,12 @@ void copyBlankPadded(CK_UTF8CHAR (&field)[N], const char* text) noexcept {
 
 // The one place where the module's slots and sessions come to life and go
 // away again. An exception leaves the module uninitialised.
-void buildSlotTable() { SlotManager::init(); }
+void buildSlotTable() {
+    // Cards in the slots are Ferrix cards: amw::Token::createToken makes
+    // Ferrix tokens from here on.
+    amwferrix::registerTokenFactory();
+    SlotManager::init();
+}
 
 void releaseSlotsAndSessions() {
     SlotManager::finalize();

@@ -121,7 +121,7 @@ std::shared_ptr<SlotManager::Table> SlotManager::currentTable() {
 
 void SlotManager::init() {
     TraceScope trace(LOG_FACILITY_PKCS11, "SlotManager::init");
-    finalize();
+    if (currentTable()) finalize();
     auto fresh = std::make_shared<Table>();
     fresh->listener = std::make_unique<ctl::PcScEventListener>();
     const std::vector<ctl::PcScReader> readers = ctl::PcScReader::list();
