@@ -33,7 +33,7 @@ void sendChecked(ctl::CardConnection& connection, const Command& command, bool s
 }  // namespace
 
 // Data (13 bytes): origin, key size (2), key usage (2), container index, key
-// spec, then three access conditions FFFF that leave the choice to the card.
+// kind, then three access conditions FFFF that leave the choice to the card.
 void createKeyPair(ctl::CardConnection& connection, std::uint8_t origin, std::uint16_t keySize,
                    std::uint16_t keyUsage, std::uint8_t keySpec, std::uint8_t containerIndex) {
     TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU, "amwferrix::apdu::createKeyPair");
@@ -193,7 +193,7 @@ void amendKeypair(ctl::CardConnection& connection, std::uint16_t blockId, std::u
     expectResponseLength(response, 0);
 }
 
-// P1 container index, P2 key spec; data: key usage (2), metadata size (2).
+// P1 container index, P2 key kind; data: key usage (2), metadata size (2).
 void continueAmendKeyPair(ctl::CardConnection& connection, std::uint8_t containerIndex,
                           std::uint8_t keySpec, std::uint16_t keyUsage,
                           std::size_t metadataSize) {

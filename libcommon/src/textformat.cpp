@@ -11,8 +11,8 @@ namespace textformat {
 
 namespace {
 
-// One parsed conversion specification: "%" flags width precision length conversion.
-struct Spec {
+// One parsed conversion directive: "%" flags width precision length conversion.
+struct Directive {
     std::string flags;
     int width = -1;
     int precision = -1;
@@ -41,51 +41,51 @@ int readNumber(const CharT*& p) {
 }
 
 // Parses from just after the '%'. Returns false when the text is not a
-// complete specification (it is then copied as it stands).
+// complete directive (it is then copied as it stands).
 template <typename CharT>
-bool parseSpec(const CharT*& p, Spec& spec, va_list& args) {
+bool parseDirective(const CharT*& p, Directive& directive, va_list& args) {
     while (*p == CharT('-') || *p == CharT('+') || *p == CharT(' ') || *p == CharT('#') ||
            *p == CharT('0')) {
-        spec.flags.push_back(static_cast<char>(*p));
+        directive.flags.push_back(static_cast<char>(*p));
         ++p;
     }
     if (*p == CharT('*')) {
         int w = va_arg(args, int);
         if (w < 0) {
-            spec.flags.push_back('-');
+            directive.flags.push_back('-');
             w = w == -2147483647 - 1 ? 2147483647 : -w;
         }
-        spec.width = w;
+        directive.width = w;
         ++p;
     } else if (isDigit(*p)) {
-        spec.width = readNumber(p);
+        directive.width = readNumber(p);
     }
     if (*p == CharT('.')) {
         ++p;
         if (*p == CharT('*')) {
             int prec = va_arg(args, int);
-            spec.precision = prec < 0 ? -1 : prec;
+            directive.precision = prec < 0 ? -1 : prec;
             ++p;
         } else {
-            spec.precision = readNumber(p);
+            directive.precision = readNumber(p);
         }
     }
     const CharT c0 = p[0];
     if ((c0 == CharT('h') || c0 == CharT('l')) && p[1] == c0) {
-        spec.length.assign(2, static_cast<char>(c0));
+        directive.length.assign(2, static_cast<char>(c0));
         p += 2;
     } else if (c0 == CharT('h') || c0 == CharT('l') || c0 == CharT('j') || c0 == CharT('z') ||
                c0 == CharT('t') || c0 == CharT('L') || c0 == CharT('w')) {
-        spec.length.assign(1, c0 == CharT('w') ? 'l' : static_cast<char>(c0));
+        directive.length.assign(1, c0 == CharT('w') ? 'l' : static_cast<char>(c0));
         ++p;
     } else if (c0 == CharT('q')) {
-        spec.length = "ll";
+        directive.length = "ll";
         ++p;
     }
     if (*p == CharT('\0') || static_cast<std::uint32_t>(*p) > 0x7F) {
         return false;
     }
-    spec.conversion = static_cast<char>(*p);
+    directive.conversion = static_cast<char>(*p);
     ++p;
     return true;
 }
@@ -97,69 +97,69 @@ void pad(std::string& out, int count) {
 }
 
 // Places already-encoded text, `columns` wide, inside the field width.
-void placeInField(std::string& out, const Spec& spec, const std::string& text, std::size_t columns) {
-    const int padding = spec.width > 0 && columns < static_cast<std::size_t>(spec.width)
-                            ? spec.width - static_cast<int>(columns)
+void placeInField(std::string& out, const Directive& directive, const std::string& text, std::size_t columns) {
+    const int padding = directive.width > 0 && columns < static_cast<std::size_t>(directive.width)
+                            ? directive.width - static_cast<int>(columns)
                             : 0;
-    if (!spec.leftAlign()) {
+    if (!directive.leftAlign()) {
         pad(out, padding);
     }
     out += text;
-    if (spec.leftAlign()) {
+    if (directive.leftAlign()) {
         pad(out, padding);
     }
 }
 
-void formatNarrowString(std::string& out, const Spec& spec, const char* s) {
+void formatNarrowString(std::string& out, const Directive& directive, const char* s) {
     if (s == nullptr) {
         s = "(null)";
     }
     std::size_t n = 0;
-    const std::size_t limit = spec.precision >= 0 ? static_cast<std::size_t>(spec.precision) : SIZE_MAX;
+    const std::size_t limit = directive.precision >= 0 ? static_cast<std::size_t>(directive.precision) : SIZE_MAX;
     while (n < limit && s[n] != '\0') {
         ++n;
     }
-    placeInField(out, spec, std::string(s, n), n);
+    placeInField(out, directive, std::string(s, n), n);
 }
 
-void formatWideString(std::string& out, const Spec& spec, const wchar_t* s) {
+void formatWideString(std::string& out, const Directive& directive, const wchar_t* s) {
     if (s == nullptr) {
         s = L"(null)";
     }
     std::size_t n = 0;
-    const std::size_t limit = spec.precision >= 0 ? static_cast<std::size_t>(spec.precision) : SIZE_MAX;
+    const std::size_t limit = directive.precision >= 0 ? static_cast<std::size_t>(directive.precision) : SIZE_MAX;
     while (n < limit && s[n] != L'\0') {
         ++n;
     }
     std::wstring piece(s, n);
     std::string text;
     appendUtf8(text, piece.c_str());
-    placeInField(out, spec, text, n);
+    placeInField(out, directive, text, n);
 }
 
-// Rebuilds the specification for the C library, which formats numbers and
+// Rebuilds the directive for the C library, which formats numbers and
 // pointers identically in every locale that matters here ("C" numerics).
-std::string narrowSpec(const Spec& spec, const char* lengthOverride) {
+std::string narrowDirective(const Directive& directive, const char* lengthOverride) {
     // Appended piecewise: GCC 12 reports a false -Wrestrict for
     // `const char* + std::string&&` at -O2 on mingw-w64.
     std::string s(1, '%');
-    s += spec.flags;
-    if (spec.width >= 0) {
-        s += std::to_string(spec.width);
+    s += directive.flags;
+    if (directive.width >= 0) {
+        s += std::to_string(directive.width);
     }
-    if (spec.precision >= 0) {
+    if (directive.precision >= 0) {
         s += '.';
-        s += std::to_string(spec.precision);
+        s += std::to_string(directive.precision);
     }
-    s += lengthOverride != nullptr ? lengthOverride : spec.length.c_str();
-    s.push_back(spec.conversion);
+    s += lengthOverride != nullptr ? lengthOverride : directive.length.c_str();
+    s.push_back(directive.conversion);
     return s;
 }
 
 template <typename T>
-void appendNumber(std::string& out, const std::string& cSpec, T value) {
+void appendNumber(std::string& out, const std::string& cFormat, T value) {
     char small[128];
-    int needed = std::snprintf(small, sizeof small, cSpec.c_str(), value);
+    int needed = std::snprintf(small, sizeof small, cFormat.c_str(), value);
     if (needed < 0) {
         return;
     }
@@ -168,12 +168,12 @@ void appendNumber(std::string& out, const std::string& cSpec, T value) {
         return;
     }
     std::string big(static_cast<std::size_t>(needed) + 1, '\0');
-    std::snprintf(big.data(), big.size(), cSpec.c_str(), value);
+    std::snprintf(big.data(), big.size(), cFormat.c_str(), value);
     out.append(big.data(), static_cast<std::size_t>(needed));
 }
 
-void formatSigned(std::string& out, const Spec& spec, va_list& args) {
-    const std::string& l = spec.length;
+void formatSigned(std::string& out, const Directive& directive, va_list& args) {
+    const std::string& l = directive.length;
     long long v;
     if (l == "ll" || l == "j") {
         v = l == "j" ? static_cast<long long>(va_arg(args, std::intmax_t)) : va_arg(args, long long);
@@ -185,11 +185,11 @@ void formatSigned(std::string& out, const Spec& spec, va_list& args) {
         int i = va_arg(args, int);
         v = l == "hh" ? static_cast<signed char>(i) : l == "h" ? static_cast<short>(i) : i;
     }
-    appendNumber(out, narrowSpec(spec, "ll"), v);
+    appendNumber(out, narrowDirective(directive, "ll"), v);
 }
 
-void formatUnsigned(std::string& out, const Spec& spec, va_list& args) {
-    const std::string& l = spec.length;
+void formatUnsigned(std::string& out, const Directive& directive, va_list& args) {
+    const std::string& l = directive.length;
     unsigned long long v;
     if (l == "ll" || l == "j") {
         v = l == "j" ? static_cast<unsigned long long>(va_arg(args, std::uintmax_t))
@@ -202,18 +202,18 @@ void formatUnsigned(std::string& out, const Spec& spec, va_list& args) {
         unsigned u = va_arg(args, unsigned);
         v = l == "hh" ? static_cast<unsigned char>(u) : l == "h" ? static_cast<unsigned short>(u) : u;
     }
-    appendNumber(out, narrowSpec(spec, "ll"), v);
+    appendNumber(out, narrowDirective(directive, "ll"), v);
 }
 
-void formatFloating(std::string& out, const Spec& spec, va_list& args) {
-    if (spec.length == "L") {
-        appendNumber(out, narrowSpec(spec, "L"), va_arg(args, long double));
+void formatFloating(std::string& out, const Directive& directive, va_list& args) {
+    if (directive.length == "L") {
+        appendNumber(out, narrowDirective(directive, "L"), va_arg(args, long double));
     } else {
-        appendNumber(out, narrowSpec(spec, ""), va_arg(args, double));
+        appendNumber(out, narrowDirective(directive, ""), va_arg(args, double));
     }
 }
 
-void formatCharacter(std::string& out, const Spec& spec, bool wide, va_list& args) {
+void formatCharacter(std::string& out, const Directive& directive, bool wide, va_list& args) {
     std::string text;
     if (wide) {
         // wint_t is 16 bits on Windows and arrives promoted to int; every
@@ -222,22 +222,22 @@ void formatCharacter(std::string& out, const Spec& spec, bool wide, va_list& arg
     } else {
         text.push_back(static_cast<char>(va_arg(args, int)));
     }
-    placeInField(out, spec, text, 1);
+    placeInField(out, directive, text, 1);
 }
 
 // Formats one conversion; returns false for a conversion it does not know.
-bool formatConversion(std::string& out, const Spec& spec, va_list& args) {
-    const bool longForm = spec.length == "l";
-    switch (spec.conversion) {
+bool formatConversion(std::string& out, const Directive& directive, va_list& args) {
+    const bool longForm = directive.length == "l";
+    switch (directive.conversion) {
         case 'd':
         case 'i':
-            formatSigned(out, spec, args);
+            formatSigned(out, directive, args);
             return true;
         case 'u':
         case 'o':
         case 'x':
         case 'X':
-            formatUnsigned(out, spec, args);
+            formatUnsigned(out, directive, args);
             return true;
         case 'f':
         case 'F':
@@ -247,24 +247,24 @@ bool formatConversion(std::string& out, const Spec& spec, va_list& args) {
         case 'G':
         case 'a':
         case 'A':
-            formatFloating(out, spec, args);
+            formatFloating(out, directive, args);
             return true;
         case 'c':
-            formatCharacter(out, spec, longForm, args);
+            formatCharacter(out, directive, longForm, args);
             return true;
         case 'C':
-            formatCharacter(out, spec, true, args);
+            formatCharacter(out, directive, true, args);
             return true;
         case 's':
         case 'S':
             if (longForm) {
-                formatWideString(out, spec, va_arg(args, const wchar_t*));
+                formatWideString(out, directive, va_arg(args, const wchar_t*));
             } else {
-                formatNarrowString(out, spec, va_arg(args, const char*));
+                formatNarrowString(out, directive, va_arg(args, const char*));
             }
             return true;
         case 'p':
-            appendNumber(out, narrowSpec(spec, ""), va_arg(args, void*));
+            appendNumber(out, narrowDirective(directive, ""), va_arg(args, void*));
             return true;
         case 'n':
             // Writing through a format's argument is never wanted in a trace.
@@ -313,8 +313,8 @@ void appendFormattedImpl(std::string& out, const CharT* format, va_list args) {
         }
         const CharT* specStart = p;
         ++p;
-        Spec spec;
-        if (!parseSpec(p, spec, ap) || !formatConversion(out, spec, ap)) {
+        Directive directive;
+        if (!parseDirective(p, directive, ap) || !formatConversion(out, directive, ap)) {
             appendLiteral(out, specStart, p);
         }
     }

@@ -62,7 +62,7 @@ public:
     // Part operations. Adding a part that is present, or removing a part from
     // an incomplete key pair, throws InternalErrorException and changes
     // nothing. Adding stores the part, the container index and the key
-    // specification and ORs the part's usage bits in; removing keeps only the
+    // kind (signature or exchange) and ORs the part's usage bits in; removing keeps only the
     // usage bits of the other part.
     void addPublicKey(const PublicPart& part, std::uint8_t containerIndex, std::uint32_t keySpec,
                       std::uint16_t usage);

@@ -28,7 +28,7 @@ public:
     void setTrusted(bool value) noexcept { trusted = value; }
     const StaticBuffer<128>& getLabel() const noexcept { return label; }
     void setLabel(const StaticBuffer<128>& value) { label = value; }
-    // The key container the certificate belongs to and its key specification.
+    // The key container the certificate belongs to and its key kind (signature or exchange).
     std::uint8_t getContainerIndex() const noexcept { return containerIndex; }
     void setContainerIndex(std::uint8_t value) noexcept { containerIndex = value; }
     std::uint32_t getKeySpec() const noexcept { return keySpec; }
