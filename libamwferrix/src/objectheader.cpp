@@ -24,8 +24,10 @@ HeaderView::HeaderView(const std::uint8_t* header, std::size_t headerSize,
 
 const std::uint8_t* HeaderView::take(std::size_t offset, std::size_t count) const {
     if (count > size || offset > size - count) {
-        throw InternalErrorException("object header of %zu bytes read at %zu+%zu", size, offset,
-                                     count);
+        throw InternalErrorException("object header of %llu bytes read at %llu+%llu",
+                                     static_cast<unsigned long long>(size),
+                                     static_cast<unsigned long long>(offset),
+                                     static_cast<unsigned long long>(count));
     }
     return data + offset;
 }
