@@ -96,6 +96,10 @@ TEST_F(PcscToken, ImportsAFullPairAPublicKeyAloneAndAPrivateKeyAlone) {
     importsAFullPairAPublicKeyAloneAndAPrivateKeyAlone(freshCard(options), options);
 }
 
+TEST_F(PcscToken, AmendsAddAndRemoveBothWays) {
+    amendsAddAndRemoveBothWays(freshCard(options), options);
+}
+
 TEST_F(PcscToken, ContentReplacementFollowsTheFreeSpaceRule) {
     options.blockCount = 64;
     contentReplacementFollowsTheFreeSpaceRule(freshCard(options), options);
