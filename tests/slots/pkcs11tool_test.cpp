@@ -26,9 +26,7 @@ std::string run(const std::string& command, int& status) {
 
 class Pkcs11Tool : public SlotBench {};
 
-TEST_F(Pkcs11Tool, ListSlotsShowsEveryReaderAndTheCard) {
-    const std::string pinPad = readerNamed(PINPAD_READER);
-    ensureCard(pinPad);
+TEST_F(Pkcs11Tool, ListSlotsShowsEveryReaderAndTheEmptySlots) {
     int status = 0;
     // PCSCLITE_CSOCK_NAME, set by the bench, points the tool at its pcscd.
     const std::string output =
@@ -41,7 +39,9 @@ TEST_F(Pkcs11Tool, ListSlotsShowsEveryReaderAndTheCard) {
     }
     EXPECT_NE(std::string::npos, output.find("Available slots:")) << output;
     // Slots 3 to 5 have no reader.
-    EXPECT_NE(std::string::npos, output.find("Slot 5 (0x5): empty")) << output;
+    for (const char* empty : {"Slot 3 (0x3): empty", "Slot 4 (0x4): empty", "Slot 5 (0x5): empty"}) {
+        EXPECT_NE(std::string::npos, output.find(empty)) << output;
+    }
 }
 
 #endif
