@@ -48,13 +48,7 @@ void DataObject::commitCreationOrMetadataChanges() {
     metadata.write(getLabel().data, getLabel().length);
     metadata.write(getObjectId().data, getObjectId().length);
     metadata.write(getApplication().data, getApplication().length);
-    if (blockId == apdu::BLOCK_ID_NONE) {
-        apdu::setMetadataSize(*connection, metadata.getLength());
-    } else {
-        apdu::beginUpdateMetadata(*connection, blockId, metadata.getLength());
-    }
-    apdu::writeData(*connection, metadata.getData(), metadata.getLength());
-    blockId = apdu::commitCreationOrUpdateMetadata(*connection);
+    blockId = detail::writeMetadata(*connection, blockId, metadata);
     trace::logOutNumber(L"blockId", blockId);
     if (acReadContent == AC_CARD_CHOICE) {
         std::uint8_t header[detail::DATA_OBJECT_HEADER_SIZE];

@@ -94,8 +94,7 @@ void KeyPair::commitCreationOrMetadataChanges() {
     } else {
         apdu::beginUpdateMetadata(*connection, blockId, metadata.getLength());
     }
-    apdu::writeData(*connection, metadata.getData(), metadata.getLength());
-    blockId = apdu::commitCreationOrUpdateMetadata(*connection);
+    blockId = detail::writeAnnouncedMetadata(*connection, metadata);
     trace::logOutNumber(L"blockId", blockId);
 }
 

@@ -88,5 +88,20 @@ StaticBuffer<8> nameFromHeader(const std::uint8_t* bytes, bool stopAtFirstZero) 
     return name;
 }
 
+std::uint16_t writeAnnouncedMetadata(ctl::CardConnection& connection, const LvWriter& metadata) {
+    apdu::writeData(connection, metadata.getData(), metadata.getLength());
+    return apdu::commitCreationOrUpdateMetadata(connection);
+}
+
+std::uint16_t writeMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
+                            const LvWriter& metadata) {
+    if (blockId == apdu::BLOCK_ID_NONE) {
+        apdu::setMetadataSize(connection, metadata.getLength());
+    } else {
+        apdu::beginUpdateMetadata(connection, blockId, metadata.getLength());
+    }
+    return writeAnnouncedMetadata(connection, metadata);
+}
+
 }  // namespace detail
 }  // namespace amwferrix

@@ -101,5 +101,16 @@ std::uint8_t readMandatoryByte(LvReader& reader);
 // only).
 StaticBuffer<8> nameFromHeader(const std::uint8_t* bytes, bool stopAtFirstZero);
 
+// Writes a metadata block whose size the card has just been told (by a
+// create, an update or an amend of the current object) and commits it;
+// returns the object's block id.
+std::uint16_t writeAnnouncedMetadata(ctl::CardConnection& connection, const LvWriter& metadata);
+
+// Announces and writes the metadata of an object being created (`blockId`
+// BLOCK_ID_NONE, the card's current object) or of an existing object, and
+// commits it; returns the object's block id.
+std::uint16_t writeMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
+                            const LvWriter& metadata);
+
 }  // namespace detail
 }  // namespace amwferrix

@@ -53,13 +53,7 @@ void X509Certificate::commitCreationOrMetadataChanges() {
     const std::uint8_t keySpec = static_cast<std::uint8_t>(getKeySpec() & 0xFF);
     metadata.write(&containerIndex, 1);
     metadata.write(&keySpec, 1);
-    if (blockId == apdu::BLOCK_ID_NONE) {
-        apdu::setMetadataSize(*connection, metadata.getLength());
-    } else {
-        apdu::beginUpdateMetadata(*connection, blockId, metadata.getLength());
-    }
-    apdu::writeData(*connection, metadata.getData(), metadata.getLength());
-    blockId = apdu::commitCreationOrUpdateMetadata(*connection);
+    blockId = detail::writeMetadata(*connection, blockId, metadata);
     trace::logOutNumber(L"blockId", blockId);
 }
 
