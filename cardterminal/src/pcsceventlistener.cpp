@@ -12,6 +12,9 @@ namespace ctl {
 
 namespace {
 
+// How long one status-change call of an endless wait may block.
+constexpr std::uint32_t ENDLESS_WAIT_SLICE_MS = 500;
+
 const char* const STATUS_CHANGE_CALL =
     "SCardGetStatusChangeW(context, static_cast<DWORD>(timeout), &readerStates[0], "
     "static_cast<DWORD>(readerStates.size()))";
@@ -64,15 +67,24 @@ void PcScEventListener::queue(const std::wstring& readerName, EventType type) {
 PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
     TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScEventListener::wait");
     if (ctllog::enabled()) ctllog::parameter(L"timeout", ctllog::decimalAndHex(timeout));
+    // An endless wait is made of slices: a cancel that lands after the flag
+    // test below but before the service starts blocking is forgotten by the
+    // service, and would otherwise leave the waiter blocked until the next
+    // reader event.
+    const bool endless = timeout == PcScApi::INFINITE_TIMEOUT;
+    const std::uint32_t callTimeout = endless ? ENDLESS_WAIT_SLICE_MS : timeout;
     while (eventQueue.empty()) {
         // A cancel that arrived before the call could block is honoured here;
         // the service forgets a cancel on a context that is not waiting.
         if (cancelRequested.load()) throw CtlException(PcScResult::CANCELLED);
         ctllog::message(L"SCardGetStatusChangeW() may block...");
-        const std::uint32_t rv =
-            api.getStatusChange(context.load(), timeout, readerStates.data(), readerStates.size());
+        const std::uint32_t rv = api.getStatusChange(context.load(), callTimeout,
+                                                     readerStates.data(), readerStates.size());
         ctllog::pcscResult(STATUS_CHANGE_CALL, rv);
         if (cancelRequested.load()) throw CtlException(PcScResult::CANCELLED);
+        if (endless && rv == PcScResult::TIMEOUT) {
+            continue;
+        }
         if (api.isServiceStopped(rv)) {
             handleServiceStopped(rv);
             continue;

@@ -41,8 +41,34 @@ TEST(EventListener, FirstWaitsReportCardsAlreadyPresentInReaderOrder) {
     EXPECT_EQ(Listener::CARD_INSERTED, second.type);
     EXPECT_EQ(std::wstring(L"B"), second.reader.getNameString());
     EXPECT_EQ(1u, api.statusChangeTimeouts.size());
-    EXPECT_EQ(0xFFFFFFFFu, api.statusChangeTimeouts[0]);
     EXPECT_EQ((std::vector<std::wstring>{PNP, L"A", L"B"}), api.statusChangeReaders[0]);
+}
+
+TEST(EventListener, EndlessWaitBlocksInSlicesUntilAnEventArrives) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::TIMEOUT, {}});
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::TIMEOUT, {}});
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", PRESENT}}});
+    EXPECT_EQ(Listener::CARD_INSERTED, listener.wait(0xFFFFFFFF).type);
+    ASSERT_EQ(3u, api.statusChangeTimeouts.size());
+    for (std::uint32_t timeout : api.statusChangeTimeouts) {
+        EXPECT_GT(timeout, 0u);
+        EXPECT_LT(timeout, 0xFFFFFFFFu);
+    }
+}
+
+TEST(EventListener, CancelForgottenByTheServiceEndsAnEndlessWaitAtTheNextSlice) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    Listener listener(api);
+    // The cancel lands while the service is not yet blocking, so the service
+    // itself answers only with the end of the slice.
+    api.onStatusChange = [&] { listener.cancel(); };
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::TIMEOUT, {}});
+    EXPECT_EQ(0x80100002u, errorOf([&] { listener.wait(0xFFFFFFFF); }));
+    EXPECT_EQ(1u, api.statusChangeTimeouts.size());
 }
 
 TEST(EventListener, NonBlockingWaitWithNothingNewTimesOut) {
