@@ -3,7 +3,7 @@
 #   1. configures build/windows with the mingw-w64 toolchain (Release, tests on)
 #      and builds the module DLL and the Windows test executables;
 #   2. prepares the build's own Wine prefix (once);
-#   3. runs the libcommon unit tests and the Windows suites through CTest;
+#   3. runs the unit tests of the libraries and the Windows suites through CTest;
 #   4. checks the DLL's binary surface with objdump: exactly the three exports
 #      at ordinals 1 to 3, and imports only from the expected system DLLs.
 # Exits non-zero on any failure. Usage: scripts/test-windows.sh [build dir]
@@ -27,9 +27,9 @@ cmake -S "$root" -B "$build" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DZENTRIK_TESTS=ON >/dev/null
 
-# Only what this stage runs: the module, the libcommon unit tests and the
+# Only what this stage runs: the module, the libraries' unit tests and the
 # Windows suites (whichever of them the tree defines so far).
-wanted="zentrik-pkcs11 libcommon_tests windows_platform_tests windows_module_load_tests winscard_bridge windows_pcsc_bridge_tests"
+wanted="zentrik-pkcs11 libcommon_tests cardterminal_tests cardterminal_disabled_pinpad_tests libamw_tests ctl_scripted_tests libamwferrix_tests libamwferrix_logmasking_tests libpkcs11_tests windows_platform_tests windows_module_load_tests winscard_bridge windows_pcsc_bridge_tests"
 available=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p')
 targets=()
 for target in $wanted; do
@@ -58,7 +58,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 echo "--- tests under Wine"
-(cd "$build" && ctest --output-on-failure -j "$jobs" -R '^(libcommon_tests|windows_)')
+(cd "$build" && ctest --output-on-failure -j "$jobs" -R '^(libcommon_tests|cardterminal_tests|cardterminal_disabled_pinpad_tests|libamw_tests|ctl_scripted_tests|libamwferrix_tests|libamwferrix_logmasking_tests|libpkcs11_tests|windows_)')
 
 if [ ! -f "$root/module/CMakeLists.txt" ]; then
     echo "--- no module in the tree yet: binary surface check not run"

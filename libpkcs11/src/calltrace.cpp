@@ -37,6 +37,13 @@ void TraceText::append(const wchar_t* format, ...) noexcept {
         text[used] = L'\0';
         return;
     }
+    // Some C runtimes answer a cut text with the length the whole text would
+    // have had; what is in the buffer is then only its start.
+    if (static_cast<std::size_t>(written) >= CAPACITY - used) {
+        used = CAPACITY - 1;
+        text[used] = L'\0';
+        return;
+    }
     used += static_cast<std::size_t>(written);
 }
 

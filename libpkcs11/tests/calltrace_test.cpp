@@ -62,7 +62,7 @@ TEST(AttributeText, NeighboursOfPrivateComponentsAreShown) {
 
 TEST(AttributeText, ShowsUpTo256BytesWhole) {
     std::vector<unsigned char> value(256, 0xAB);
-    CK_ATTRIBUTE attribute{CKA_VALUE, value.data(), value.size()};
+    CK_ATTRIBUTE attribute{CKA_VALUE, value.data(), static_cast<CK_ULONG>(value.size())};
     std::wstring expected = L"[CKA_VALUE, valueLen=256, value=" + std::wstring(512, L'A') + L"]";
     for (std::size_t i = 1; i < 512; i += 2) {
         expected[32 + i] = L'B';
@@ -73,7 +73,7 @@ TEST(AttributeText, ShowsUpTo256BytesWhole) {
 TEST(AttributeText, CutsLongerValuesAt256BytesAndMarksTheCut) {
     std::vector<unsigned char> value(257, 0x11);
     value[256] = 0x99;
-    CK_ATTRIBUTE attribute{CKA_VALUE, value.data(), value.size()};
+    CK_ATTRIBUTE attribute{CKA_VALUE, value.data(), static_cast<CK_ULONG>(value.size())};
     std::wstring expected =
         L"[CKA_VALUE, valueLen=257, value=" + std::wstring(512, L'1') + L" ...]";
     EXPECT_EQ(expected, text(formatAttribute(attribute)));
@@ -91,7 +91,7 @@ TEST(MechanismText, ShowsTypeLengthAndParameter) {
 
 TEST(MechanismText, DumpsAtMost1024ParameterBytes) {
     std::vector<unsigned char> parameter(5000, 0x77);
-    CK_MECHANISM mechanism{CKM_RSA_PKCS, parameter.data(), parameter.size()};
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, parameter.data(), static_cast<CK_ULONG>(parameter.size())};
     std::wstring expected =
         L"[mechanismType=1, ulParametrLen=5000, pParametr=" + std::wstring(2048, L'7') + L"]";
     EXPECT_EQ(expected, text(formatMechanism(&mechanism)));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,7 +19,10 @@ inline std::string contents() {
     std::ifstream file(Logger::instance().getFileName(), std::ios::binary);
     std::stringstream text;
     text << file.rdbuf();
-    return text.str();
+    // The log is a text file: on Windows its lines end in CR LF.
+    std::string lines = text.str();
+    lines.erase(std::remove(lines.begin(), lines.end(), '\r'), lines.end());
+    return lines;
 }
 
 // The log's length now; text written later starts at this offset.
