@@ -164,7 +164,7 @@ TEST_P(CardCommands, GeneratedKeySignsAndTheSignatureVerifiesWithTheModulus) {
     bench::PcscClient client;
     auto card = insertAndSelect(client);
     ASSERT_EQ("9000", swText(card.transmitSw(authenticatePin(1, "1234"))));
-    // origin 7, 2048 bits, usage 00FF, container FF, key spec 0, access conditions chosen by the card
+    // origin 7, 2048 bits, usage 00FF, container FF, key kind 0, access conditions chosen by the card
     ASSERT_EQ("9000", swText(card.transmitSw(withData(fromHex("80 3E 00 01"),
                                                       fromHex("07 08 00 00 FF FF 00 FF FF FF FF FF FF")))));
     Bytes generated = transmitAll(card, withData(fromHex("80 40 00 00"), fromHex("01 00 01")));

@@ -112,9 +112,9 @@ cmd_start() {
         printf '%s\tZentrik Virtual 00 00\n%s\tZentrik Virtual 00 01\n' "$port" $((port + 1)) >> "$dir/readers.tsv"
     fi
     : > "$dir/conf/zentrik.conf"
-    for spec in "${readers[@]}"; do
-        local kind=${spec%%:*} name=${spec#*:} port
-        [[ "$kind" == pinpad || "$kind" == plain ]] || die "reader kind must be pinpad or plain: $spec"
+    for entry in "${readers[@]}"; do
+        local kind=${entry%%:*} name=${entry#*:} port
+        [[ "$kind" == pinpad || "$kind" == plain ]] || die "reader kind must be pinpad or plain: $entry"
         port=$(free_port single)
         printf 'FRIENDLYNAME "%s"\nDEVICENAME %s:%s\nLIBPATH %s\n\n' "$name" "$kind" "$port" "$driver" \
             >> "$dir/conf/zentrik.conf"

@@ -13,10 +13,12 @@ out=${1:?usage: build.sh <output directory>}
 mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# winegcc and winebuild recognise the export list by its file extension.
+cp "$here/zpcscbridge.exports" "$work/zpcscbridge.spec"
 
 winegcc -m64 -shared -O2 -Wall -Wextra -Werror -Wno-unused-parameter \
-    -o "$work/zpcscbridge.dll" "$here/zpcscbridge.spec" "$here/bridge.c" -ldl -lpthread
-winebuild -m64 --dll --fake-module -E "$here/zpcscbridge.spec" -F zpcscbridge.dll \
+    -o "$work/zpcscbridge.dll" "$work/zpcscbridge.spec" "$here/bridge.c" -ldl -lpthread
+winebuild -m64 --dll --fake-module -E "$work/zpcscbridge.spec" -F zpcscbridge.dll \
     -o "$work/zpcscbridge-placeholder.dll"
 x86_64-w64-mingw32-gcc-posix -shared -nostdlib -Wl,--entry,0 \
     -o "$work/winscard.dll" "$here/winscard.def"

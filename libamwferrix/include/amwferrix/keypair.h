@@ -6,7 +6,7 @@
 //   22  1  origin: bit 0 generated on the card, bit 1 public key present,
 //          bit 2 private key present
 //   23  1  containerIndex (FF: no container)
-//   24  1  keySpec: 1 is key specification 1, anything else 0
+//   24  1  keySpec: 1 is the key-exchange kind, anything else signature (0)
 //   25  2  keySize in bits, big-endian
 // Metadata items, all mandatory: PKCS#11 id (<= 128); the public key label
 // (<= 128) when the public key is present; the private key label (<= 128)

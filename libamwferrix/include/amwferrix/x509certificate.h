@@ -3,7 +3,7 @@
 // Header (18 bytes): the common part (content size at 5), then
 //   17  1  trusted (non-zero: trusted)
 // Metadata items, all mandatory: PKCS#11 id (<= 128); label (<= 128); the
-// container index (exactly 1 byte); the key specification (exactly 1 byte,
+// container index (exactly 1 byte); the key kind (exactly 1 byte,
 // its low byte).
 #pragma once
 
