@@ -101,11 +101,19 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
                 return (s.eventState & PcScState::UNKNOWN) != 0;
             });
         const std::uint32_t pnpEventState = readerStates[0].eventState;
+        readerStates[0].currentState = pnpEventState;
         if ((pnpEventState & PcScState::CHANGED) != 0 || readerVanished) {
             ctllog::message(L"Number of readers changed");
-            handleNumOfReadersChanged();
+            try {
+                handleNumOfReadersChanged();
+            } catch (const CtlException& e) {
+                // A daemon that is going down announces its readers' removal
+                // first and then refuses the listing: a stopped service, not
+                // a failure of the wait.
+                if (!api.isServiceStopped(e.error) && !api.isServiceUnavailable(e.error)) throw;
+                handleServiceStopped(e.error);
+            }
         }
-        readerStates[0].currentState = pnpEventState;
     }
     if (ctllog::enabled()) ctllog::parameter(L"eventQueue.size()", ctllog::decimalAndHex(eventQueue.size()));
     Event event = std::move(eventQueue.front());
@@ -175,14 +183,22 @@ void PcScEventListener::handleServiceStopped(std::uint32_t result) {
             throw CtlException(cancelRequested.load() ? PcScResult::CANCELLED : result);
         PcScContext fresh = 0;
         const std::uint32_t rv = establishLoggedContext(api, &fresh);
-        if (rv == PcScResult::SUCCESS) {
-            context = fresh;
-            break;
+        if (rv != PcScResult::SUCCESS) {
+            if (!api.isServiceUnavailable(rv)) throw CtlException(rv);
+            continue;
         }
-        if (!api.isServiceUnavailable(rv)) throw CtlException(rv);
+        context = fresh;
+        try {
+            // The restarted service may offer another set of readers than before.
+            handleNumOfReadersChanged();
+            return;
+        } catch (const CtlException& e) {
+            // Gone again before it could be asked: wait for the next start.
+            if (!api.isServiceStopped(e.error) && !api.isServiceUnavailable(e.error)) throw;
+            const PcScContext dead = context.exchange(0);
+            if (dead != 0) api.releaseContext(dead);
+        }
     }
-    // The restarted service may offer another set of readers than before.
-    handleNumOfReadersChanged();
 }
 
 void PcScEventListener::cancel() {

@@ -41,6 +41,10 @@ void PcScCardConnection::checkPinPadSupport() {
             len = FALLBACK_FEATURE_LIST_SIZE;
     } else if (rv != PcScResult::SUCCESS) {
         return;
+    } else if (len > MAX_FEATURE_LIST_SIZE) {
+        // The size comes from the reader's driver: an absurd one must not
+        // decide how much memory is taken; a real list fits easily.
+        len = MAX_FEATURE_LIST_SIZE;
     }
 
     std::vector<std::uint8_t> data(len);

@@ -203,6 +203,28 @@ TEST(EventListener, ServiceRestartWithOtherReadersReportsThem) {
     EXPECT_EQ(std::wstring(L"C"), e2.reader.getNameString());
 }
 
+TEST(EventListener, ReadersRemovedByAStoppingServiceAreSurvivedAsAServiceStop) {
+    // A daemon stopped gracefully first announces that its readers changed,
+    // then refuses the listing that follows because it is shutting down.
+    FakePcScApi api;
+    api.readers = {L"A", L"B"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(
+        StatusAnswer{0, {{PNP_NOTIFICATION_READER, PcScState::CHANGED}, {L"A", 0x10}}});
+    api.establishResults = {PcScResult::SHUTDOWN, PcScResult::NO_SERVICE};
+    api.readers = {L"A", L"C"};
+    LogCapture log;
+    auto e1 = listener.wait(0xFFFFFFFF);
+    auto e2 = listener.wait(0xFFFFFFFF);
+    EXPECT_EQ(Listener::READER_DISCONNECTED, e1.type);
+    EXPECT_EQ(std::wstring(L"B"), e1.reader.getNameString());
+    EXPECT_EQ(Listener::READER_CONNECTED, e2.type);
+    EXPECT_EQ(std::wstring(L"C"), e2.reader.getNameString());
+    EXPECT_EQ(2u, api.serviceWaits);
+    EXPECT_EQ(1, api.openContexts);
+    EXPECT_TRUE(log.contains("Service stopped. Waiting on single object ...")) << log.text();
+}
+
 TEST(EventListener, ContextRefusedForAnotherReasonEndsTheWait) {
     FakePcScApi api;
     Listener listener(api);

@@ -80,6 +80,16 @@ TEST(PinPadSupport, SizeQueryRefusedForLackOfBufferStillReadsTheList) {
     EXPECT_EQ(256u, api.controls.at(1).outputCapacity);
 }
 
+TEST(PinPadSupport, AbsurdSizeFromTheDriverIsCappedAndTheListStillRead) {
+    FakePcScApi api;
+    api.controlAnswers.push_back(ControlAnswer{0, {}, 0xFFFFFFF0u});
+    api.controlAnswers.push_back(ControlAnswer{0, FEATURES});
+    auto c = connectTo(api);
+    EXPECT_TRUE(c->isPinPadAvailable());
+    ASSERT_EQ(2u, api.controls.size());
+    EXPECT_EQ(65536u, api.controls[1].outputCapacity);
+}
+
 TEST(PinPadSupport, FailedSecondQueryLeavesThePinPadUnavailable) {
     FakePcScApi api;
     api.controlAnswers.push_back(ControlAnswer{0, {}, 12});

@@ -32,6 +32,9 @@ public:
     std::vector<std::wstring> readers;
     std::set<std::wstring> cards;
     std::uint32_t cancelResult = 0;
+    // Set to report, on the next status wait, that the number of readers
+    // changed (the service's plug-and-play notification).
+    bool readersChanged = false;
     // Runs in place of blocking in a status wait with no change to report;
     // its result is the wait's result. Without it the wait blocks until
     // cancelled.
@@ -52,7 +55,12 @@ public:
         for (std::size_t i = 0; i < count; ++i) {
             ctl::PcScReaderState& s = states[i];
             if (s.readerName == ctl::PNP_NOTIFICATION_READER) {
-                s.eventState = s.currentState;
+                s.eventState = s.currentState & ~ctl::PcScState::CHANGED;
+                if (readersChanged) {
+                    s.eventState |= ctl::PcScState::CHANGED;
+                    readersChanged = false;
+                    changed = true;
+                }
                 continue;
             }
             s.eventState = cards.count(s.readerName) != 0 ? ctl::PcScState::PRESENT : STATE_EMPTY;
@@ -207,6 +215,38 @@ TEST_F(SlotManagerOverFakeService, FinalizeSucceedsWhenTheListenerCannotBeCancel
     service.cancelResult = 0;
     EXPECT_EQ(CKR_OK, C_Initialize(nullptr));
     EXPECT_EQ(6u, slotCount());
+}
+
+TEST_F(SlotManagerOverFakeService, ReaderConnectedAgainLandsInTheLowestEmptySlot) {
+    service.readers = {L"Reader A", L"Reader B", L"Reader C"};
+    ASSERT_EQ(CKR_OK, C_Initialize(nullptr));
+    CK_SLOT_ID slot = 0xFFFF;
+    ASSERT_EQ(CKR_NO_EVENT, C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr));
+
+    // A and B go away: their slots 0 and 1 are reported and emptied.
+    service.readers = {L"Reader C"};
+    service.readersChanged = true;
+    ASSERT_EQ(CKR_OK, C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr));
+    EXPECT_EQ(CK_SLOT_ID{0}, slot);
+    ASSERT_EQ(CKR_OK, C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr));
+    EXPECT_EQ(CK_SLOT_ID{1}, slot);
+
+    // B comes back alone and takes slot 0, not its old slot 1.
+    service.readers = {L"Reader C", L"Reader B"};
+    service.readersChanged = true;
+    ASSERT_EQ(CKR_OK, C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr));
+    EXPECT_EQ(CK_SLOT_ID{0}, slot);
+    EXPECT_EQ(CKR_NO_EVENT, C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr));
+
+    CK_SLOT_INFO info;
+    ASSERT_EQ(CKR_OK, C_GetSlotInfo(0, &info));
+    EXPECT_EQ(std::string("Reader B"), std::string(reinterpret_cast<const char*>(info.slotDescription), 8));
+    EXPECT_EQ(CK_FLAGS{CKF_REMOVABLE_DEVICE | CKF_HW_SLOT}, info.flags);
+    ASSERT_EQ(CKR_OK, C_GetSlotInfo(1, &info));
+    EXPECT_EQ(std::string("empty   "), std::string(reinterpret_cast<const char*>(info.slotDescription), 8));
+    EXPECT_EQ(CK_FLAGS{CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | 0x1000}, info.flags);
+    ASSERT_EQ(CKR_OK, C_GetSlotInfo(2, &info));
+    EXPECT_EQ(std::string("Reader C"), std::string(reinterpret_cast<const char*>(info.slotDescription), 8));
 }
 
 TEST_F(SlotManagerOverFakeService, NonBlockingWaitDoesNotQueueBehindABlockedWaiter) {

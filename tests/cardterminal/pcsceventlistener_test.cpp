@@ -8,6 +8,8 @@
 #include <future>
 #include <thread>
 
+#include <signal.h>
+
 #include "ctl/ctlexception.h"
 #include "ctl/pcsceventlistener.h"
 #include "logger.h"
@@ -175,6 +177,49 @@ TEST_F(PcscEventListener, RestartWithOtherReadersGivesReaderEventsAndIsSurvivedI
     auto inserted = waitWithin(listener, 5s);
     EXPECT_EQ(Listener::CARD_INSERTED, inserted.type);
     EXPECT_EQ(plain, inserted.reader.getNameString());
+}
+
+TEST_F(PcscEventListener, GracefulDaemonStopDuringAWaitIsSurvived) {
+    // SIGINT makes pcscd remove its readers before it goes: the blocked wait
+    // first hears that the number of readers changed, while the daemon is
+    // already refusing new contexts, and only then loses its connection.
+    ensureNoCard(vpcdReader(1));
+    Listener listener;
+    drain(listener);
+    const std::vector<std::wstring> before = listener.watchedReaders();
+    auto pending = std::async(std::launch::async, [&] {
+        std::vector<Listener::Event> events;
+        for (;;) {
+            events.push_back(listener.wait(FOREVER));
+            if (events.back().type == Listener::CARD_INSERTED &&
+                events.back().reader.getNameString() == wide(vpcdReader(1)))
+                return events;
+        }
+    });
+    std::this_thread::sleep_for(200ms);
+    const pid_t pcscd = theBench().pcscdPid();
+    ASSERT_GT(pcscd, 0);
+    ASSERT_EQ(0, ::kill(pcscd, SIGINT));
+    std::this_thread::sleep_for(1500ms);
+    theBench().stopPcscd();  // reaps it (and ends it should SIGINT not have)
+    theBench().startPcscd();
+    // A wait that failed instead of surviving has its exception ready by now.
+    if (pending.wait_for(500ms) == std::future_status::ready) {
+        std::vector<Listener::Event> early;
+        ASSERT_NO_THROW(early = pending.get()) << "the wait did not survive the graceful stop";
+        FAIL() << "the wait ended before the card was inserted";
+    }
+    theBench().insert(vpcdReader(1), image());
+    if (pending.wait_for(15s) != std::future_status::ready) {
+        listener.cancel();
+        pending.wait();
+        FAIL() << "no event after the restart";
+    }
+    std::vector<Listener::Event> events;
+    ASSERT_NO_THROW(events = pending.get()) << "the wait did not survive the graceful stop";
+    EXPECT_EQ(Listener::CARD_INSERTED, events.back().type);
+    EXPECT_EQ(before, listener.watchedReaders());
+    theBench().remove(vpcdReader(1));
 }
 
 }  // namespace
