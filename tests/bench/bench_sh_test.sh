@@ -3,7 +3,8 @@
 # personalise and insert cards, talk to one with opensc-tool, read its
 # counters, remove it, and stop; afterwards none of the processes the bench
 # recorded is alive and its directory is gone. A request for a reader that
-# does not exist fails without starting anything.
+# does not exist fails without starting anything, and so does a start whose
+# readers never appear.
 # Needs CARDSIM and IFDZENTRIK (the programs of this build).
 set -uo pipefail
 
@@ -20,6 +21,15 @@ cleanup() {
     rm -rf "$dir"
 }
 trap cleanup EXIT
+
+# A start whose readers never appear fails and leaves no pcscd behind.
+broken=$(mktemp -d /tmp/zentrik-bench-sh-XXXXXX)
+if IFDZENTRIK=/etc/hostname "$bench_sh" start --dir "$broken" --no-vpcd >/dev/null 2>&1; then
+    fail "start with a driver that is no library succeeded"
+fi
+ps -eo args | grep -F "$broken/conf" | grep -qv grep && fail "a failed start left its pcscd running"
+[ -e "$broken/pcscd.bench-pid" ] && fail "a failed start left its PID file"
+rm -rf "$broken"
 
 if ! eval "$("$bench_sh" start --dir "$dir")"; then
     echo "FAIL: bench.sh start" >&2

@@ -124,10 +124,20 @@ cmd_start() {
     # unshare and sh exec their successors: $! ends up being pcscd's PID.
     nohup unshare -m sh -c 'mount --make-rprivate / && mount --bind "$0" /run/pcscd && exec pcscd -f -c "$1"' \
         "$dir" "$dir/conf" > "$dir/pcscd.log" 2>&1 < /dev/null &
-    echo $! > "$dir/pcscd.bench-pid"
-    local expected; expected=$(wc -l < "$dir/readers.tsv")
-    wait_for "pcscd's readers (see $dir/pcscd.log)" \
-        sh -c "[ \"\$(PCSCLITE_CSOCK_NAME='$dir/pcscd.comm' opensc-tool -l 2>/dev/null | grep -c '^[0-9]')\" -ge $expected ]"
+    local pid=$!
+    echo $pid > "$dir/pcscd.bench-pid"
+    local expected listed ok=0; expected=$(wc -l < "$dir/readers.tsv")
+    for _ in $(seq 1 200); do
+        listed=$(PCSCLITE_CSOCK_NAME="$dir/pcscd.comm" opensc-tool -l 2>/dev/null | grep -c '^[0-9]' || true)
+        if [ "$listed" -ge "$expected" ]; then ok=1; break; fi
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.05
+    done
+    if [ $ok = 0 ]; then
+        # A start that fails leaves nothing running behind it.
+        stop_pid_file "$dir/pcscd.bench-pid"
+        die "pcscd did not list the bench's readers (see $dir/pcscd.log)"
+    fi
     echo "export PCSCLITE_CSOCK_NAME='$dir/pcscd.comm'"
     echo "export ZENTRIK_BENCH_DIR='$dir'"
 }
