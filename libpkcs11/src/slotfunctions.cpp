@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "callframe.h"
+#include "ctl/ctlexception.h"
+#include "ctl/pcscapi.h"
 #include "ctl/pcscreader.h"
 #include "ctl/widetext.h"
 #include "internal/slot.h"
@@ -38,12 +40,24 @@ void copyBlankPadded(CK_UTF8CHAR (&field)[N], const std::string& text) noexcept 
     std::memcpy(field, text.data(), length);
 }
 
+// A slot keeps its reader until the slot event wait learns that the reader
+// went away; an application that never waits may still ask about it. The
+// service no longer knows such a reader, and no card can be in it.
+bool isCardPresent(const ctl::PcScReader& reader) {
+    try {
+        return reader.isCardPresent();
+    } catch (const ctl::CtlException& e) {
+        if (e.error == ctl::PcScResult::UNKNOWN_READER) return false;
+        throw;
+    }
+}
+
 void fillSlotInfo(const std::optional<ctl::PcScReader>& reader, CK_SLOT_INFO& info) {
     std::memset(&info, 0, sizeof info);
     info.flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
     if (reader) {
         copyBlankPadded(info.slotDescription, ctl::WideText::toUtf8(reader->getNameString()));
-        if (reader->isCardPresent()) info.flags |= CKF_TOKEN_PRESENT;
+        if (isCardPresent(*reader)) info.flags |= CKF_TOKEN_PRESENT;
     } else {
         copyBlankPadded(info.slotDescription, Slot::EMPTY_SLOT_NAME);
         info.flags |= SLOT_FLAG_NO_READER;

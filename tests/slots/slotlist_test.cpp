@@ -1,5 +1,6 @@
 // The slot table as applications see it: C_GetSlotList and C_GetSlotInfo
 // against the real pcscd, with cards inserted and removed by the bench.
+#include <algorithm>
 #include <cstring>
 
 #include "slotbench.h"
@@ -130,6 +131,24 @@ TEST_F(SlotList, EightReadersGiveEightSlots) {
     }
     CK_SLOT_INFO info;
     EXPECT_EQ(CKR_SLOT_ID_INVALID, p11()->C_GetSlotInfo(8, &info));
+}
+
+TEST_F(SlotList, SlotWhoseReaderWentAwayUnnoticedStillAnswersWithoutAToken) {
+    // The table is only updated by the slot event wait; an application that
+    // never waits still asks about a slot whose reader has gone.
+    const std::vector<std::string> before = listedReaders();
+    const CK_SLOT_ID pinPadSlot = static_cast<CK_SLOT_ID>(
+        std::find(before.begin(), before.end(), readerNamed(PINPAD_READER)) - before.begin());
+    ASSERT_LT(pinPadSlot, before.size());
+    ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
+    bench::BenchConfig config;
+    config.readers = {};
+    restartWith(config);
+
+    CK_SLOT_INFO info;
+    ASSERT_EQ(CKR_OK, p11()->C_GetSlotInfo(pinPadSlot, &info));
+    EXPECT_EQ(blankPadded(before[pinPadSlot], 64), field(info.slotDescription, 64));
+    EXPECT_EQ(ALWAYS_SET, info.flags);
 }
 
 TEST_F(SlotList, TableIsBuiltAfreshOnEveryInitialisation) {

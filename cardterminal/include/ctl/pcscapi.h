@@ -25,6 +25,7 @@ struct PcScResult {
     static constexpr std::uint32_t CANCELLED = 0x80100002;
     static constexpr std::uint32_t INVALID_PARAMETER = 0x80100004;
     static constexpr std::uint32_t INSUFFICIENT_BUFFER = 0x80100008;
+    static constexpr std::uint32_t UNKNOWN_READER = 0x80100009;
     static constexpr std::uint32_t TIMEOUT = 0x8010000A;
     static constexpr std::uint32_t SYSTEM_CANCELLED = 0x80100012;
     static constexpr std::uint32_t COMM_ERROR = 0x80100013;
