@@ -2,6 +2,7 @@
 // started end too.
 #include <bench/bench.h>
 #include <bench/childprocess.h>
+#include <bench/pcscclient.h>
 
 #include <gtest/gtest.h>
 
@@ -86,5 +87,56 @@ INSTANTIATE_TEST_SUITE_P(Signals, BenchLifecycle, ::testing::Values(SIGTERM, SIG
                                     : info.param == SIGINT ? std::string("SIGINT")
                                                            : std::string("SIGKILL");
                          });
+
+
+// Two benches in two processes at the same time: each client sees only its
+// own pcscd and readers, and ending one bench leaves the other working.
+TEST(BenchIsolation, BenchesInTwoProcessesNeverMeet) {
+    if (!bench::Bench::toolsAvailable()) GTEST_SKIP() << "cardsim or libifdzentrik.so was not built";
+    std::string probeLog = (std::filesystem::temp_directory_path() /
+                            ("zentrik-unshare-probe-" + std::to_string(::getpid()) + ".log"))
+                               .string();
+    const bool isolated = bench::runCommand({"/usr/bin/unshare", "-m", "/bin/true"}, probeLog,
+                                            std::chrono::seconds(10)) == 0;
+    std::filesystem::remove(probeLog);
+    if (!isolated) GTEST_SKIP() << "without unshare benches take turns instead of running side by side";
+
+    std::string log = (std::filesystem::temp_directory_path() /
+                       ("zentrik-holder-" + std::to_string(::getpid()) + "-isolation.log"))
+                          .string();
+    std::filesystem::remove(log);
+    bench::ChildProcess holder({ZENTRIK_BENCH_HOLDER}, log);
+    Started other = readPids(log, holder);
+    ASSERT_GT(other.pcscd, 0) << "holder did not start its bench; see " << log;
+
+    bench::BenchConfig config;
+    config.readers = {{"Isolation Plain", bench::ReaderSpec::Kind::PLAIN}};
+    bench::Bench mine(config);
+    EXPECT_NE(other.pcscd, mine.pcscdPid());
+    EXPECT_NE(other.dir, mine.directory());
+    auto listed = [] {
+        bench::PcscClient client;
+        return client.readers();
+    };
+    auto names = listed();
+    EXPECT_EQ(3u, names.size());
+    for (const auto& name : names) {
+        EXPECT_EQ(std::string::npos, name.find("Holder")) << "the other bench's reader is visible: " << name;
+    }
+
+    holder.stop();
+    EXPECT_TRUE(endsWithin(other.pcscd, std::chrono::seconds(10)));
+    std::filesystem::remove(log);
+    if (std::filesystem::path(other.dir).filename().string().rfind("zentrik-bench-", 0) == 0)
+        std::filesystem::remove_all(other.dir);
+
+    EXPECT_EQ(names, listed());
+    std::string image = mine.personalise("isolation.img");
+    mine.insert("Isolation Plain", image);
+    bench::PcscClient client;
+    auto card = client.connect(mine.reader("Isolation Plain").name);
+    bench::Bytes select = {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 0x56, 0x58, 0x46, 0x52, 0x01, 0x00, 0x00, 0x41};
+    EXPECT_EQ(0x9000, bench::PcscCard::statusWord(card.transmit(select)));
+}
 
 }  // namespace
