@@ -223,5 +223,16 @@ TEST_F(PinPad, LatencyDelaysEveryExchange) {
     EXPECT_LE(std::chrono::milliseconds(100), elapsed);
 }
 
+TEST_F(PinPad, PerByteLatencyCountsCommandAndResponseBytes) {
+    // 5 command bytes and 59 + 2 response bytes: 66 ms each at 1 ms per byte.
+    const Bytes command = fromHex("80 06 02 00 3B");
+    control_.setLatency(0, 1000);
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(61u, card_->transmit(command).size());
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    control_.setLatency(0, 0);
+    EXPECT_LE(std::chrono::milliseconds(3 * 66), elapsed);
+}
+
 }  // namespace
 }  // namespace benchtest
