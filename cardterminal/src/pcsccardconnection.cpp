@@ -78,8 +78,11 @@ std::uint16_t PcScCardConnection::transmit(const std::uint8_t* command, std::uin
         std::memcpy(getResponse, GET_RESPONSE_HEADER, sizeof GET_RESPONSE_HEADER);
         getResponse[4] = static_cast<std::uint8_t>(sw & 0xFF);
         *responseLength = capacity;
-        sw = exchange(getResponse, sizeof getResponse, response, responseLength,
-                      flags & ~FLAG_SENSITIVE);
+        // GET RESPONSE itself carries nothing secret and is logged in full,
+        // but what it fetches is the answer to the sensitive command (a
+        // session PIN, the result of a private-key operation).
+        const bool sensitive = (flags & FLAG_SENSITIVE) != 0;
+        sw = exchange(getResponse, sizeof getResponse, response, responseLength, false, sensitive);
     }
     return sw;
 }
@@ -88,8 +91,14 @@ std::uint16_t PcScCardConnection::exchange(const std::uint8_t* command, std::uin
                                            std::uint8_t* response, std::uint32_t* responseLength,
                                            std::uint32_t flags) {
     const bool sensitive = (flags & FLAG_SENSITIVE) != 0;
+    return exchange(command, commandLength, response, responseLength, sensitive, sensitive);
+}
+
+std::uint16_t PcScCardConnection::exchange(const std::uint8_t* command, std::uint32_t commandLength,
+                                           std::uint8_t* response, std::uint32_t* responseLength,
+                                           bool maskCommand, bool maskResponse) {
     Logger& logger = Logger::instance();
-    if (sensitive) {
+    if (maskCommand) {
         // Only the header may be shown; the body holds the PIN or key.
         if (commandLength >= 4) {
             logger.log(LOG_FACILITY_CTL, L"send_buff = %02X %02X %02X %02X ******", command[0],
@@ -112,7 +121,7 @@ std::uint16_t PcScCardConnection::exchange(const std::uint8_t* command, std::uin
     if (rv != PcScResult::SUCCESS) throw CtlException(rv);
 
     if (ctllog::enabled()) ctllog::parameter(L"dwRealRecvBuffLen", ctllog::decimal(received));
-    if (sensitive) {
+    if (maskResponse) {
         logger.log(LOG_FACILITY_CTL, L"recvBuff = ******");
     } else {
         // Never dump past what the buffer holds, whatever the service claims.

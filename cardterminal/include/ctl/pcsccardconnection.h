@@ -59,6 +59,9 @@ private:
     std::uint16_t exchange(const std::uint8_t* command, std::uint32_t commandLength,
                            std::uint8_t* response, std::uint32_t* responseLength,
                            std::uint32_t flags);
+    std::uint16_t exchange(const std::uint8_t* command, std::uint32_t commandLength,
+                           std::uint8_t* response, std::uint32_t* responseLength, bool maskCommand,
+                           bool maskResponse);
     std::uint16_t pinPadControl(std::uint32_t controlCode, const std::uint8_t* structure,
                                 std::uint32_t structureLength, const char* callText,
                                 bool modify);
