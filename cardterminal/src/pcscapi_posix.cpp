@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 
 #include "ctl/pcscapi.h"
@@ -182,8 +183,11 @@ public:
 }  // namespace
 
 PcScApi& PcScApi::platform() noexcept {
-    static PcscLiteApi api;
-    return api;
+    // Never destroyed: the module's callers may still reach PC/SC from their
+    // exit handlers (C_Finalize), after static destructors have run.
+    alignas(PcscLiteApi) static unsigned char storage[sizeof(PcscLiteApi)];
+    static PcscLiteApi* api = new (storage) PcscLiteApi;
+    return *api;
 }
 
 }  // namespace ctl

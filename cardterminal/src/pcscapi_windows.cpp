@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "ctl/pcscapi.h"
 
@@ -175,8 +176,11 @@ public:
 }  // namespace
 
 PcScApi& PcScApi::platform() noexcept {
-    static WinScardApi api;
-    return api;
+    // Never destroyed: the module's callers may still reach PC/SC from their
+    // exit handlers (C_Finalize), after static destructors have run.
+    alignas(WinScardApi) static unsigned char storage[sizeof(WinScardApi)];
+    static WinScardApi* api = new (storage) WinScardApi;
+    return *api;
 }
 
 }  // namespace ctl

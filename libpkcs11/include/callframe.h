@@ -29,8 +29,9 @@ class CtlException;
 }
 class Session;
 
-// Serialises every locked function of the module within the process.
-extern platform::Mutex apiMutex;
+// Serialises every locked function of the module within the process. It
+// lives as long as the process, not only as long as the module's statics.
+extern platform::Mutex& apiMutex;
 // Set by C_Initialize, cleared by C_Finalize. Read without the lock by
 // C_WaitForSlotEvent, hence atomic.
 extern std::atomic<bool> isInitialized;

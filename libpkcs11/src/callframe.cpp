@@ -6,7 +6,10 @@
 #include "ctl/ctlexception.h"
 #include "p11exceptions.h"
 
-platform::Mutex apiMutex;
+// Never destroyed: applications finalise the module from exit handlers and
+// static destructors of their own, which may run after the module's static
+// objects are gone (a destroyed lock there hangs or crashes the exit).
+platform::Mutex& apiMutex = *new platform::Mutex;
 std::atomic<bool> isInitialized{false};
 
 namespace {

@@ -15,6 +15,7 @@
 #ifdef ZENTRIK_MODULE_TEST_BENCH
 #include "bench/bench.h"
 #endif
+#include "exitchild.h"
 #include "traceconfig.h"
 
 namespace fs = std::filesystem;
@@ -40,6 +41,11 @@ bool prepareTraceConfiguration() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A child started by the exit suites (exit_test.cpp) plays its role only.
+    const char* exitChild = std::getenv(exitchild::ENVIRONMENT_VARIABLE);
+    if (exitChild != nullptr && exitChild[0] != '\0') {
+        return exitchild::run(exitChild);
+    }
     ::testing::InitGoogleTest(&argc, argv);
     const char* trace = std::getenv("ZENTRIK_MODULE_TEST_TRACE");
     bool traceRun = trace != nullptr && trace[0] == '1';

@@ -37,9 +37,12 @@ namespace {
 
 // Guards the pointer to the current table, not the table itself: init and
 // finalize replace it under the module-wide lock, while a waiter (without
-// that lock) takes its reference.
-platform::Mutex tableMutex;
-std::shared_ptr<SlotManager::Table> table;
+// that lock) takes its reference. Both live as long as the process: an
+// application may finalise from an exit handler after the module's static
+// objects are gone, and one that never finalises must not have its listener
+// torn down at exit after the PC/SC layer it calls.
+platform::Mutex& tableMutex = *new platform::Mutex;
+std::shared_ptr<SlotManager::Table>& table = *new std::shared_ptr<SlotManager::Table>;
 
 // Marks the listener as busy for the lifetime of one waiter.
 class ActiveWaiter {
