@@ -8,7 +8,7 @@
 //   locale            "cs" or "en"; anything else keeps the default
 //   disablepinpad     non-zero: pin-pad readers are used as plain readers
 //   disablepinpaddlg  non-zero: no pin-pad prompt dialog
-//   pkcs11.slots      minimum number of slots when greater than 0
+//   pkcs11.slots      minimum number of slots when greater than 0 (at most MAX_SLOT_COUNT)
 //   cache             directory of the per-card cache files (a trailing separator is added)
 #pragma once
 
@@ -19,6 +19,10 @@ class Properties;
 class Configuration {
 public:
     static constexpr unsigned DEFAULT_SLOT_COUNT = 6;
+    // Larger pkcs11.slots values are read as this: every slot is built at
+    // C_Initialize, and a mistyped count must not exhaust the application's
+    // memory. PC/SC services attach far fewer readers.
+    static constexpr unsigned MAX_SLOT_COUNT = 1024;
 
     // Built under its own lock on first use, never destroyed.
     static const Configuration& instance();

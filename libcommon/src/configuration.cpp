@@ -1,7 +1,6 @@
 #include "configuration.h"
 
 #include <atomic>
-#include <limits>
 
 #include "fileutils.h"
 #include "platform.h"
@@ -75,8 +74,8 @@ void Configuration::apply(const Properties& properties) {
         disablePinPadDialog = number != 0;
     }
     if (properties.getInt("pkcs11.slots", number) && number > 0) {
-        // long is 64-bit on Linux: saturate instead of wrapping to a small count.
-        constexpr long maxSlots = static_cast<long>(std::numeric_limits<int>::max());
+        // Saturates, so no value (long is 64-bit on Linux) wraps to a small count.
+        constexpr long maxSlots = static_cast<long>(MAX_SLOT_COUNT);
         slotCount = static_cast<unsigned>(number > maxSlots ? maxSlots : number);
     }
     if (properties.getString("cache", text)) {
