@@ -47,11 +47,21 @@ public:
             throw InvalidArgumentException::nullPointer("buffer", "TlvReader::readNext", __FILE__,
                                                         __LINE__);
         }
-        StaticBuffer<N> element;
+        // A size query first (it checks the tag and the length and consumes
+        // nothing), so a failure leaves `out` unchanged without a temporary
+        // copy, which for 64 KiB buffers would not belong on the stack.
+        std::uint64_t needed = 0;
+        readNext(tag, nullptr, &needed, includeHeader, false);
+        if (needed > N) {
+            throw TlvParserException("insufficient size of buffer [actual=%llu, requested=%llu]",
+                                     static_cast<unsigned long long>(N),
+                                     static_cast<unsigned long long>(needed));
+        }
         std::uint64_t length = N;
-        readNext(tag, element.data, &length, includeHeader, false);
-        element.length = length;
-        *out = element;
+        readNext(tag, out->data, &length, includeHeader, false);
+        // Bytes past the length stay zero.
+        std::memset(out->data + length, 0, static_cast<std::size_t>(N - length));
+        out->length = length;
     }
 
     std::uint64_t getOffset() const noexcept { return offset; }

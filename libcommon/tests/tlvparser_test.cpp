@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -152,6 +154,22 @@ TEST(TlvReader, StaticBufferFormWithHeaderAndFailureLeavesOutUnchanged) {
     EXPECT_EQ(0, std::string(failureOf<InvalidArgumentException>([&] {
                                  reader.readNext(0x04, static_cast<StaticBuffer<8>*>(nullptr), false);
                              })).find("Null pointer exception <buffer> [TlvReader::readNext()"));
+}
+
+TEST(TlvReader, StaticBufferFormZeroesWhatTheOldContentLeftBehind) {
+    const Bytes input = {0x04, 0x02, 0xAA, 0xBB, 0x04, 0x00};
+    TlvReader reader(input.data(), input.size());
+    // Heap-held, as owners keep buffers of this size.
+    auto big = std::make_unique<StaticBuffer<65536>>();
+    std::memset(big->data, 0x5C, sizeof big->data);
+    big->length = 65536;
+    reader.readNext(0x04, big.get(), false);
+    EXPECT_EQ(Bytes({0xAA, 0xBB}), Bytes(big->begin(), big->end()));
+    EXPECT_EQ(Bytes(65534, 0x00), Bytes(big->data + 2, big->data + 65536));
+    reader.readNext(0x04, big.get(), false);
+    EXPECT_EQ(0u, big->length);
+    EXPECT_EQ(Bytes(65536, 0x00), Bytes(big->data, big->data + 65536));
+    EXPECT_TRUE(reader.atEnd());
 }
 
 TEST(TlvReader, NullInputIsEmpty) {
