@@ -230,6 +230,30 @@ bool appendUnblockPart(Command& command, std::uint32_t type, const std::uint8_t*
     return true;
 }
 
+
+// P2 of the authentication-object read: the object's record or its PIN policy.
+constexpr std::uint8_t AUTH_OBJECT_RECORD = 0x00;
+constexpr std::uint8_t AUTH_OBJECT_PIN_POLICY = 0x01;
+
+// Reads one fixed-size record of authentication object `index`; false when
+// the card has no object at that index (6B00).
+bool readAuthObjectRecord(ctl::CardConnection& connection, std::uint8_t index, std::uint8_t p2,
+                          std::uint8_t* out, std::uint32_t size) {
+    Command command(CLA_PROPRIETARY, 0x2C, index, p2);
+    command.setLe(static_cast<std::uint8_t>(size));
+    Response response;
+    exchange(connection, command, response);
+    if (response.sw == SW_NO_AUTH_OBJECT) {
+        logMessage(L"Returning false");
+        return false;
+    }
+    checkStatusWord(response.sw);
+    expectResponseLength(response, size);
+    std::memcpy(out, response.data, size);
+    logMessage(L"Returning true");
+    return true;
+}
+
 }  // namespace
 
 std::uint32_t unblockPin(ctl::CardConnection& connection, std::uint8_t role,
@@ -283,19 +307,8 @@ bool getAuthenticateObject(ctl::CardConnection& connection, std::uint8_t index,
     TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU, FN);
     logNumber(L"index", index);
     requireNonNull(record, "record", FN, __FILE__, __LINE__);
-    Command command(CLA_PROPRIETARY, 0x2C, index, 0x00);
-    command.setLe(AUTH_OBJECT_RECORD_SIZE);
-    Response response;
-    exchange(connection, command, response);
-    if (response.sw == SW_NO_AUTH_OBJECT) {
-        logMessage(L"Returning false");
-        return false;
-    }
-    checkStatusWord(response.sw);
-    expectResponseLength(response, AUTH_OBJECT_RECORD_SIZE);
-    std::memcpy(record, response.data, AUTH_OBJECT_RECORD_SIZE);
-    logMessage(L"Returning true");
-    return true;
+    return readAuthObjectRecord(connection, index, AUTH_OBJECT_RECORD, record,
+                                AUTH_OBJECT_RECORD_SIZE);
 }
 
 bool getAuthenticateObjectPinPolicy(ctl::CardConnection& connection, std::uint8_t index,
@@ -310,19 +323,8 @@ bool getAuthenticateObjectPinPolicy(ctl::CardConnection& connection, std::uint8_
             static_cast<int>(bufferSize), static_cast<int>(PIN_POLICY_RECORD_SIZE));
     }
     requireNonNull(buffer, "buffer", FN, __FILE__, __LINE__);
-    Command command(CLA_PROPRIETARY, 0x2C, index, 0x01);
-    command.setLe(PIN_POLICY_RECORD_SIZE);
-    Response response;
-    exchange(connection, command, response);
-    if (response.sw == SW_NO_AUTH_OBJECT) {
-        logMessage(L"Returning false");
-        return false;
-    }
-    checkStatusWord(response.sw);
-    expectResponseLength(response, PIN_POLICY_RECORD_SIZE);
-    std::memcpy(buffer, response.data, PIN_POLICY_RECORD_SIZE);
-    logMessage(L"Returning true");
-    return true;
+    return readAuthObjectRecord(connection, index, AUTH_OBJECT_PIN_POLICY, buffer,
+                                PIN_POLICY_RECORD_SIZE);
 }
 
 void generateSessionPin(ctl::CardConnection& connection, std::uint8_t role,
