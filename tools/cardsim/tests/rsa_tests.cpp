@@ -107,7 +107,7 @@ TEST_F(RsaTest, GeneratedKeyPairSignsAndVerifiesWithItsModulus) {
 
     auto header = send("80 18 00 05 1B");
     ASSERT_EQ("9000", swOf(header));
-    // slot 01 (the 2048-bit slot), usage 0003, origin 07, container 00, spec 00, size 0800
+    // slot 01 (the 2048-bit slot), usage 0003, origin 07, container 00, key kind 00, size 0800
     EXPECT_EQ(toHex(hex("03 8000 0007 0000 0005 0000 0202 0202 0202 01 0000 0003 07 00 00 0800")),
               toHex(dataOf(header)));
     EXPECT_EQ("024B3101500153", toHex(dataOf(send("80 1A 00 00 07"))));
@@ -207,7 +207,7 @@ TEST_F(RsaTest, RemovingThePrivateKeyFreesItsSlot) {
     EXPECT_EQ("0005", toHex(dataOf(send("80 3A 00 00 02"))));
     auto header = dataOf(send("80 18 00 05 1B"));
     ASSERT_EQ(27u, header.size());
-    // slot FF, usage 0002, origin 03, container 02, spec 01
+    // slot FF, usage 0002, origin 03, container 02, key kind 01
     EXPECT_EQ(toHex(hex("FF 0000 0002 03 02 01 0400")), toHex(Bytes(header.begin() + 17, header.end())));
     EXPECT_EQ("000400000800", toHex(dataOf(send("80 06 03 00 06"))));
     EXPECT_EQ("6985", sw("80 46 00 05 00"));

@@ -69,7 +69,7 @@ void printContent(const CardObject& object, std::uint16_t readCondition) {
 }
 
 void printKeyPair(const CardObject& object) {
-    std::printf("      %u bits, origin %02x (%s%s%s), usage %04x, container %02x, key spec %u, "
+    std::printf("      %u bits, origin %02x (%s%s%s), usage %04x, container %02x, key kind %u, "
                 "key slot %d, ac use/write/delete %s/%s/%s\n",
                 object.keySize, object.origin, (object.origin & ORIGIN_GENERATED) ? "generated " : "",
                 (object.origin & ORIGIN_PUBLIC) ? "public " : "",

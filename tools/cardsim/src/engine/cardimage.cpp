@@ -17,7 +17,7 @@
 //       directory:   name=HEX(0..8)
 //       file:        dir=HEX16 name=HEX(1..8)
 //       keypair:     origin=HEX-BYTE usage=HEX16 size=1024|2048 container=HEX-BYTE
-//                    spec=0|1 slot=N|-1 n= e= p= q= dp= dq= qinv= (HEX, empty when absent)
+//                    keykind=0|1 slot=N|-1 n= e= p= q= dp= dq= qinv= (HEX, empty when absent)
 //   end                                      last line; a file without it is truncated
 //
 // Objects of one kind appear in their chain order. An object without a
@@ -220,7 +220,7 @@ CardObject parseObject(std::size_t line, Record& record) {
             fail(line, "key size must be 1024 or 2048");
         }
         object.containerIndex = static_cast<std::uint8_t>(record.number("container", 0, 0xFF, 16));
-        object.keySpec = static_cast<std::uint8_t>(record.number("spec", 0, 1));
+        object.keySpec = static_cast<std::uint8_t>(record.number("keykind", 0, 1));
         object.keySlot = static_cast<int>(record.number("slot", -1, 63));
         object.key.n = record.hex("n", 0, 256);
         object.key.e = record.hex("e", 0, 256);
@@ -402,7 +402,7 @@ std::string formatCardImage(const CardState& state) {
         case ObjectKind::KEY_PAIR:
             out << " origin=" << hex8(object.origin) << " usage=" << hex16(object.keyUsage)
                 << " size=" << object.keySize << " container=" << hex8(object.containerIndex)
-                << " spec=" << unsigned(object.keySpec) << " slot=" << object.keySlot
+                << " keykind=" << unsigned(object.keySpec) << " slot=" << object.keySlot
                 << " n=" << hexOf(object.key.n) << " e=" << hexOf(object.key.e)
                 << " p=" << hexOf(object.key.p) << " q=" << hexOf(object.key.q)
                 << " dp=" << hexOf(object.key.dp) << " dq=" << hexOf(object.key.dq)

@@ -11,7 +11,7 @@
 //          pair {use, write, delete}; directory {create files, delete, 0}
 //   certificate (18 bytes): 17 trusted
 //   key pair (27): 17 key slot (FF none), 18..19 zero, 20..21 key usage,
-//                  22 origin, 23 container index, 24 key spec, 25..26 key size
+//                  22 origin, 23 container index, 24 key kind, 25..26 key size
 //   directory (27): 17..18 number of files, 19..26 name zero-padded
 //   file (33): 17..24 directory name, 25..32 file name, both zero-padded
 //   data object: 17 bytes.
@@ -62,7 +62,7 @@ bool dataObjectFromCreate(const Bytes& d, CardObject& object) {
     return true;
 }
 
-// Key pair: origin, size, usage, container, spec, then use, write, delete.
+// Key pair: origin, size, usage, container, key kind, then use, write, delete.
 bool keyPairFromCreate(const Bytes& d, CardObject& object) {
     object.kind = ObjectKind::KEY_PAIR;
     object.origin = d[0];
