@@ -4,6 +4,8 @@
 
 #include "amw/exceptions.h"
 #include "ctl/ctlexception.h"
+#include "internal/session.h"
+#include "internal/sessionmanager.h"
 #include "p11exceptions.h"
 
 // Never destroyed: applications finalise the module from exit handlers and
@@ -50,8 +52,14 @@ FrameScope::~FrameScope() {
 CK_RV mapCtlException(const ctl::CtlException& e, Session* session) noexcept {
     bool cardGone = e.error == SCARD_RESULT_RESET_CARD || e.error == SCARD_RESULT_REMOVED_CARD;
     if (session != nullptr && cardGone) {
-        // pending: SessionManager::invalidateAllSessions for the session's slot
-        // (arrives with the session manager).
+        try {
+            SessionManager::invalidateAllSessions(session->getSlot());
+        } catch (const VxException& invalidation) {
+            // The slot's connection is already gone: its sessions are invalid
+            // all the same.
+            logException(LOG_FACILITY_PKCS11, invalidation);
+        } catch (...) {
+        }
     }
     switch (e.error) {
         case SCARD_RESULT_RESET_CARD:

@@ -3,8 +3,10 @@
 
 #include "amwferrix/token.h"
 #include "callframe.h"
+#include "internal/sessionmanager.h"
 #include "internal/slotmanager.h"
 #include "p11functions.h"
+#include "textfield.h"
 
 namespace {
 
@@ -12,14 +14,6 @@ const char MANUFACTURER_ID[] = "Velmoran s.r.o.";
 const char LIBRARY_DESCRIPTION[] = "Zentrik 3.0 PKCS#11";
 constexpr CK_VERSION CRYPTOKI_VERSION{2, 20};
 constexpr CK_VERSION LIBRARY_VERSION{3, 0};
-
-// Fixed-width Cryptoki texts are blank padded and carry no terminating zero.
-template <std::size_t N>
-void copyBlankPadded(CK_UTF8CHAR (&field)[N], const char* text) noexcept {
-    std::memset(field, ' ', N);
-    std::size_t length = std::strlen(text);
-    std::memcpy(field, text, length < N ? length : N);
-}
 
 // The one place where the module's slots and sessions come to life and go
 // away again. An exception leaves the module uninitialised.
@@ -32,7 +26,7 @@ void buildSlotTable() {
 
 void releaseSlotsAndSessions() {
     SlotManager::finalize();
-    // pending: SessionManager::finalize() arrives with the session manager.
+    SessionManager::finalize();
 }
 
 }  // namespace

@@ -1,6 +1,85 @@
 // Sessions, login and PIN change.
+//
+// A login belongs to the slot's connection and is shared by all sessions of
+// the slot. The card is not left authenticated between calls: C_Login
+// verifies the PIN, has the card derive a session PIN, keeps that, and
+// deauthenticates again; every later card call restores the login from the
+// session PIN (see the card call scope).
+#include <optional>
+
+#include "amw/cachedtoken.h"
 #include "callframe.h"
+#include "internal/cardscope.h"
+#include "internal/session.h"
+#include "internal/sessionconnection.h"
+#include "internal/sessionmanager.h"
+#include "internal/slot.h"
+#include "internal/slotmanager.h"
 #include "p11functions.h"
+
+namespace {
+
+// Which Cryptoki state a session is in, from its kind and its slot's login.
+CK_STATE sessionState(const Session& session, std::uint32_t loginState) {
+    const bool readOnly = session.isReadOnly();
+    switch (loginState) {
+        case SessionConnection::LOGGED_OUT:
+            return readOnly ? CKS_RO_PUBLIC_SESSION : CKS_RW_PUBLIC_SESSION;
+        case SessionConnection::USER:
+            return readOnly ? CKS_RO_USER_FUNCTIONS : CKS_RW_USER_FUNCTIONS;
+        case SessionConnection::SECURITY_OFFICER:
+            if (readOnly) throw InternalErrorException("RO SO sessions do not exist");
+            return CKS_RW_SO_FUNCTIONS;
+        default:
+            throw InternalErrorException("unreachable");
+    }
+}
+
+// A wrong PIN is reported only as the choice between these two.
+CK_RV wrongPinResult(std::uint32_t attemptsRemaining) {
+    return attemptsRemaining > 0 ? CKR_PIN_INCORRECT : CKR_PIN_LOCKED;
+}
+
+// Makes the verified login the slot's: the card derives a session PIN for the
+// role. The caller deauthenticates the role afterwards.
+void storeLogin(amw::CachedToken& token, SessionConnection& connection,
+                const amw::AuthenticationObject& ao) {
+    connection.logout();
+    try {
+        token.generateSessionPin(ao.getRole(), &connection.sessionPin);
+    } catch (...) {
+        connection.logout();
+        throw;
+    }
+    connection.authenticationObjectId = ao.getRole();
+    connection.loginState =
+        ao.isPkcs11So() ? SessionConnection::SECURITY_OFFICER : SessionConnection::USER;
+}
+
+// The card ends a role's session PIN when the role's PIN changes. When that
+// role is the slot's login, the login is kept by taking the new session PIN
+// while the role is still authenticated; without it every later call, C_Login
+// included, would be refused.
+void keepLoginAfterPinChange(amw::CachedToken& token, SessionConnection& connection,
+                             std::uint32_t role) {
+    if (connection.loginState == SessionConnection::LOGGED_OUT ||
+        connection.authenticationObjectId != role) {
+        return;
+    }
+    try {
+        token.generateSessionPin(role, &connection.sessionPin);
+    } catch (...) {
+        connection.logout();
+        throw;
+    }
+}
+
+// The remaining tries before the card reports them. A PIN the driver refuses
+// without asking the card (too long for the card's field) leaves the value
+// as it is and so counts as incorrect, not as locked.
+constexpr std::uint32_t TRIES_UNKNOWN = UINT32_MAX;
+
+}  // namespace
 
 extern "C" {
 
@@ -12,67 +91,144 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
         tracePresence(L"pApplication != 0", pApplication);
         tracePresence(L"Notify != 0", reinterpret_cast<const void*>(Notify));
         tracePresence(L"phSession != 0", phSession);
-        // pending: SessionManager::openSession (arrives with the session manager).
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (phSession == nullptr) return CKR_ARGUMENTS_BAD;
+        if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+        Slot* slot = SlotManager::getById(slotID);
+        if (!slot->findReaderWithCard()) return CKR_TOKEN_NOT_PRESENT;
+        const Session::State type =
+            (flags & CKF_RW_SESSION) != 0 ? Session::RW_SESSION : Session::RO_SESSION;
+        Session* session = SessionManager::openSession(slot, type, pApplication, Notify);
+        *phSession = session->getHandle();
+        traceOutput(L"*phSession", *phSession);
+        return CKR_OK;
     });
 }
 
 CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
     return callFrame<FULL_FRAME>("C_CloseSession", [&]() {
         traceParameter(L"hSession", hSession);
-        // pending: SessionManager::closeSession (arrives with the session manager).
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        SessionManager::closeSession(SessionManager::getByHandle(hSession));
+        return CKR_OK;
     });
 }
 
 CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
     return callFrame<FULL_FRAME>("C_CloseAllSessions", [&]() {
         traceParameter(L"slotID", slotID);
-        // pending: SessionManager::closeAllSessions (arrives with the session manager).
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        Slot* slot = SlotManager::getById(slotID);
+        if (!slot->findReaderWithCard()) return CKR_TOKEN_NOT_PRESENT;
+        if (SessionManager::getOpenSessionCount(slot) != 0) {
+            SessionManager::invalidateAllSessions(slot);
+        }
+        return CKR_OK;
     });
 }
 
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
-    return callFrame<FULL_FRAME>("C_GetSessionInfo", [&]() {
+    return callFrame<FULL_FRAME>("C_GetSessionInfo", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         tracePresence(L"pInfo != 0", pInfo);
-        // pending: session state from the session manager.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        Session& session = resolveSession(call, hSession);
+        const SessionConnection& connection = session.getSessionConnection();
+        CK_SESSION_INFO info;
+        info.slotID = session.getSlot()->getId();
+        info.state = sessionState(session, connection.loginState);
+        info.flags = CKF_SERIAL_SESSION | (session.isReadOnly() ? 0 : CKF_RW_SESSION);
+        info.ulDeviceError = 0;
+        traceOutput(L"pInfo->state", info.state);
+        *pInfo = info;
+        return CKR_OK;
     });
 }
 
 // PINs are never traced, only whether they were given and their lengths.
 CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,
               CK_ULONG ulPinLen) {
-    return callFrame<FULL_FRAME>("C_Login", [&]() {
+    return callFrame<FULL_FRAME>("C_Login", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         traceParameter(L"userType", userType);
         tracePresence(L"pPin != 0", pPin);
         traceParameter(L"ulPinLen", ulPinLen);
-        // pending: login through the session connection and the card call scope.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (userType != CKU_SO && userType != CKU_USER) return CKR_ARGUMENTS_BAD;
+        Session& session = resolveSession(call, hSession);
+        SessionConnection& connection = session.getSessionConnection();
+        // Without a PIN, a pin-pad reader collects it on its keypad.
+        if (pPin == nullptr && !connection.cardConnection.isPinPadAvailable()) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        if (ulPinLen > UINT32_MAX) return CKR_ARGUMENTS_BAD;
+        CardScope scope(connection, StaleLogin::FORGET);
+        amw::CachedToken& token = scope.token();
+        if (userType == CKU_SO && SessionManager::existsRoSession(session.getSlot())) {
+            return CKR_SESSION_READ_ONLY_EXISTS;
+        }
+        const amw::AuthenticationObject* ao = userType == CKU_USER
+                                                  ? token.findAuthenticationObject(amw::AMWROLE_USER)
+                                                  : token.getPkcs11SoObject();
+        if (ao == nullptr) return CKR_USER_PIN_NOT_INITIALIZED;
+        std::uint32_t attemptsRemaining = TRIES_UNKNOWN;
+        if (token.authenticate(*ao, pPin, static_cast<std::uint32_t>(ulPinLen), &attemptsRemaining,
+                               nullptr) != amw::AUTHENTICATION_SUCCESS) {
+            token.refreshCache();
+            return wrongPinResult(attemptsRemaining);
+        }
+        {
+            AuthenticatedRole verified(token, ao->getRole());
+            storeLogin(token, connection, *ao);
+        }
+        token.refreshCache();
+        return CKR_OK;
     });
 }
 
+// The card is not contacted: the slot's login is only the session PIN kept
+// here, and it is wiped.
 CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
-    return callFrame<FULL_FRAME>("C_Logout", [&]() {
+    return callFrame<FULL_FRAME>("C_Logout", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
-        // pending: logout through the session connection.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        resolveSession(call, hSession).getSessionConnection().logout();
+        return CKR_OK;
     });
 }
 
+// In a public or user session the user PIN is changed, in a security-officer
+// session the security officer's. The slot's login stays as it is.
 CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
                CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
-    return callFrame<FULL_FRAME>("C_SetPIN", [&]() {
+    return callFrame<FULL_FRAME>("C_SetPIN", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         tracePresence(L"pOldPin != 0", pOldPin);
         traceParameter(L"ulOldLen", ulOldLen);
         tracePresence(L"pNewPin != 0", pNewPin);
         traceParameter(L"ulNewLen", ulNewLen);
-        // pending: PIN change through the card call scope.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        Session& session = resolveSession(call, hSession);
+        if (session.isReadOnly()) return CKR_SESSION_READ_ONLY;
+        SessionConnection& connection = session.getSessionConnection();
+        if (!connection.cardConnection.isPinPadAvailable() &&
+            (pOldPin == nullptr || pNewPin == nullptr)) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        if (ulOldLen > UINT32_MAX || ulNewLen > UINT32_MAX) return CKR_ARGUMENTS_BAD;
+        CardScope scope(connection);
+        amw::CachedToken& token = scope.token();
+        const amw::AuthenticationObject* ao =
+            connection.loginState == SessionConnection::SECURITY_OFFICER
+                ? token.getPkcs11SoObject()
+                : token.findAuthenticationObject(amw::AMWROLE_USER);
+        if (ao == nullptr) return CKR_USER_PIN_NOT_INITIALIZED;
+        std::uint32_t attemptsRemaining = TRIES_UNKNOWN;
+        if (token.authenticate(*ao, pOldPin, static_cast<std::uint32_t>(ulOldLen),
+                               &attemptsRemaining, nullptr) != amw::AUTHENTICATION_SUCCESS) {
+            return wrongPinResult(attemptsRemaining);
+        }
+        {
+            AuthenticatedRole verified(token, ao->getRole());
+            token.changePin(*ao, pNewPin, static_cast<std::uint32_t>(ulNewLen), nullptr);
+            keepLoginAfterPinChange(token, connection, ao->getRole());
+        }
+        token.refreshCache();
+        return CKR_OK;
     });
 }
 

@@ -14,6 +14,7 @@
 #include "internal/slotmanager.h"
 #include "p11exceptions.h"
 #include "p11functions.h"
+#include "textfield.h"
 
 namespace {
 
@@ -27,37 +28,12 @@ constexpr CK_ULONG SLOT_MECHANISM_COUNT = sizeof SLOT_MECHANISMS / sizeof SLOT_M
 constexpr CK_ULONG RSA_MIN_KEY_BITS = 1024;
 constexpr CK_ULONG RSA_MAX_KEY_BITS = 2048;
 
-// Fills a fixed-width text field with blanks and copies as much of `text` as
-// fits, without a terminating zero. A cut never splits a UTF-8 sequence.
-template <std::size_t N>
-void copyBlankPadded(CK_UTF8CHAR (&field)[N], const std::string& text) noexcept {
-    std::memset(field, ' ', N);
-    std::size_t length = text.size();
-    if (length > N) {
-        length = N;
-        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
-    }
-    std::memcpy(field, text.data(), length);
-}
-
-// A slot keeps its reader until the slot event wait learns that the reader
-// went away; an application that never waits may still ask about it. The
-// service no longer knows such a reader, and no card can be in it.
-bool isCardPresent(const ctl::PcScReader& reader) {
-    try {
-        return reader.isCardPresent();
-    } catch (const ctl::CtlException& e) {
-        if (e.error == ctl::PcScResult::UNKNOWN_READER) return false;
-        throw;
-    }
-}
-
 void fillSlotInfo(const std::optional<ctl::PcScReader>& reader, CK_SLOT_INFO& info) {
     std::memset(&info, 0, sizeof info);
     info.flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
     if (reader) {
         copyBlankPadded(info.slotDescription, ctl::WideText::toUtf8(reader->getNameString()));
-        if (isCardPresent(*reader)) info.flags |= CKF_TOKEN_PRESENT;
+        if (Slot::isCardPresent(*reader)) info.flags |= CKF_TOKEN_PRESENT;
     } else {
         copyBlankPadded(info.slotDescription, Slot::EMPTY_SLOT_NAME);
         info.flags |= SLOT_FLAG_NO_READER;
@@ -117,15 +93,6 @@ CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
         traceSlot(*slot, reader, info);
         *pInfo = info;
         return CKR_OK;
-    });
-}
-
-CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
-    return callFrame<FULL_FRAME>("C_GetTokenInfo", [&]() {
-        traceParameter(L"slotID", slotID);
-        tracePresence(L"pInfo != 0", pInfo);
-        // pending: token information from the card (arrives with the card call scope).
-        return CKR_FUNCTION_NOT_SUPPORTED;
     });
 }
 

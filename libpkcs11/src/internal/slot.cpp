@@ -1,5 +1,7 @@
 #include "internal/slot.h"
 
+#include "ctl/ctlexception.h"
+#include "ctl/pcscapi.h"
 #include "ctl/widetext.h"
 #include "p11exceptions.h"
 
@@ -46,4 +48,19 @@ void Slot::clearReader() noexcept {
 bool Slot::isReaderPresent() const {
     platform::MutexLock lock(mutex);
     return reader != nullptr;
+}
+
+bool Slot::isCardPresent(const ctl::PcScReader& reader) {
+    try {
+        return reader.isCardPresent();
+    } catch (const ctl::CtlException& e) {
+        if (e.error == ctl::PcScResult::UNKNOWN_READER) return false;
+        throw;
+    }
+}
+
+std::optional<ctl::PcScReader> Slot::findReaderWithCard() const {
+    std::optional<ctl::PcScReader> bound = findReader();
+    if (bound && !isCardPresent(*bound)) bound.reset();
+    return bound;
 }

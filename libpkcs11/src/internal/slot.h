@@ -41,6 +41,15 @@ public:
     void clearReader() noexcept;
     bool isReaderPresent() const;
 
+    // Whether a card is in the reader. A slot keeps its reader until the slot
+    // event wait learns that the reader went away, and an application that
+    // never waits may still ask about it: the service no longer knows such a
+    // reader, and no card can be in it.
+    static bool isCardPresent(const ctl::PcScReader& reader);
+    // The slot's reader if a card is in it; nothing for an empty slot or an
+    // empty reader.
+    std::optional<ctl::PcScReader> findReaderWithCard() const;
+
     static constexpr const char* EMPTY_SLOT_NAME = "empty";
 
 private:

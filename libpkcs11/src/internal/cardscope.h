@@ -1,0 +1,113 @@
+// The card call scope: how every Cryptoki function that talks to a card
+// does it. One PC/SC transaction for the whole card work of the call, a
+// fresh card token wrapped in a fresh cached token, the slot's login restored
+// on it from the session PIN, and on every exit the card deauthenticated,
+// then the token discarded, then the transaction ended (members are
+// destroyed in reverse order).
+//
+//     return callFrame<FULL_FRAME>("C_Xxx", [&](CallContext& call) {
+//         CardFrame frame(call, hSession);
+//         frame.token().getVersion(...);
+//         ...
+//     });
+#pragma once
+
+#include <cstdint>
+
+#include "amw/cachedtoken.h"
+#include "callframe.h"
+#include "ctl/lockablepcsccardconnection.h"
+
+class Session;
+class SessionConnection;
+
+// Holds the PC/SC transaction: lock() at construction (an error propagates
+// and nothing is held), unlock leaving the card at destruction (errors are
+// logged, never passed on).
+class CardConnectionLocker {
+public:
+    explicit CardConnectionLocker(ctl::LockablePcScCardConnection& connection);
+    ~CardConnectionLocker();
+    CardConnectionLocker(const CardConnectionLocker&) = delete;
+    CardConnectionLocker& operator=(const CardConnectionLocker&) = delete;
+
+private:
+    ctl::LockablePcScCardConnection& connection;
+};
+
+// What a login restorer does with a session PIN the card no longer accepts
+// (the card was reset elsewhere, or the role's PIN was changed or unblocked
+// by another application).
+enum class StaleLogin {
+    // Throws amw::SecurityViolationException: the application has to log in
+    // again.
+    REFUSE,
+    // Forgets the login and goes on logged out: for C_Login, which replaces
+    // the login anyway and would otherwise be refused for good.
+    FORGET
+};
+
+// Restores the slot's login on a fresh token from the session PIN, and
+// deauthenticates that role again at the end of the scope, swallowing
+// errors.
+class LoginRestorer {
+public:
+    LoginRestorer(amw::CachedToken& token, SessionConnection& connection,
+                  StaleLogin stale = StaleLogin::REFUSE);
+    ~LoginRestorer();
+    LoginRestorer(const LoginRestorer&) = delete;
+    LoginRestorer& operator=(const LoginRestorer&) = delete;
+
+private:
+    amw::CachedToken& token;
+    bool restored = false;
+    std::uint32_t role = 0;
+};
+
+// Deauthenticates a role that the call authenticated with a PIN, on every
+// exit, swallowing errors: a failure after the PIN was verified (a PIN change
+// the card refuses, say) must not leave the card authenticated.
+class AuthenticatedRole {
+public:
+    AuthenticatedRole(amw::CachedToken& token, std::uint32_t role) noexcept
+        : token(token), role(role) {}
+    ~AuthenticatedRole();
+    AuthenticatedRole(const AuthenticatedRole&) = delete;
+    AuthenticatedRole& operator=(const AuthenticatedRole&) = delete;
+
+private:
+    amw::CachedToken& token;
+    std::uint32_t role;
+};
+
+// Locker, cached token and login restorer over one slot connection.
+class CardScope {
+public:
+    explicit CardScope(SessionConnection& connection, StaleLogin stale = StaleLogin::REFUSE);
+    amw::CachedToken& token() noexcept { return cachedToken; }
+
+private:
+    CardConnectionLocker locker;
+    amw::CachedToken cachedToken;
+    LoginRestorer restorer;
+};
+
+// Resolves the handle and hands the session to the call frame, so that a
+// PC/SC error of a removed or reset card invalidates the sessions of its
+// slot.
+Session& resolveSession(CallContext& call, CK_SESSION_HANDLE hSession);
+
+// The whole card frame of a function that works on a session.
+class CardFrame {
+public:
+    CardFrame(CallContext& call, CK_SESSION_HANDLE hSession);
+
+    Session& session() noexcept { return resolved; }
+    SessionConnection& connection() noexcept { return sessionConnection; }
+    amw::CachedToken& token() noexcept { return scope.token(); }
+
+private:
+    Session& resolved;
+    SessionConnection& sessionConnection;
+    CardScope scope;
+};

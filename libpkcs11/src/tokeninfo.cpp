@@ -1,0 +1,114 @@
+// Token information: the one slot-level function that reads the card. It
+// uses a short-lived connection of its own and reads only public facts, so
+// no login is restored and no session is involved.
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "amw/cachedtoken.h"
+#include "callframe.h"
+#include "ctl/lockablepcsccardconnection.h"
+#include "internal/cardscope.h"
+#include "internal/sessionmanager.h"
+#include "internal/slot.h"
+#include "internal/slotmanager.h"
+#include "p11functions.h"
+#include "textfield.h"
+
+namespace {
+
+const char TOKEN_MANUFACTURER_ID[] = "Velmoran s.r.o.";
+const char TOKEN_MODEL[] = "Ferrix";
+constexpr CK_FLAGS TOKEN_FLAGS = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED |
+                                 CKF_RESTORE_KEY_NOT_NEEDED | CKF_TOKEN_INITIALIZED;
+constexpr CK_ULONG MAX_PIN_LENGTH = 16;
+constexpr CK_ULONG MIN_PIN_LENGTH = 4;
+// The serial number field holds 16 hexadecimal digits: the first 8 bytes.
+constexpr std::size_t SERIAL_NUMBER_BYTES = 8;
+
+std::string tokenLabel(std::uint8_t major, std::uint8_t minor) {
+    return "Zentrik " + std::to_string(major) + "." + std::to_string(minor) + " Ferrix";
+}
+
+std::string serialNumberText(const StaticBuffer<256>& serialNumber) {
+    std::string text;
+    for (std::size_t i = 0; i < serialNumber.size() && i < SERIAL_NUMBER_BYTES; ++i) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", serialNumber.data[i]);
+        text += pair;
+    }
+    return text;
+}
+
+// Reads what the card tells about itself into `info`; the session counts are
+// the caller's.
+void readCardFacts(ctl::LockablePcScCardConnection& connection, CK_TOKEN_INFO& info) {
+    CardConnectionLocker locker(connection);
+    std::unique_ptr<amw::Token> cardToken = amw::Token::createToken(connection);
+    amw::CardId cardId{};
+    cardToken->getCardId(cardId);
+    amw::CachedToken token(std::move(cardToken), cardId);
+
+    std::uint8_t major = 0;
+    std::uint8_t minor = 0;
+    token.getVersion(&major, &minor);
+    copyBlankPadded(info.label, tokenLabel(major, minor));
+    copyBlankPadded(info.serialNumber, serialNumberText(token.getCardSerialNumber()));
+    std::uint32_t total = 0;
+    std::uint32_t available = 0;
+    token.getMemoryInfo(total, available);
+    info.ulTotalPublicMemory = total;
+    info.ulFreePublicMemory = available;
+    info.ulTotalPrivateMemory = total;
+    info.ulFreePrivateMemory = available;
+    info.hardwareVersion = CK_VERSION{major, minor};
+    info.firmwareVersion = CK_VERSION{major, minor};
+    info.flags = TOKEN_FLAGS;
+    if (connection.isPinPadAvailable()) info.flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
+}
+
+void traceTokenInfo(const CK_TOKEN_INFO& info) {
+    TraceText text;
+    text.append(L"[sessionCount=%lu, totalMemory=%lu, freeMemory=%lu]",
+                static_cast<unsigned long>(info.ulSessionCount),
+                static_cast<unsigned long>(info.ulTotalPublicMemory),
+                static_cast<unsigned long>(info.ulFreePublicMemory));
+    traceOutput(L"pInfo", text.c_str());
+}
+
+}  // namespace
+
+extern "C" {
+
+CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+    return callFrame<FULL_FRAME>("C_GetTokenInfo", [&]() {
+        traceParameter(L"slotID", slotID);
+        tracePresence(L"pInfo != 0", pInfo);
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        Slot* slot = SlotManager::getById(slotID);
+        const std::optional<ctl::PcScReader> reader = slot->findReaderWithCard();
+        if (!reader) return CKR_TOKEN_NOT_PRESENT;
+
+        CK_TOKEN_INFO info;
+        std::memset(&info, 0, sizeof info);
+        copyBlankPadded(info.manufacturerID, TOKEN_MANUFACTURER_ID);
+        copyBlankPadded(info.model, TOKEN_MODEL);
+        {
+            ctl::LockablePcScCardConnection connection(*reader, ctl::CardConnection::MODE_SHARED,
+                                                       ctl::CardConnection::PROTOCOL_T0_OR_T1);
+            readCardFacts(connection, info);
+        }
+        info.ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
+        info.ulSessionCount = SessionManager::getOpenSessionCount(slot);
+        info.ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;
+        info.ulRwSessionCount = CK_UNAVAILABLE_INFORMATION;
+        info.ulMaxPinLen = MAX_PIN_LENGTH;
+        info.ulMinPinLen = MIN_PIN_LENGTH;
+        traceTokenInfo(info);
+        *pInfo = info;
+        return CKR_OK;
+    });
+}
+
+}  // extern "C"
