@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "amw/token.h"
 #include "cachememory/cachememory.h"
@@ -34,8 +35,13 @@ public:
         CACHED_OBJECT_AO = 7
     };
 
-    // Takes the token; reads the card's freshness block.
+    // Takes the token; reads the card's freshness block. The cache files go
+    // to the configured cache directory.
     CachedToken(std::unique_ptr<Token> token, const CardId& cardId);
+    // The same with the cache directory given by the caller (tests, tools);
+    // an empty one means no cache files at all.
+    CachedToken(std::unique_ptr<Token> token, const CardId& cardId,
+                const std::string& cacheDirectory);
     ~CachedToken() override;
     CachedToken(const CachedToken&) = delete;
     CachedToken& operator=(const CachedToken&) = delete;
