@@ -9,6 +9,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 
 class Properties {
@@ -24,10 +25,15 @@ public:
     // reads as 0, out-of-range values saturate), and true.
     bool getInt(const std::string& key, long& out) const;
 
+    // True when the key appears only with empty values ("cache ="): such
+    // lines give no value, but a key may give them a meaning of their own.
+    bool isGivenEmpty(const std::string& key) const;
+
     // Applies one line of the file; exposed for the parser's own tests.
     void parseLine(const std::string& line);
     std::size_t size() const noexcept { return values.size(); }
 
 private:
     std::map<std::string, std::string> values;
+    std::set<std::string> emptyKeys;
 };

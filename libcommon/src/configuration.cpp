@@ -80,5 +80,8 @@ void Configuration::apply(const Properties& properties) {
     }
     if (properties.getString("cache", text)) {
         cacheDirectory = withTrailingSeparator(text);
+    } else if (properties.isGivenEmpty("cache")) {
+        // "cache =" is how a user keeps card contents off the disk.
+        cacheDirectory.clear();
     }
 }

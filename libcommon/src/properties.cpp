@@ -26,6 +26,7 @@ std::string trim(const std::string& text) {
 
 bool Properties::load(const std::string& path) {
     values.clear();
+    emptyKeys.clear();
     std::FILE* file = platform::openSharedFile(path, "r");
     if (file == nullptr) {
         return false;
@@ -45,10 +46,18 @@ void Properties::parseLine(const std::string& line) {
     }
     std::string key = trim(line.substr(0, equals));
     std::string value = trim(line.substr(equals + 1));
-    if (key.empty() || value.empty()) {
+    if (key.empty()) {
+        return;
+    }
+    if (value.empty()) {
+        emptyKeys.insert(key);
         return;
     }
     values[key] = value;
+}
+
+bool Properties::isGivenEmpty(const std::string& key) const {
+    return emptyKeys.count(key) != 0 && values.count(key) == 0;
 }
 
 bool Properties::getString(const std::string& key, std::string& out) const {

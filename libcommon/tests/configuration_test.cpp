@@ -120,6 +120,8 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"pinpad_switches", "disablepinpad=1\ndisablepinpaddlg=3\n",
                  {.disablePinPad = true, .disablePinPadDialog = true}},
         FileCase{"cache_directory", "cache=" + S + "tmp" + S + "c\n", {.cacheDirectory = S + "tmp" + S + "c" + S}},
+        FileCase{"empty_cache_turns_the_files_off", "cache =\n", {.cacheDirectory = ""}},
+        FileCase{"cache_value_wins_over_an_empty_line", "cache=\ncache=C\n", {.cacheDirectory = "C" + S}},
         FileCase{"unknown_lines_ignored", "[section]\n# comment = x\nhello\n\n", {}},
         FileCase{"long_line_read_in_pieces", std::string(1023, 'x') + "loglevel=1\n", {.logEnabled = true}},
         FileCase{"all_keys",
