@@ -35,6 +35,10 @@ echo "=== starting the PC/SC bench in $bench_dir ==="
 eval "$("$bench_sh" start --dir "$bench_dir" --reader "pinpad:Zentrik PinPad")"
 image=$("$bench_sh" init "$bench_dir" demo-card.img)
 "$bench_sh" insert "$bench_dir" "Zentrik PinPad" "$image"
+# A second card (user PIN 1234) in a plain reader, where the PIN is typed on
+# the computer.
+plain_image=$("$bench_sh" init "$bench_dir" demo-plain-card.img)
+"$bench_sh" insert "$bench_dir" "Zentrik Virtual 00 00" "$plain_image"
 "$bench_sh" status "$bench_dir"
 
 echo "=== pkcs11-tool --module $module --show-info ==="
@@ -42,3 +46,13 @@ pkcs11-tool --module "$module" --show-info
 
 echo "=== pkcs11-tool --module $module --list-slots ==="
 pkcs11-tool --module "$module" --list-slots
+
+echo "=== pkcs11-tool --module $module --list-token-slots ==="
+pkcs11-tool --module "$module" --list-token-slots
+
+echo "=== pkcs11-tool --module $module --slot 0 --login --pin 1234 --show-info ==="
+pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --show-info
+
+echo "=== pkcs11-tool --module $module --slot 0 --login --pin 1234 --change-pin --new-pin 5678 (and back) ==="
+pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --change-pin --new-pin 5678
+pkcs11-tool --module "$module" --slot 0 --login --pin 5678 --change-pin --new-pin 1234
