@@ -1,0 +1,73 @@
+// The container map file ("mscp/cmapfile") and the card cache file
+// ("cardcf" in the root directory), kept in the layout the platform's own
+// smart-card stack reads, so that it sees the same key containers as this
+// module.
+//
+// Card cache file (at least 6 bytes; longer content is kept unchanged):
+//   0  1  version          (not changed here)
+//   1  1  PIN freshness    (not changed here)
+//   2  2  container freshness, little-endian
+//   4  2  file freshness, little-endian
+//
+// Container map: an array of 86-byte records; the record number is the
+// container index (one byte).
+//   0   80  container name: up to 39 UTF-16LE characters, zero-terminated
+//   80  1   flags: 0x01 valid container, 0x02 default container
+//   81  1   reserved, 0
+//   82  2   signature key size in bits, little-endian (0: none)
+//   84  2   key exchange key size in bits, little-endian (0: none)
+// A record is free when its flags are 0. A container index that a
+// certificate records counts as used even when its record is free.
+//
+// Every writer loads both files, raises the card cache freshness, changes a
+// working copy of the map, raises the token's file freshness counter and
+// writes the card cache file, then the map. All checks run before the first
+// card write.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "amw/cachedtoken.h"
+#include "staticbuffer.h"
+
+namespace cmapfile {
+
+constexpr std::size_t RECORD_SIZE = 86;
+constexpr std::size_t NAME_CHARACTERS = 39;
+constexpr std::uint8_t FLAG_VALID = 0x01;
+constexpr std::uint8_t FLAG_DEFAULT = 0x02;
+
+// The two files of a card, as found through the token's lookups.
+struct Files {
+    amw::File* cardcf;
+    amw::File* cmapfile;
+};
+
+Files loadCmapfileAndCardcf(amw::CachedToken& token);
+// Adds 1 (wrapping at 16 bits) to the container and file freshness of the
+// card cache file's content.
+void increaseFileAndContainerFreshness(amw::File& cardcf);
+// True when the record's name is exactly `name` (then a zero character).
+bool isContainerName(const std::uint8_t* recordName, const std::u16string& name);
+// The 20-character name of a new container: upper-case hex of the first 10
+// bytes of SHA-256(identifier), or of the digest of the previous digest
+// while a record already carries the name.
+std::u16string generateUniqueContainerName(const std::uint8_t* content, std::size_t length,
+                                           const StaticBuffer<128>& pkcs11Id);
+// The first free record whose index no certificate of the token uses.
+std::optional<std::uint8_t> findAvaliableRecordInCmapfile(amw::X509CertificateList& certificates,
+                                                          const std::uint8_t* content,
+                                                          std::size_t length);
+
+std::uint8_t prepareContainerInCmapfile(amw::CachedToken& token, const StaticBuffer<128>& pkcs11Id);
+void commitContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex,
+                               std::uint32_t keySpec, std::uint32_t keySizeBits);
+void deleteContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex,
+                               std::uint32_t keySpec);
+std::uint8_t getDefaultCertificateContainerIndex(amw::CachedToken& token);
+void setDefaultCertificate(amw::CachedToken& token, std::uint8_t containerIndex);
+
+}  // namespace cmapfile
