@@ -68,9 +68,12 @@ void tracePresence(const wchar_t* name, const void* pointer) noexcept;
 void traceOutput(const wchar_t* name, CK_ULONG value) noexcept;
 // "[OUT] name = text"
 void traceOutput(const wchar_t* name, const wchar_t* text) noexcept;
-// One line per attribute, named "name[i]"; a missing array is logged as
-// "name = NULL".
+// One line per attribute, named "name[i]", for at most the first
+// TEMPLATE_TRACE_LIMIT attributes; a missing array is logged as "name = NULL".
+inline constexpr CK_ULONG TEMPLATE_TRACE_LIMIT = 64;
 void traceTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept;
+// The same as outputs: "[OUT] name[i] = ...".
+void traceOutputTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept;
 // "name = [mechanismType=...]"
 void traceMechanism(const wchar_t* name, const CK_MECHANISM* mechanism) noexcept;
 // "name = [address=0x..., value=...]"

@@ -105,6 +105,10 @@ TraceText formatAttribute(const CK_ATTRIBUTE& attribute) noexcept {
     text.append(L"[%ls, valueLen=%lu, value=", getCkaName(attribute.type), attribute.ulValueLen);
     if (attribute.pValue == nullptr) {
         text.append(L"NULL");
+    } else if (attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+        // A refused read: the buffer holds nothing of ours, and its size is
+        // no longer known.
+        text.append(L"?");
     } else if (isPrivateKeyComponent(attribute.type)) {
         text.append(L"***");
     } else if (attribute.ulValueLen > ATTRIBUTE_DUMP_LIMIT) {
@@ -176,20 +180,34 @@ void traceOutput(const wchar_t* name, const wchar_t* text) noexcept {
     }
 }
 
-void traceTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept {
+namespace {
+
+void traceTemplateLines(const wchar_t* prefix, const wchar_t* name, const CK_ATTRIBUTE* attributes,
+                        CK_ULONG count) noexcept {
     if (!loggingEnabled()) {
         return;
     }
     if (attributes == nullptr) {
-        traceParameter(name, L"NULL");
+        Logger::instance().log(LOG_FACILITY_PKCS11, L"%ls%ls = NULL", prefix, name);
         return;
     }
-    for (CK_ULONG i = 0; i < count; ++i) {
+    const CK_ULONG traced = count < TEMPLATE_TRACE_LIMIT ? count : TEMPLATE_TRACE_LIMIT;
+    for (CK_ULONG i = 0; i < traced; ++i) {
         TraceText element;
         element.append(L"%ls[%lu]", name, i);
-        Logger::instance().log(LOG_FACILITY_PKCS11, L"%ls = %ls", element.c_str(),
+        Logger::instance().log(LOG_FACILITY_PKCS11, L"%ls%ls = %ls", prefix, element.c_str(),
                                formatAttribute(attributes[i]).c_str());
     }
+}
+
+}  // namespace
+
+void traceTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept {
+    traceTemplateLines(L"", name, attributes, count);
+}
+
+void traceOutputTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept {
+    traceTemplateLines(L"[OUT] ", name, attributes, count);
 }
 
 void traceMechanism(const wchar_t* name, const CK_MECHANISM* mechanism) noexcept {

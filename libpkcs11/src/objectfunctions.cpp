@@ -1,81 +1,174 @@
-// Creating, reading, changing, finding and destroying token objects.
+// Creating, reading, changing, finding and destroying token objects. Each
+// function is a thin frame around the session's object work in the card
+// frame; the object classes own the attribute rules.
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "amw/cachedtoken.h"
 #include "callframe.h"
+#include "internal/cardscope.h"
+#include "internal/p11objects/p11object.h"
+#include "internal/session.h"
+#include "p11exceptions.h"
 #include "p11functions.h"
+
+namespace {
+
+// A full card answers 6F09 to the writes of a creation; whichever layer
+// reports it, the application learns that the card has no room.
+bool isCardFull(const std::exception& e) { return std::strstr(e.what(), "6F09") != nullptr; }
+
+// Reads one attribute; a refusal of one of the four per-attribute kinds is
+// logged and returned as its code so that the other attributes are still
+// filled.
+CK_RV readAttribute(P11Object& object, CK_ATTRIBUTE& attribute) {
+    try {
+        object.getAttributeValue(attribute.type, attribute.pValue, &attribute.ulValueLen);
+        return CKR_OK;
+    } catch (const AttributeTypeInvalidException& e) {
+        logException(LOG_FACILITY_PKCS11, e);
+        return CKR_ATTRIBUTE_TYPE_INVALID;
+    } catch (const AttributeBufferTooSmallException& e) {
+        logException(LOG_FACILITY_PKCS11, e);
+        return CKR_BUFFER_TOO_SMALL;
+    } catch (const AttributeTypeSensitiveException& e) {
+        logException(LOG_FACILITY_PKCS11, e);
+        return CKR_ATTRIBUTE_SENSITIVE;
+    } catch (const AttributeReadOnlyException& e) {
+        logException(LOG_FACILITY_PKCS11, e);
+        return CKR_ATTRIBUTE_READ_ONLY;
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
 CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
                      CK_OBJECT_HANDLE_PTR phObject) {
-    return callFrame<FULL_FRAME>("C_CreateObject", [&]() {
+    return callFrame<FULL_FRAME>("C_CreateObject", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         traceParameter(L"ulCount", ulCount);
         traceTemplate(L"pTemplate", pTemplate, ulCount);
         tracePresence(L"phObject != 0", phObject);
-        // pending: object creation through the session and the card call scope.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (phObject == nullptr) return CKR_ARGUMENTS_BAD;
+        if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
+        CardFrame frame(call, hSession);
+        try {
+            *phObject = frame.session().createObject(frame.token(), pTemplate, ulCount);
+        } catch (const std::exception& e) {
+            if (!isCardFull(e)) throw;
+            Logger& logger = Logger::instance();
+            if (logger.isEnabled()) logger.log(LOG_FACILITY_PKCS11, L"EXCEPTION CAUGHT %s", e.what());
+            return CKR_DEVICE_MEMORY;
+        }
+        traceOutput(L"*phObject", *phObject);
+        frame.token().refreshCache();
+        return CKR_OK;
     });
 }
 
 CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
-    return callFrame<FULL_FRAME>("C_DestroyObject", [&]() {
+    return callFrame<FULL_FRAME>("C_DestroyObject", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         traceParameter(L"hObject", hObject);
-        // pending: object removal through the session and the card call scope.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        CardFrame frame(call, hSession);
+        frame.session().destroyObject(frame.token(), hObject);
+        frame.token().refreshCache();
+        return CKR_OK;
     });
 }
 
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
                           CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    return callFrame<FULL_FRAME>("C_GetAttributeValue", [&]() {
+    return callFrame<FULL_FRAME>("C_GetAttributeValue", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         traceParameter(L"hObject", hObject);
         tracePresence(L"pTemplate != 0", pTemplate);
         traceParameter(L"ulCount", ulCount);
-        // pending: attribute reading through the object views.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (pTemplate == nullptr) return CKR_ARGUMENTS_BAD;
+        CardFrame frame(call, hSession);
+        std::unique_ptr<P11Object> object = frame.session().getObject(&frame.token(), hObject);
+        // The last attribute that fails decides the result.
+        CK_RV result = CKR_OK;
+        for (CK_ULONG i = 0; i < ulCount; ++i) {
+            const CK_RV rv = readAttribute(*object, pTemplate[i]);
+            if (rv != CKR_OK) result = rv;
+        }
+        traceOutput(L"ulCount", ulCount);
+        traceOutputTemplate(L"pTemplate", pTemplate, ulCount);
+        frame.token().refreshCache();
+        return result;
     });
 }
 
 CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
                           CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    return callFrame<FULL_FRAME>("C_SetAttributeValue", [&]() {
+    return callFrame<FULL_FRAME>("C_SetAttributeValue", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         traceParameter(L"hObject", hObject);
         traceParameter(L"ulCount", ulCount);
         traceTemplate(L"pTemplate", pTemplate, ulCount);
-        // pending: attribute changes through the object views.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        Session& session = resolveSession(call, hSession);
+        if (session.isReadOnly()) return CKR_SESSION_READ_ONLY;
+        if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
+        CardFrame frame(call, hSession);
+        std::unique_ptr<P11Object> object = frame.session().getObject(&frame.token(), hObject);
+        for (CK_ULONG i = 0; i < ulCount; ++i) {
+            object->setAttributeValue(pTemplate[i].type, pTemplate[i].pValue, pTemplate[i].ulValueLen);
+        }
+        object->commitChanges(frame.token());
+        frame.token().refreshCache();
+        return CKR_OK;
     });
 }
 
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    return callFrame<FULL_FRAME>("C_FindObjectsInit", [&]() {
+    return callFrame<FULL_FRAME>("C_FindObjectsInit", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         traceParameter(L"ulCount", ulCount);
         traceTemplate(L"pTemplate", pTemplate, ulCount);
-        // pending: Session::findObjects.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (ulCount != 0 && pTemplate == nullptr) return CKR_ARGUMENTS_BAD;
+        CardFrame frame(call, hSession);
+        frame.session().findObjects(frame.token(), pTemplate, ulCount);
+        frame.token().refreshCache();
+        return CKR_OK;
     });
 }
 
 CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
                     CK_ULONG ulMaxObjectCount, CK_ULONG_PTR pulObjectCount) {
-    return callFrame<FULL_FRAME>("C_FindObjects", [&]() {
+    return callFrame<FULL_FRAME>("C_FindObjects", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         tracePresence(L"phObject != 0", phObject);
         traceParameter(L"ulMaxObjectCount", ulMaxObjectCount);
         tracePresence(L"pulObjectCount != 0", pulObjectCount);
-        // pending: Session::getNextFoundObject.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        if (phObject == nullptr || pulObjectCount == nullptr) return CKR_ARGUMENTS_BAD;
+        Session& session = resolveSession(call, hSession);
+        if (!session.isSearchActive()) throw OperationNotInitialized("findObjectsInit");
+        CK_ULONG count = 0;
+        while (count < ulMaxObjectCount) {
+            const CK_OBJECT_HANDLE handle = session.getNextFoundObject();
+            if (handle == 0) break;
+            phObject[count++] = handle;
+        }
+        *pulObjectCount = count;
+        traceOutput(L"*pulObjectCount", count);
+        for (CK_ULONG i = 0; i < count && i < TEMPLATE_TRACE_LIMIT; ++i) {
+            TraceText name;
+            name.append(L"phObject[%lu]", static_cast<unsigned long>(i));
+            traceOutput(name.c_str(), phObject[i]);
+        }
+        return CKR_OK;
     });
 }
 
 CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
-    return callFrame<FULL_FRAME>("C_FindObjectsFinal", [&]() {
+    return callFrame<FULL_FRAME>("C_FindObjectsFinal", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
-        // pending: ending the session's search.
-        return CKR_FUNCTION_NOT_SUPPORTED;
+        resolveSession(call, hSession).findObjectsFinal();
+        return CKR_OK;
     });
 }
 

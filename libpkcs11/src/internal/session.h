@@ -4,12 +4,20 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "calltrace.h"
 #include "cryptoki.h"
+#include "internal/objecthandles.h"
 
 class Slot;
 class SessionConnection;
+class P11Object;
+namespace amw {
+class CachedToken;
+}
 
 class Session {
 public:
@@ -30,6 +38,39 @@ public:
     // session, whose slot may hold another card's connection by now.
     SessionConnection& getSessionConnection() const;
 
+    // Object search. findObjects gathers the identities of the token's
+    // objects that match the template and are visible to the slot's login
+    // (private keys and private data objects only when somebody is logged
+    // in); an active search is replaced. getNextFoundObject hands out their
+    // handles one by one, 0 at the end. Without an active search both
+    // getNextFoundObject and findObjectsFinal throw OperationNotInitialized.
+    void findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attributes, CK_ULONG count);
+    CK_OBJECT_HANDLE getNextFoundObject();
+    void findObjectsFinal();
+    bool isSearchActive() const noexcept { return foundObjects.has_value(); }
+
+    // A view of the handle's object over the call's token, owned by the
+    // caller. A handle whose object is gone is dropped and reported as
+    // invalid (InvalidObjectHandleException).
+    std::unique_ptr<P11Object> getObject(amw::CachedToken* token, CK_OBJECT_HANDLE hObject);
+    // Writes a new object of the template's class to the card.
+    CK_OBJECT_HANDLE createObject(amw::CachedToken& token, const CK_ATTRIBUTE* attributes,
+                                  CK_ULONG count);
+    void destroyObject(amw::CachedToken& token, CK_OBJECT_HANDLE hObject);
+
+    // The private key of an operation in progress: SIGN_OPERATION or
+    // DECRYPT_OPERATION.
+    enum Operation : std::uint32_t { SIGN_OPERATION = 0, DECRYPT_OPERATION = 1 };
+    void initOperationWithPrivateKeyHandle(CK_OBJECT_HANDLE hKey, Operation operation);
+    std::unique_ptr<P11Object> getPrivateKeyForOperation(amw::CachedToken& token, Operation operation);
+    void operationFinal(Operation operation);
+
+    // The class named by the template's first CKA_CLASS.
+    static CK_OBJECT_CLASS findObjectClassInTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count);
+    // True when the object has every attribute of the template, byte for byte.
+    static bool matchObjectWithTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                                        P11Object& object);
+
     // "[state=Session::RW_SESSION, slot desc=<reader>, handle=<n>]"
     TraceText describe() const noexcept;
     // L"Session::RO_SESSION", L"Session::RW_SESSION", L"Session::INVALID".
@@ -41,4 +82,11 @@ private:
     CK_NOTIFY notify;
     State state;
     Slot* slot;
+    // The identities still to be handed out by the active search.
+    struct FoundObjects {
+        std::vector<ObjectIdentity> identities;
+        std::size_t next = 0;
+    };
+    std::optional<FoundObjects> foundObjects;
+    CK_OBJECT_HANDLE operationKey[2] = {0, 0};
 };

@@ -94,6 +94,7 @@ void SessionManager::closeSession(Session* session) {
     std::unique_ptr<Session> owned = std::move(found->second);
     sessions.erase(found);
     owned->setState(Session::INVALID);
+    if (owned->isSearchActive()) owned->findObjectsFinal();
 }
 
 Session* SessionManager::getByHandle(CK_SESSION_HANDLE handle) {
@@ -136,7 +137,9 @@ void SessionManager::invalidateAllSessions(const Slot* slot) {
     TraceScope trace(LOG_FACILITY_PKCS11, "SessionManager::invalidateAllSessions");
     requireSlot(slot, "SessionManager::invalidateAllSessions", __LINE__);
     for (auto& [handle, session] : tables().sessions) {
-        if (session->getSlot() == slot) session->setState(Session::INVALID);
+        if (session->getSlot() != slot) continue;
+        session->setState(Session::INVALID);
+        if (session->isSearchActive()) session->findObjectsFinal();
     }
     auto& connections = tables().connections;
     auto found = connections.find(slot->getId());
