@@ -55,21 +55,28 @@ std::string invalidTypeOnRead(P11Object& object, CK_ATTRIBUTE_TYPE type, CK_ULON
 TEST_F(Certificates, EveryAttributeOfACardCertificateReadsAsTheTableSays) {
     const Bytes label = textBytes("holder"), id = {0x0A, 0xFF};
     const CK_BBOOL trusted = CK_TRUE;
-    const StaticBuffer<128> stored = create({attribute(CKA_LABEL, label), attribute(CKA_ID, id),
-                                             attribute(CKA_VALUE, tc::DER),
-                                             CK_ATTRIBUTE{CKA_TRUSTED, const_cast<CK_BBOOL*>(&trusted), 1}});
+    const StaticBuffer<128> stored =
+        create({attribute(CKA_LABEL, label), attribute(CKA_ID, id), attribute(CKA_VALUE, tc::DER),
+                CK_ATTRIBUTE{CKA_TRUSTED, const_cast<CK_BBOOL*>(&trusted), 1}});
     struct Row {
         CK_ATTRIBUTE_TYPE type;
         Bytes expected;
     };
     const Row rows[] = {
-        {CKA_CLASS, ulongBytes(CKO_CERTIFICATE)},  {CKA_TOKEN, {1}},
-        {CKA_PRIVATE, {0}},                        {CKA_MODIFIABLE, {1}},
-        {CKA_LABEL, label},                        {CKA_ID, id},
-        {CKA_VALUE, tc::DER},                      {CKA_CERTIFICATE_TYPE, ulongBytes(CKC_X_509)},
-        {CKA_JAVA_MIDP_SECURITY_DOMAIN, ulongBytes(0)}, {CKA_TRUSTED, {1}},
-        {CKA_CERTIFICATE_CATEGORY, ulongBytes(2)}, {CKA_URL, {}},
-        {CKA_SERIAL_NUMBER, tc::SERIAL_NUMBER},    {CKA_ISSUER, tc::ISSUER},
+        {CKA_CLASS, ulongBytes(CKO_CERTIFICATE)},
+        {CKA_TOKEN, {1}},
+        {CKA_PRIVATE, {0}},
+        {CKA_MODIFIABLE, {1}},
+        {CKA_LABEL, label},
+        {CKA_ID, id},
+        {CKA_VALUE, tc::DER},
+        {CKA_CERTIFICATE_TYPE, ulongBytes(CKC_X_509)},
+        {CKA_JAVA_MIDP_SECURITY_DOMAIN, ulongBytes(0)},
+        {CKA_TRUSTED, {1}},
+        {CKA_CERTIFICATE_CATEGORY, ulongBytes(2)},
+        {CKA_URL, {}},
+        {CKA_SERIAL_NUMBER, tc::SERIAL_NUMBER},
+        {CKA_ISSUER, tc::ISSUER},
         {CKA_SUBJECT, tc::SUBJECT},
     };
     auto call = beginCall();
@@ -84,9 +91,9 @@ TEST_F(Certificates, EveryAttributeOfACardCertificateReadsAsTheTableSays) {
         if (row.expected.empty()) continue;
         Bytes shortBuffer(row.expected.size());
         length = static_cast<CK_ULONG>(row.expected.size() - 1);
-        const std::string expectedMessage = AttributeBufferTooSmallException(length, length + 1).what();
-        EXPECT_EQ(expectedMessage,
-                  messageOf<AttributeBufferTooSmallException>([&] {
+        const std::string expectedMessage =
+            AttributeBufferTooSmallException(length, length + 1).what();
+        EXPECT_EQ(expectedMessage, messageOf<AttributeBufferTooSmallException>([&] {
                       certificate->getAttributeValue(row.type, shortBuffer.data(), &length);
                   }));
         EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, length);
@@ -94,16 +101,22 @@ TEST_F(Certificates, EveryAttributeOfACardCertificateReadsAsTheTableSays) {
 }
 
 TEST_F(Certificates, UnansweredTypesAreInvalidWhetherListedOrNot) {
-    const StaticBuffer<128> id = create({attribute(CKA_ID, textBytes("c")), attribute(CKA_VALUE, tc::DER)});
+    const StaticBuffer<128> id =
+        create({attribute(CKA_ID, textBytes("c")), attribute(CKA_VALUE, tc::DER)});
     auto call = beginCall();
     auto certificate = view(*call, id);
     struct Row {
         CK_ATTRIBUTE_TYPE type;
         bool listed;
     };
-    const Row rows[] = {{CKA_HASH_OF_SUBJECT_PUBLIC_KEY, true}, {CKA_HASH_OF_ISSUER_PUBLIC_KEY, true},
-                        {CKA_CHECK_VALUE, true},  {CKA_START_DATE, true}, {CKA_END_DATE, true},
-                        {CKA_APPLICATION, false}, {CKA_KEY_TYPE, false},  {CKA_MODULUS, false}};
+    const Row rows[] = {{CKA_HASH_OF_SUBJECT_PUBLIC_KEY, true},
+                        {CKA_HASH_OF_ISSUER_PUBLIC_KEY, true},
+                        {CKA_CHECK_VALUE, true},
+                        {CKA_START_DATE, true},
+                        {CKA_END_DATE, true},
+                        {CKA_APPLICATION, false},
+                        {CKA_KEY_TYPE, false},
+                        {CKA_MODULUS, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.type);
         EXPECT_EQ(row.listed, P11X509Certificate::supportsAttributeType(row.type));
@@ -127,8 +140,9 @@ TEST_F(Certificates, OnlyLabelAndValueAreWritableAndNewValueChangesTheParsedFiel
                       [&] { certificate->setAttributeValue(type, tooLong.data(), 1); }));
     }
     EXPECT_EQ("Size of attribute value is too big [type=17, actual=65536, maximum=65535]",
-              messageOf<AttributValueInvalidException>(
-                  [&] { certificate->setAttributeValue(CKA_VALUE, tooLong.data(), MAX_CONTENT + 1); }));
+              messageOf<AttributValueInvalidException>([&] {
+                  certificate->setAttributeValue(CKA_VALUE, tooLong.data(), MAX_CONTENT + 1);
+              }));
     EXPECT_EQ("Size of attribute value is too big [type=3, actual=129, maximum=128]",
               messageOf<AttributValueInvalidException>(
                   [&] { certificate->setAttributeValue(CKA_LABEL, tooLong.data(), 129); }));
@@ -136,7 +150,8 @@ TEST_F(Certificates, OnlyLabelAndValueAreWritableAndNewValueChangesTheParsedFiel
     CK_ULONG length = 0;
     EXPECT_EQ(AttributeTypeInvalidException(CKA_SUBJECT).what(),
               invalidTypeOnRead(*certificate, CKA_SUBJECT, length));
-    certificate->setAttributeValue(CKA_VALUE, tc::DER.data(), static_cast<CK_ULONG>(tc::DER.size()));
+    certificate->setAttributeValue(CKA_VALUE, tc::DER.data(),
+                                   static_cast<CK_ULONG>(tc::DER.size()));
     certificate->setAttributeValue(CKA_LABEL, "new", 3);
     EXPECT_EQ(tc::SUBJECT, read(*certificate, CKA_SUBJECT));
     EXPECT_EQ(before, snapshot());
@@ -151,11 +166,13 @@ TEST_F(Certificates, OnlyLabelAndValueAreWritableAndNewValueChangesTheParsedFiel
 
 TEST_F(Certificates, ParsingCutsWholeElementsAndRefusesEveryTruncation) {
     auto out = std::make_unique<StaticBuffer<65536>>();
-    const std::pair<int, Bytes> fields[] = {{P11X509Certificate::FIELD_SERIAL_NUMBER, tc::SERIAL_NUMBER},
-                                            {P11X509Certificate::FIELD_ISSUER, tc::ISSUER},
-                                            {P11X509Certificate::FIELD_SUBJECT, tc::SUBJECT}};
+    const std::pair<int, Bytes> fields[] = {
+        {P11X509Certificate::FIELD_SERIAL_NUMBER, tc::SERIAL_NUMBER},
+        {P11X509Certificate::FIELD_ISSUER, tc::ISSUER},
+        {P11X509Certificate::FIELD_SUBJECT, tc::SUBJECT}};
     for (const auto& [field, expected] : fields) {
-        ASSERT_TRUE(P11X509Certificate::parseCertificate(tc::DER.data(), tc::DER.size(), field, *out));
+        ASSERT_TRUE(
+            P11X509Certificate::parseCertificate(tc::DER.data(), tc::DER.size(), field, *out));
         EXPECT_EQ(expected, bytesOf(*out));
     }
     // The outer element announces more than a truncated encoding holds.
@@ -197,25 +214,29 @@ TEST_F(Certificates, MalformedEncodingsGiveNoField) {
     auto out = std::make_unique<StaticBuffer<65536>>();
     for (const Case& c : cases) {
         for (int field = 0; field < 3; ++field) {
-            EXPECT_FALSE(P11X509Certificate::parseCertificate(c.der.data(), c.der.size(), field, *out))
+            EXPECT_FALSE(
+                P11X509Certificate::parseCertificate(c.der.data(), c.der.size(), field, *out))
                 << c.name << " field " << field;
         }
     }
     for (int field : {-1, 3, 100}) {
-        EXPECT_FALSE(P11X509Certificate::parseCertificate(tc::DER.data(), tc::DER.size(), field, *out));
+        EXPECT_FALSE(
+            P11X509Certificate::parseCertificate(tc::DER.data(), tc::DER.size(), field, *out));
     }
     EXPECT_FALSE(P11X509Certificate::parseCertificate(nullptr, 10, 0, *out));
 }
 
 TEST_F(Certificates, StoredGarbageIsKeptAndItsFieldsReadAsInvalid) {
     const Bytes garbage = pattern(64, 3);
-    const StaticBuffer<128> id = create({attribute(CKA_ID, textBytes("g")), attribute(CKA_VALUE, garbage)});
+    const StaticBuffer<128> id =
+        create({attribute(CKA_ID, textBytes("g")), attribute(CKA_VALUE, garbage)});
     auto call = beginCall();
     auto certificate = view(*call, id);
     EXPECT_EQ(garbage, read(*certificate, CKA_VALUE));
     for (CK_ATTRIBUTE_TYPE type : {CKA_SERIAL_NUMBER, CKA_ISSUER, CKA_SUBJECT}) {
         CK_ULONG length = 0;
-        EXPECT_EQ(AttributeTypeInvalidException(type).what(), invalidTypeOnRead(*certificate, type, length));
+        EXPECT_EQ(AttributeTypeInvalidException(type).what(),
+                  invalidTypeOnRead(*certificate, type, length));
         EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, length);
     }
 }
@@ -239,15 +260,20 @@ TEST_F(Certificates, TemplateNeedsAnIdentifierAndIsCheckedBeforeTheCard) {
         std::string message;
     };
     const Case cases[] = {
-        {"no identifier", {attribute(CKA_VALUE, tc::DER)},
+        {"no identifier",
+         {attribute(CKA_VALUE, tc::DER)},
          "Template is incomplete. Missing attribute type [type=0x102]"},
-        {"repeated identifier", {attribute(CKA_ID, id), attribute(CKA_ID, id)},
+        {"repeated identifier",
+         {attribute(CKA_ID, id), attribute(CKA_ID, id)},
          "Template is inconsistent. Multiple occurence of attribute [type=258]"},
-        {"value too big", {attribute(CKA_ID, id), attribute(CKA_VALUE, tooLong)},
+        {"value too big",
+         {attribute(CKA_ID, id), attribute(CKA_VALUE, tooLong)},
          "Size of attribute value is too big [type=17, actual=65536, maximum=65535]"},
-        {"identifier too big", {attribute(CKA_ID, Bytes(129, 1))},
+        {"identifier too big",
+         {attribute(CKA_ID, Bytes(129, 1))},
          "Size of attribute value is too big [type=258, actual=129, maximum=128]"},
-        {"trusted of two bytes", {attribute(CKA_ID, id), attribute(CKA_TRUSTED, twoBytes)},
+        {"trusted of two bytes",
+         {attribute(CKA_ID, id), attribute(CKA_TRUSTED, twoBytes)},
          "Size of attribute value is too big [type=134, actual=2, maximum=1]"},
     };
     const CardSnapshot before = snapshot();
@@ -265,7 +291,8 @@ TEST_F(Certificates, TemplateNeedsAnIdentifierAndIsCheckedBeforeTheCard) {
 
 TEST_F(Certificates, LongestValueIsStoredWhole) {
     const Bytes value = pattern(MAX_CONTENT, 4);
-    const StaticBuffer<128> id = create({attribute(CKA_ID, textBytes("big")), attribute(CKA_VALUE, value)});
+    const StaticBuffer<128> id =
+        create({attribute(CKA_ID, textBytes("big")), attribute(CKA_VALUE, value)});
     auto call = beginCall();
     EXPECT_EQ(value, read(*view(*call, id), CKA_VALUE));
 }
@@ -274,8 +301,10 @@ TEST_F(Certificates, CompleteKeyPairGivesItsContainerOtherwiseTheFirstFreeUnclai
     {
         auto setup = beginCall();
         setup->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
-        setup->generateKeyPair(buf<128>("pub"), buf<128>("priv"), 1024, 5, amw::KeyPair::SIGNATURE_KEY,
-                               buf<128>("pair"), amw::KEY_USAGE_SIGN, DEFAULT_PUBLIC_EXPONENT)
+        setup
+            ->generateKeyPair(buf<128>("pub"), buf<128>("priv"), 1024, 5,
+                              amw::KeyPair::SIGNATURE_KEY, buf<128>("pair"), amw::KEY_USAGE_SIGN,
+                              DEFAULT_PUBLIC_EXPONENT)
             ->commitCreationOrMetadataChanges();
         amw::KeyPair* half = setup->generateKeyPair(buf<128>("pub"), buf<128>("priv"), 1024, 6,
                                                     amw::KeyPair::SIGNATURE_KEY, buf<128>("half"),
@@ -293,7 +322,8 @@ TEST_F(Certificates, CompleteKeyPairGivesItsContainerOtherwiseTheFirstFreeUnclai
     EXPECT_EQ(std::make_pair(5, std::uint32_t(amw::KeyPair::SIGNATURE_KEY)), containerOf(paired));
     // Record 0 is valid, record 1 is claimed by a certificate.
     const StaticBuffer<128> incomplete = create({attribute(CKA_ID, textBytes("half"))});
-    EXPECT_EQ(std::make_pair(2, std::uint32_t(amw::KeyPair::KEY_EXCHANGE_KEY)), containerOf(incomplete));
+    EXPECT_EQ(std::make_pair(2, std::uint32_t(amw::KeyPair::KEY_EXCHANGE_KEY)),
+              containerOf(incomplete));
     // Now record 2 is claimed too: none is free, so one past the next record.
     const StaticBuffer<128> alone = create({attribute(CKA_ID, textBytes("alone"))});
     EXPECT_EQ(std::make_pair(4, std::uint32_t(amw::KeyPair::KEY_EXCHANGE_KEY)), containerOf(alone));
@@ -306,22 +336,24 @@ TEST_F(Certificates, ContainerChoiceRefusesNullOutputs) {
     std::uint8_t index = 0;
     std::uint32_t keySpec = 0;
     EXPECT_EQ(0u, messageOf<InvalidArgumentException>([&] {
-                      P11X509Certificate::getKeySpecContainerIndexForNewCertificate(*call, buf<128>("x"),
-                                                                                    nullptr, &keySpec);
+                      P11X509Certificate::getKeySpecContainerIndexForNewCertificate(
+                          *call, buf<128>("x"), nullptr, &keySpec);
                   }).find("Null pointer exception <containerIndex>"));
     EXPECT_EQ(0u, messageOf<InvalidArgumentException>([&] {
-                      P11X509Certificate::getKeySpecContainerIndexForNewCertificate(*call, buf<128>("x"),
-                                                                                    &index, nullptr);
+                      P11X509Certificate::getKeySpecContainerIndexForNewCertificate(
+                          *call, buf<128>("x"), &index, nullptr);
                   }).find("Null pointer exception <keySpec>"));
 }
 
 TEST_F(Certificates, DestroyLeavesTheContainerMapAlone) {
-    const StaticBuffer<128> id = create({attribute(CKA_ID, textBytes("c")), attribute(CKA_VALUE, tc::DER)});
+    const StaticBuffer<128> id =
+        create({attribute(CKA_ID, textBytes("c")), attribute(CKA_VALUE, tc::DER)});
     const Bytes mapBefore = fileOnCard(CMAPFILE_BLOCK);
     auto call = beginCall();
     auto certificate = view(*call, id);
-    EXPECT_EQ(0u, messageOf<InvalidArgumentException>([&] { certificate->destroyObjectFromCard(nullptr); })
-                      .find("Null pointer exception <token>"));
+    EXPECT_EQ(0u, messageOf<InvalidArgumentException>([&] {
+                      certificate->destroyObjectFromCard(nullptr);
+                  }).find("Null pointer exception <token>"));
     certificate->destroyObjectFromCard(call.get());
     EXPECT_EQ(nullptr, beginCall()->findCertificate(id));
     EXPECT_EQ(mapBefore, fileOnCard(CMAPFILE_BLOCK));

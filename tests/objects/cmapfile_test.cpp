@@ -66,15 +66,18 @@ TEST_F(ContainerMap, RecordNameMatchesOnlyTheWholeZeroTerminatedName) {
         std::u16string name;
         bool matches;
     };
-    const Case cases[] = {{u"ABC", true}, {u"AB", false}, {u"ABCD", false}, {u"abc", false}, {u"", false}};
+    const Case cases[] = {
+        {u"ABC", true}, {u"AB", false}, {u"ABCD", false}, {u"abc", false}, {u"", false}};
     for (const Case& c : cases) {
         EXPECT_EQ(c.matches, cm::isContainerName(abc.data(), c.name));
     }
     const Bytes full = record(std::string(39, 'Z'), 1, 0, 0);
     EXPECT_TRUE(cm::isContainerName(full.data(), std::u16string(39, u'Z')));
-    EXPECT_EQ(0u, messageOf<InvalidArgumentException>([&] {
-                      cm::isContainerName(full.data(), std::u16string(40, u'Z'));
-                  }).find("Invalid argument exception <name> [cmapfile::isContainerName() cmapfile.cpp:"));
+    EXPECT_EQ(
+        0u,
+        messageOf<InvalidArgumentException>([&] {
+            cm::isContainerName(full.data(), std::u16string(40, u'Z'));
+        }).find("Invalid argument exception <name> [cmapfile::isContainerName() cmapfile.cpp:"));
 }
 
 TEST_F(ContainerMap, FreshnessFieldsWrapAndLongerCardCacheContentIsKept) {
@@ -192,24 +195,25 @@ TEST_F(ContainerMap, DefaultMarkMovesToTheChosenRecordAndIsFoundAgain) {
 
     // An index past the records clears every mark.
     cm::setDefaultCertificate(*call, 9);
-    EXPECT_EQ("Default certificate not found.",
-              messageOf<DefaultCertificateException>(
-                  [&] { cm::getDefaultCertificateContainerIndex(*call); }));
+    EXPECT_EQ("Default certificate not found.", messageOf<DefaultCertificateException>([&] {
+                  cm::getDefaultCertificateContainerIndex(*call);
+              }));
 }
 
 TEST_F(ContainerMap, ReadingTheDefaultWritesNothing) {
     setFileOnCard(CMAPFILE_BLOCK, record("A", 1, 1024, 0));
     const CardSnapshot before = snapshot();
     auto call = beginCall();
-    EXPECT_EQ("Default certificate not found.",
-              messageOf<DefaultCertificateException>(
-                  [&] { cm::getDefaultCertificateContainerIndex(*call); }));
+    EXPECT_EQ("Default certificate not found.", messageOf<DefaultCertificateException>([&] {
+                  cm::getDefaultCertificateContainerIndex(*call);
+              }));
     EXPECT_EQ(before, snapshot());
 }
 
 TEST_F(ContainerMap, MissingMapFileIsReported) {
     cardsim::CardState state = engine->state();
-    std::erase_if(state.objects, [](const cardsim::CardObject& o) { return o.blockId == CMAPFILE_BLOCK; });
+    std::erase_if(state.objects,
+                  [](const cardsim::CardObject& o) { return o.blockId == CMAPFILE_BLOCK; });
     startCard(state);
     auto call = beginCall();
     EXPECT_EQ("INTERNAL ERROR file \"mscp/cmapfile\" not found on the card",

@@ -52,16 +52,22 @@ Bytes read(P11Object& object, CK_ATTRIBUTE_TYPE type) {
 TEST_F(DataObjects, EveryAttributeReadsItsValueAnswersSizeQueriesAndRefusesAShortBuffer) {
     const Bytes label = textBytes("notes"), application = textBytes("zentrik-app"),
                 oid = {0x06, 0x03, 0x2A, 0x03, 0x04}, value = pattern(300, 5);
-    const StaticBuffer<128> id = create({attribute(CKA_LABEL, label), attribute(CKA_APPLICATION, application),
-                                         attribute(CKA_OBJECT_ID, oid), attribute(CKA_VALUE, value)});
+    const StaticBuffer<128> id =
+        create({attribute(CKA_LABEL, label), attribute(CKA_APPLICATION, application),
+                attribute(CKA_OBJECT_ID, oid), attribute(CKA_VALUE, value)});
     struct Row {
         CK_ATTRIBUTE_TYPE type;
         Bytes expected;
     };
     const Row rows[] = {
-        {CKA_CLASS, ulongBytes(CKO_DATA)}, {CKA_TOKEN, {1}},          {CKA_MODIFIABLE, {1}},
-        {CKA_PRIVATE, {0}},                {CKA_LABEL, label},        {CKA_APPLICATION, application},
-        {CKA_OBJECT_ID, oid},              {CKA_VALUE, value},
+        {CKA_CLASS, ulongBytes(CKO_DATA)},
+        {CKA_TOKEN, {1}},
+        {CKA_MODIFIABLE, {1}},
+        {CKA_PRIVATE, {0}},
+        {CKA_LABEL, label},
+        {CKA_APPLICATION, application},
+        {CKA_OBJECT_ID, oid},
+        {CKA_VALUE, value},
     };
     auto call = beginCall();
     auto object = view(*call, id);
@@ -75,8 +81,10 @@ TEST_F(DataObjects, EveryAttributeReadsItsValueAnswersSizeQueriesAndRefusesAShor
 
         Bytes shortBuffer(row.expected.size());
         length = static_cast<CK_ULONG>(row.expected.size() - 1);
-        const std::string expectedMessage = AttributeBufferTooSmallException(length, length + 1).what();
-        ASSERT_NE(std::string::npos, expectedMessage.find("expected=" + std::to_string(row.expected.size())));
+        const std::string expectedMessage =
+            AttributeBufferTooSmallException(length, length + 1).what();
+        ASSERT_NE(std::string::npos,
+                  expectedMessage.find("expected=" + std::to_string(row.expected.size())));
         EXPECT_EQ(expectedMessage, messageOf<AttributeBufferTooSmallException>([&] {
                       object->getAttributeValue(row.type, shortBuffer.data(), &length);
                   }));
@@ -103,9 +111,11 @@ TEST_F(DataObjects, SizeQueryOfAPrivateValueSendsNoContentRead) {
 // The view's own "[OUT]" trace of returned values; the card driver's traces
 // of commands are not this layer's.
 TEST_F(DataObjects, PrivateValueIsNotTracedAsAReturnedValueWhilePublicOneIs) {
-    const Bytes secret = {0xC0, 0xDE, 0x5E, 0xC2, 0xE7, 0x91}, open = {0x0B, 0xE7, 0x0B, 0xE7, 0x42, 0x17};
+    const Bytes secret = {0xC0, 0xDE, 0x5E, 0xC2, 0xE7, 0x91},
+                open = {0x0B, 0xE7, 0x0B, 0xE7, 0x42, 0x17};
     const Bytes yes = {CK_TRUE};
-    const StaticBuffer<128> hidden = create({attribute(CKA_VALUE, secret), attribute(CKA_PRIVATE, yes)});
+    const StaticBuffer<128> hidden =
+        create({attribute(CKA_VALUE, secret), attribute(CKA_PRIVATE, yes)});
     const StaticBuffer<128> shown = create({attribute(CKA_VALUE, open)});
     auto call = beginCall();
     EXPECT_EQ(secret, read(*view(*call, hidden), CKA_VALUE));
@@ -121,7 +131,8 @@ TEST_F(DataObjects, TypesOutsideTheListAreInvalidForReadsAndWrites) {
     auto call = beginCall();
     auto object = view(*call, id);
     const Bytes some = {1, 2, 3};
-    for (CK_ATTRIBUTE_TYPE type : {CKA_ID, CKA_KEY_TYPE, CKA_SUBJECT, CKA_TRUSTED, CKA_VENDOR_DEFINED}) {
+    for (CK_ATTRIBUTE_TYPE type :
+         {CKA_ID, CKA_KEY_TYPE, CKA_SUBJECT, CKA_TRUSTED, CKA_VENDOR_DEFINED}) {
         SCOPED_TRACE(type);
         EXPECT_FALSE(P11DataObject::supportsAttributeType(type));
         const std::string expected = AttributeTypeInvalidException(type).what();
@@ -142,9 +153,9 @@ TEST_F(DataObjects, WritesFollowTheTableAndReachTheCardOnlyOnCommit) {
         CK_ATTRIBUTE_TYPE type;
         CK_ULONG maximum;  // 0: read-only
     };
-    const Row rows[] = {{CKA_CLASS, 0},         {CKA_TOKEN, 0},       {CKA_PRIVATE, 0},
-                        {CKA_MODIFIABLE, 0},    {CKA_LABEL, 128},     {CKA_APPLICATION, 128},
-                        {CKA_OBJECT_ID, 128},   {CKA_VALUE, MAX_CONTENT}};
+    const Row rows[] = {{CKA_CLASS, 0},       {CKA_TOKEN, 0},          {CKA_PRIVATE, 0},
+                        {CKA_MODIFIABLE, 0},  {CKA_LABEL, 128},        {CKA_APPLICATION, 128},
+                        {CKA_OBJECT_ID, 128}, {CKA_VALUE, MAX_CONTENT}};
     const CardSnapshot before = snapshot();
     auto call = beginCall();
     auto object = view(*call, id);
@@ -157,9 +168,10 @@ TEST_F(DataObjects, WritesFollowTheTableAndReachTheCardOnlyOnCommit) {
                           [&] { object->setAttributeValue(row.type, tooLong.data(), 1); }));
             continue;
         }
-        EXPECT_EQ(AttributValueInvalidException::tooBig(row.type, row.maximum + 1, row.maximum).what(),
-                  messageOf<AttributValueInvalidException>(
-                      [&] { object->setAttributeValue(row.type, tooLong.data(), row.maximum + 1); }));
+        EXPECT_EQ(
+            AttributValueInvalidException::tooBig(row.type, row.maximum + 1, row.maximum).what(),
+            messageOf<AttributValueInvalidException>(
+                [&] { object->setAttributeValue(row.type, tooLong.data(), row.maximum + 1); }));
         const Bytes longest(row.maximum, static_cast<std::uint8_t>(row.type + 0x30));
         object->setAttributeValue(row.type, longest.data(), row.maximum);
         EXPECT_EQ(longest, read(*object, row.type));
@@ -174,7 +186,8 @@ TEST_F(DataObjects, WritesFollowTheTableAndReachTheCardOnlyOnCommit) {
     auto again = view(*later, id);
     EXPECT_EQ(Bytes(128, CKA_LABEL + 0x30), read(*again, CKA_LABEL));
     EXPECT_EQ(Bytes(128, CKA_OBJECT_ID + 0x30), read(*again, CKA_OBJECT_ID));
-    EXPECT_EQ(Bytes(MAX_CONTENT, static_cast<std::uint8_t>(CKA_VALUE + 0x30)), read(*again, CKA_VALUE));
+    EXPECT_EQ(Bytes(MAX_CONTENT, static_cast<std::uint8_t>(CKA_VALUE + 0x30)),
+              read(*again, CKA_VALUE));
 }
 
 TEST_F(DataObjects, EmptyLabelReadsAsTheHexOfTheGeneratedIdentifier) {
@@ -201,7 +214,8 @@ TEST_F(DataObjects, PrivacyIsChosenAtCreationAndSetsTheCardsReadCondition) {
         const StaticBuffer<128> id = create(attributes);
         auto call = beginCall();
         auto object = view(*call, id);
-        EXPECT_EQ(Bytes{c.isPrivate ? std::uint8_t(1) : std::uint8_t(0)}, read(*object, CKA_PRIVATE));
+        EXPECT_EQ(Bytes{c.isPrivate ? std::uint8_t(1) : std::uint8_t(0)},
+                  read(*object, CKA_PRIVATE));
         cardsim::CardState state = engine->state();
         ASSERT_NE(nullptr, onCard(state));
         EXPECT_EQ(c.isPrivate, onCard(state)->ac[1] != cardsim::AC_EVERYONE);
@@ -233,19 +247,27 @@ TEST_F(DataObjects, BadTemplatesAreRefusedBeforeTheCardIsTouched) {
         std::string message;
     };
     const Case cases[] = {
-        {"repeated label", {attribute(CKA_LABEL, text), attribute(CKA_VALUE, text), attribute(CKA_LABEL, text)},
+        {"repeated label",
+         {attribute(CKA_LABEL, text), attribute(CKA_VALUE, text), attribute(CKA_LABEL, text)},
          "Template is inconsistent. Multiple occurence of attribute [type=3]"},
-        {"value too big", {attribute(CKA_VALUE, tooLong)},
+        {"value too big",
+         {attribute(CKA_VALUE, tooLong)},
          "Size of attribute value is too big [type=17, actual=65536, maximum=65535]"},
-        {"label too big", {attribute(CKA_LABEL, longText)},
+        {"label too big",
+         {attribute(CKA_LABEL, longText)},
          "Size of attribute value is too big [type=3, actual=129, maximum=128]"},
-        {"application too big", {attribute(CKA_APPLICATION, longText)},
+        {"application too big",
+         {attribute(CKA_APPLICATION, longText)},
          "Size of attribute value is too big [type=16, actual=129, maximum=128]"},
-        {"private of two bytes", {attribute(CKA_PRIVATE, twoBytes)},
+        {"private of two bytes",
+         {attribute(CKA_PRIVATE, twoBytes)},
          "Size of attribute value is too big [type=2, actual=2, maximum=1]"},
-        {"private empty", {attribute(CKA_PRIVATE, Bytes())},
+        {"private empty",
+         {attribute(CKA_PRIVATE, Bytes())},
          "Size of attribute value is too small [type=2, actual=0, minimum=1]"},
-        {"value without bytes", {CK_ATTRIBUTE{CKA_VALUE, nullptr, 4}}, "Invalid value of attribute [type=0x11]"},
+        {"value without bytes",
+         {CK_ATTRIBUTE{CKA_VALUE, nullptr, 4}},
+         "Invalid value of attribute [type=0x11]"},
     };
     const CardSnapshot before = snapshot();
     for (const Case& c : cases) {
@@ -268,8 +290,9 @@ TEST_F(DataObjects, DestroyRemovesTheObjectAndNeedsAToken) {
     const StaticBuffer<128> id = create({attribute(CKA_VALUE, pattern(10, 1))});
     auto call = beginCall();
     auto object = view(*call, id);
-    EXPECT_EQ(0u, messageOf<InvalidArgumentException>([&] { object->destroyObjectFromCard(nullptr); })
-                      .find("Null pointer exception <token>"));
+    EXPECT_EQ(0u, messageOf<InvalidArgumentException>([&] {
+                      object->destroyObjectFromCard(nullptr);
+                  }).find("Null pointer exception <token>"));
     object->destroyObjectFromCard(call.get());
     cardsim::CardState state = engine->state();
     EXPECT_EQ(nullptr, onCard(state));

@@ -44,7 +44,9 @@ Bytes bytesOf(const StaticBuffer<N>& buffer) {
     return Bytes(buffer.data, buffer.data + buffer.length);
 }
 
-inline Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes textBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 inline Bytes ulongBytes(CK_ULONG value) {
     Bytes bytes(sizeof value);
@@ -124,7 +126,8 @@ protected:
         CardSnapshot result;
         for (const cardsim::CardObject& object : state.objects) {
             Bytes record = object.metadata;
-            if (object.content) record.insert(record.end(), object.content->begin(), object.content->end());
+            if (object.content)
+                record.insert(record.end(), object.content->begin(), object.content->end());
             result.objects.push_back(record);
         }
         result.freshness = state.freshness.value_or(Bytes());
@@ -154,9 +157,9 @@ protected:
 
     std::size_t sentWithIns(std::uint8_t ins) const {
         const auto& sent = connection->sentCommands();
-        return static_cast<std::size_t>(std::count_if(sent.begin(), sent.end(), [ins](const Bytes& apdu) {
-            return apdu.size() > 1 && apdu[1] == ins;
-        }));
+        return static_cast<std::size_t>(
+            std::count_if(sent.begin(), sent.end(),
+                          [ins](const Bytes& apdu) { return apdu.size() > 1 && apdu[1] == ins; }));
     }
 
     // A certificate stored directly through the token, claiming a container.

@@ -75,7 +75,8 @@ amw::File& requireFile(amw::CachedToken& token, const char* directoryName, const
     }
     amw::File* file = token.findFile(directory, StaticBuffer<8>(fileName, std::strlen(fileName)));
     if (file == nullptr) {
-        throw InternalErrorException("file \"%s/%s\" not found on the card", directoryName, fileName);
+        throw InternalErrorException("file \"%s/%s\" not found on the card", directoryName,
+                                     fileName);
     }
     return *file;
 }
@@ -184,7 +185,8 @@ std::optional<std::uint8_t> findAvaliableRecordInCmapfile(amw::X509CertificateLi
     return std::nullopt;
 }
 
-std::uint8_t prepareContainerInCmapfile(amw::CachedToken& token, const StaticBuffer<128>& pkcs11Id) {
+std::uint8_t prepareContainerInCmapfile(amw::CachedToken& token,
+                                        const StaticBuffer<128>& pkcs11Id) {
     TraceScope trace(LOG_FACILITY_PKCS11, "cmapfile::prepareContainerInCmapfile");
     amw::X509CertificateList& certificates = token.getCertificates();
     std::uint8_t index = 0;

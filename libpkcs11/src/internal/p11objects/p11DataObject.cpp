@@ -52,15 +52,20 @@ struct NewDataObject {
     StaticBuffer<128> application;
     StaticBuffer<128> objectId;
     // 64 KiB: kept off the stack.
-    std::unique_ptr<amw::DataStorage::Content> value = std::make_unique<amw::DataStorage::Content>();
+    std::unique_ptr<amw::DataStorage::Content> value =
+        std::make_unique<amw::DataStorage::Content>();
 
     void read(const CK_ATTRIBUTE& attribute) {
         switch (attribute.type) {
             case CKA_PRIVATE: isPrivate = TemplateReader::readBool(attribute); break;
             case CKA_LABEL: TemplateReader::readBytes(attribute, TEXT_MAXIMUM, label); break;
-            case CKA_APPLICATION: TemplateReader::readBytes(attribute, TEXT_MAXIMUM, application); break;
+            case CKA_APPLICATION:
+                TemplateReader::readBytes(attribute, TEXT_MAXIMUM, application);
+                break;
             case CKA_OBJECT_ID: TemplateReader::readBytes(attribute, TEXT_MAXIMUM, objectId); break;
-            case CKA_VALUE: TemplateReader::readBytes(attribute, p11content::MAX_LENGTH, *value); break;
+            case CKA_VALUE:
+                TemplateReader::readBytes(attribute, p11content::MAX_LENGTH, *value);
+                break;
             default: break;
         }
     }
@@ -132,8 +137,8 @@ void P11DataObject::destroyObjectFromCard(amw::CachedToken* token) {
     dataObject = nullptr;
 }
 
-StaticBuffer<128> P11DataObject::createObject(amw::CachedToken& token, const CK_ATTRIBUTE* attributes,
-                                              CK_ULONG count) {
+StaticBuffer<128> P11DataObject::createObject(amw::CachedToken& token,
+                                              const CK_ATTRIBUTE* attributes, CK_ULONG count) {
     TraceScope trace(LOG_FACILITY_PKCS11, "P11DataObject::createObject");
     NewDataObject fields;
     TemplateReader(attributes, count).forEach([&](const CK_ATTRIBUTE& a) { fields.read(a); });

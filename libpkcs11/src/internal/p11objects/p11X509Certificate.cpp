@@ -62,16 +62,15 @@ struct FieldPath {
     std::uint8_t tag;
 };
 constexpr FieldPath FIELD_PATHS[] = {
-    {{}, 0, TAG_INTEGER},                                                     // serial number
-    {{TAG_INTEGER, TAG_SEQUENCE}, 2, TAG_SEQUENCE},                           // issuer
+    {{}, 0, TAG_INTEGER},                                                        // serial number
+    {{TAG_INTEGER, TAG_SEQUENCE}, 2, TAG_SEQUENCE},                              // issuer
     {{TAG_INTEGER, TAG_SEQUENCE, TAG_SEQUENCE, TAG_SEQUENCE}, 4, TAG_SEQUENCE},  // subject
 };
 
 const StaticBuffer<128>& identifierOf(const amw::X509Certificate* certificate) {
     if (certificate == nullptr) {
-        throw InvalidArgumentException::nullPointer("certificate",
-                                                    "P11X509Certificate::P11X509Certificate",
-                                                    __FILE__, __LINE__);
+        throw InvalidArgumentException::nullPointer(
+            "certificate", "P11X509Certificate::P11X509Certificate", __FILE__, __LINE__);
     }
     return certificate->getPkcs11Id();
 }
@@ -103,12 +102,15 @@ struct NewCertificate {
     StaticBuffer<128> label;
     StaticBuffer<128> id;
     // 64 KiB: kept off the stack.
-    std::unique_ptr<amw::DataStorage::Content> value = std::make_unique<amw::DataStorage::Content>();
+    std::unique_ptr<amw::DataStorage::Content> value =
+        std::make_unique<amw::DataStorage::Content>();
 
     void read(const CK_ATTRIBUTE& attribute) {
         switch (attribute.type) {
             case CKA_LABEL: TemplateReader::readBytes(attribute, TEXT_MAXIMUM, label); break;
-            case CKA_VALUE: TemplateReader::readBytes(attribute, p11content::MAX_LENGTH, *value); break;
+            case CKA_VALUE:
+                TemplateReader::readBytes(attribute, p11content::MAX_LENGTH, *value);
+                break;
             case CKA_TRUSTED: trusted = TemplateReader::readBool(attribute); break;
             case CKA_ID:
                 TemplateReader::readBytes(attribute, TEXT_MAXIMUM, id);
@@ -142,9 +144,11 @@ void P11X509Certificate::getAttributeValue(CK_ATTRIBUTE_TYPE type, void* buffer,
         case CKA_JAVA_MIDP_SECURITY_DOMAIN: return copyUlong(buffer, length, 0);
         case CKA_TRUSTED: return copyBool(buffer, length, cert.isTrusted());
         case CKA_CERTIFICATE_CATEGORY:
-            return copyUlong(buffer, length, cert.isTrusted() ? CATEGORY_AUTHORITY : CATEGORY_TOKEN_USER);
+            return copyUlong(buffer, length,
+                             cert.isTrusted() ? CATEGORY_AUTHORITY : CATEGORY_TOKEN_USER);
         case CKA_URL: return copyBufferToAttributeBuffer(buffer, length, nullptr, 0);
-        case CKA_SERIAL_NUMBER: return copyParsedField(cert, type, FIELD_SERIAL_NUMBER, buffer, length);
+        case CKA_SERIAL_NUMBER:
+            return copyParsedField(cert, type, FIELD_SERIAL_NUMBER, buffer, length);
         case CKA_ISSUER: return copyParsedField(cert, type, FIELD_ISSUER, buffer, length);
         case CKA_SUBJECT: return copyParsedField(cert, type, FIELD_SUBJECT, buffer, length);
         default: invalidAttribute(type, length);
@@ -163,8 +167,9 @@ void P11X509Certificate::setAttributeValue(CK_ATTRIBUTE_TYPE type, const void* b
             break;
         default:
             // Every writable type of the table is handled above.
-            throw InternalErrorException("P11X509Certificate: unhandled writable attribute [type=%lu]",
-                                         static_cast<unsigned long>(type));
+            throw InternalErrorException(
+                "P11X509Certificate: unhandled writable attribute [type=%lu]",
+                static_cast<unsigned long>(type));
     }
 }
 
@@ -214,11 +219,11 @@ bool P11X509Certificate::parseCertificate(const std::uint8_t* der, std::size_t l
     }
 }
 
-void P11X509Certificate::getKeySpecContainerIndexForNewCertificate(amw::CachedToken& token,
-                                                                   const StaticBuffer<128>& pkcs11Id,
-                                                                   std::uint8_t* containerIndex,
-                                                                   std::uint32_t* keySpec) {
-    TraceScope trace(LOG_FACILITY_PKCS11, "P11X509Certificate::getKeySpecContainerIndexForNewCertificate");
+void P11X509Certificate::getKeySpecContainerIndexForNewCertificate(
+    amw::CachedToken& token, const StaticBuffer<128>& pkcs11Id, std::uint8_t* containerIndex,
+    std::uint32_t* keySpec) {
+    TraceScope trace(LOG_FACILITY_PKCS11,
+                     "P11X509Certificate::getKeySpecContainerIndexForNewCertificate");
     const char* function = "P11X509Certificate::getKeySpecContainerIndexForNewCertificate";
     if (containerIndex == nullptr) {
         throw InvalidArgumentException::nullPointer("containerIndex", function, __FILE__, __LINE__);
@@ -241,7 +246,8 @@ void P11X509Certificate::getKeySpecContainerIndexForNewCertificate(amw::CachedTo
     } else {
         Logger& logger = Logger::instance();
         if (logger.isEnabled()) {
-            logger.log(LOG_FACILITY_PKCS11, L"no free container found, using non existent container index");
+            logger.log(LOG_FACILITY_PKCS11,
+                       L"no free container found, using non existent container index");
         }
         // One past the next record to be appended, so a certificate there
         // claims no existing record; the index is one byte.
