@@ -4,6 +4,9 @@
 // PKCS#11 identifier.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "amw/cachedtoken.h"
 #include "internal/p11objects/p11object.h"
 
@@ -33,6 +36,20 @@ public:
     static bool supportsAttributeType(CK_ATTRIBUTE_TYPE type);
     static StaticBuffer<128> createObject(amw::CachedToken& token, const CK_ATTRIBUTE* attributes,
                                           CK_ULONG count);
+
+    // The fields cut out of the DER encoding: the whole element (tag, length
+    // and contents) is copied into `out`. False, with `out` unchanged, when the
+    // encoding does not hold the field where a certificate has it.
+    enum CertificateField { FIELD_SERIAL_NUMBER = 0, FIELD_ISSUER = 1, FIELD_SUBJECT = 2 };
+    static bool parseCertificate(const std::uint8_t* der, std::size_t length, int field,
+                                 StaticBuffer<65536>& out);
+    // The key container a new certificate with this identifier belongs to:
+    // that of a complete key pair with the same identifier, else the first
+    // free container record that no other certificate uses (key exchange).
+    static void getKeySpecContainerIndexForNewCertificate(amw::CachedToken& token,
+                                                          const StaticBuffer<128>& pkcs11Id,
+                                                          std::uint8_t* containerIndex,
+                                                          std::uint32_t* keySpec);
 
 private:
     amw::X509Certificate* certificate;

@@ -1,0 +1,240 @@
+// The container map and card cache file on the simulated card: what each
+// writer leaves in the two files, and what is refused before any write.
+#include "internal/cmapfile.h"
+
+#include "objectstestsupport.h"
+#include "p11exceptions.h"
+#include "vxexception.h"
+
+namespace {
+
+using namespace objectstest;
+namespace cm = cmapfile;
+
+constexpr std::uint32_t SIGNATURE = amw::KeyPair::SIGNATURE_KEY;
+constexpr std::uint32_t EXCHANGE = amw::KeyPair::KEY_EXCHANGE_KEY;
+
+// One 86-byte record: the name as UTF-16LE, flags, reserved byte, sizes.
+Bytes record(const std::string& name, std::uint8_t flags, std::uint16_t signatureBits,
+             std::uint16_t exchangeBits) {
+    Bytes bytes(cm::RECORD_SIZE, 0);
+    for (std::size_t i = 0; i < name.size(); ++i) bytes[2 * i] = static_cast<std::uint8_t>(name[i]);
+    bytes[80] = flags;
+    bytes[82] = static_cast<std::uint8_t>(signatureBits);
+    bytes[83] = static_cast<std::uint8_t>(signatureBits >> 8);
+    bytes[84] = static_cast<std::uint8_t>(exchangeBits);
+    bytes[85] = static_cast<std::uint8_t>(exchangeBits >> 8);
+    return bytes;
+}
+
+Bytes joined(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+const std::string ABC_NAME = "BA7816BF8F01CFEA4141";
+const std::string DAMAGED_CARDCF =
+    "INTERNAL ERROR prepareContainerInCmapfile(): cardcf file damaged (has less than 6 bytes)";
+
+using ContainerMap = CardFixture;
+
+TEST_F(ContainerMap, PreparingInAnEmptyMapAppendsRecordZeroAndRaisesBothFreshnessFields) {
+    ASSERT_EQ(Bytes(), fileOnCard(CMAPFILE_BLOCK));
+    auto call = beginCall();
+    EXPECT_EQ(0, cm::prepareContainerInCmapfile(*call, buf<128>("abc")));
+
+    EXPECT_EQ(record(ABC_NAME, cm::FLAG_VALID, 0, 0), fileOnCard(CMAPFILE_BLOCK));
+    EXPECT_EQ(86u, fileOnCard(CMAPFILE_BLOCK).size());
+    EXPECT_EQ((Bytes{0, 0, 1, 0, 1, 0}), fileOnCard(CARDCF_BLOCK));
+    EXPECT_EQ(1, call->getFreshness().counter(amw::CachedToken::CACHED_OBJECT_FILE));
+}
+
+TEST_F(ContainerMap, NameIsTheHexOfTheFirstTenDigestBytesAndMovesOnWhileTaken) {
+    EXPECT_EQ(std::u16string(ABC_NAME.begin(), ABC_NAME.end()),
+              cm::generateUniqueContainerName(nullptr, 0, buf<128>("abc")));
+    // Taken: the next candidate comes from the digest of the digest.
+    const Bytes map = joined({record("OTHER", 1, 0, 0), record(ABC_NAME, 0, 0, 0)});
+    const std::string next = "4F8B42C22DD3729B519B";
+    EXPECT_EQ(std::u16string(next.begin(), next.end()),
+              cm::generateUniqueContainerName(map.data(), map.size(), buf<128>("abc")));
+}
+
+TEST_F(ContainerMap, RecordNameMatchesOnlyTheWholeZeroTerminatedName) {
+    const Bytes abc = record("ABC", 1, 0, 0);
+    struct Case {
+        std::u16string name;
+        bool matches;
+    };
+    const Case cases[] = {
+        {u"ABC", true}, {u"AB", false}, {u"ABCD", false}, {u"abc", false}, {u"", false}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.matches, cm::isContainerName(abc.data(), c.name));
+    }
+    const Bytes full = record(std::string(39, 'Z'), 1, 0, 0);
+    EXPECT_TRUE(cm::isContainerName(full.data(), std::u16string(39, u'Z')));
+    EXPECT_EQ(
+        0u,
+        messageOf<InvalidArgumentException>([&] {
+            cm::isContainerName(full.data(), std::u16string(40, u'Z'));
+        }).find("Invalid argument exception <name> [cmapfile::isContainerName() cmapfile.cpp:"));
+}
+
+TEST_F(ContainerMap, FreshnessFieldsWrapAndLongerCardCacheContentIsKept) {
+    setFileOnCard(CARDCF_BLOCK, {0x07, 0x09, 0xFF, 0xFF, 0xFE, 0xFF, 0xAA, 0xBB});
+    auto call = beginCall();
+    cm::prepareContainerInCmapfile(*call, buf<128>("k"));
+    EXPECT_EQ((Bytes{0x07, 0x09, 0x00, 0x00, 0xFF, 0xFF, 0xAA, 0xBB}), fileOnCard(CARDCF_BLOCK));
+}
+
+TEST_F(ContainerMap, CommitRecordsSizesAndDeletingOneHalfKeepsNameAndTheOtherSize) {
+    auto call = beginCall();
+    const std::uint8_t index = cm::prepareContainerInCmapfile(*call, buf<128>("abc"));
+    cm::commitContainerInCmapfile(*call, index, SIGNATURE, 1024);
+    EXPECT_EQ(record(ABC_NAME, 1, 1024, 0), fileOnCard(CMAPFILE_BLOCK));
+    // Any key specification other than the signature one is the exchange key.
+    cm::commitContainerInCmapfile(*call, index, 7, 2048);
+    EXPECT_EQ(record(ABC_NAME, 1, 1024, 2048), fileOnCard(CMAPFILE_BLOCK));
+
+    cm::deleteContainerInCmapfile(*call, index, EXCHANGE);
+    EXPECT_EQ(record(ABC_NAME, 1, 1024, 0), fileOnCard(CMAPFILE_BLOCK));
+    cm::deleteContainerInCmapfile(*call, index, SIGNATURE);
+    EXPECT_EQ(Bytes(86, 0), fileOnCard(CMAPFILE_BLOCK));
+    // Five writers, each raising both fields once.
+    EXPECT_EQ((Bytes{0, 0, 5, 0, 5, 0}), fileOnCard(CARDCF_BLOCK));
+}
+
+TEST_F(ContainerMap, DeletingTheLastSizeZeroesTheWholeRecordWithItsDefaultMark) {
+    setFileOnCard(CMAPFILE_BLOCK, joined({record("A", 1, 0, 0), record("B", 3, 0, 1024)}));
+    auto call = beginCall();
+    cm::deleteContainerInCmapfile(*call, 1, EXCHANGE);
+    EXPECT_EQ(joined({record("A", 1, 0, 0), Bytes(86, 0)}), fileOnCard(CMAPFILE_BLOCK));
+}
+
+TEST_F(ContainerMap, FreeRecordClaimedByACertificateIsSkipped) {
+    setFileOnCard(CMAPFILE_BLOCK, joined({record("A", 1, 0, 0), Bytes(86, 0), Bytes(86, 0)}));
+    {
+        auto setup = beginCall();
+        addCertificate(*setup, "cert", 1);
+    }
+    auto call = beginCall();
+    EXPECT_EQ(2, cm::prepareContainerInCmapfile(*call, buf<128>("abc")));
+    EXPECT_EQ(joined({record("A", 1, 0, 0), Bytes(86, 0), record(ABC_NAME, 1, 0, 0)}),
+              fileOnCard(CMAPFILE_BLOCK));
+}
+
+TEST_F(ContainerMap, FindingAFreeRecordWalksWholeRecordsOnly) {
+    amw::X509CertificateList none;
+    const Bytes twoUsed = joined({record("A", 1, 0, 0), record("B", 2, 0, 0)});
+    EXPECT_FALSE(cm::findAvaliableRecordInCmapfile(none, twoUsed.data(), twoUsed.size()));
+    // 85 bytes of a third record: not a record.
+    Bytes partial = twoUsed;
+    partial.resize(twoUsed.size() + 85, 0);
+    EXPECT_FALSE(cm::findAvaliableRecordInCmapfile(none, partial.data(), partial.size()));
+    partial.push_back(0);
+    EXPECT_EQ(std::optional<std::uint8_t>(2),
+              cm::findAvaliableRecordInCmapfile(none, partial.data(), partial.size()));
+}
+
+TEST_F(ContainerMap, EveryAddressableRecordTakenIsRefusedWithoutWriting) {
+    Bytes full;
+    for (int i = 0; i < 256; ++i) {
+        const Bytes r = record("R" + std::to_string(i), 1, 1024, 0);
+        full.insert(full.end(), r.begin(), r.end());
+    }
+    setFileOnCard(CMAPFILE_BLOCK, full);
+    const CardSnapshot before = snapshot();
+    auto call = beginCall();
+    EXPECT_EQ("INTERNAL ERROR cannot update cmapfile, no empty container record found",
+              messageOf<InternalErrorException>(
+                  [&] { cm::prepareContainerInCmapfile(*call, buf<128>("abc")); }));
+    EXPECT_EQ(before, snapshot());
+}
+
+TEST_F(ContainerMap, DamagedCardCacheFileStopsEveryWriterBeforeAnyWrite) {
+    setFileOnCard(CMAPFILE_BLOCK, record("A", 1, 1024, 0));
+    setFileOnCard(CARDCF_BLOCK, {1, 2, 3, 4, 5});
+    const CardSnapshot before = snapshot();
+    auto call = beginCall();
+    const std::function<void()> writers[] = {
+        [&] { cm::prepareContainerInCmapfile(*call, buf<128>("abc")); },
+        [&] { cm::commitContainerInCmapfile(*call, 0, SIGNATURE, 1024); },
+        [&] { cm::deleteContainerInCmapfile(*call, 0, SIGNATURE); },
+        [&] { cm::setDefaultCertificate(*call, 0); },
+    };
+    for (const auto& writer : writers) {
+        EXPECT_EQ(DAMAGED_CARDCF, messageOf<InternalErrorException>(writer));
+    }
+    EXPECT_EQ(before, snapshot());
+    EXPECT_EQ(call->getCardFreshness(), call->getFreshness());
+}
+
+TEST_F(ContainerMap, IndexBeyondTheMapIsRefusedWithoutWriting) {
+    setFileOnCard(CMAPFILE_BLOCK, record("A", 1, 1024, 0));
+    const CardSnapshot before = snapshot();
+    auto call = beginCall();
+    const std::string expected =
+        "INTERNAL ERROR commitContainerInCmapfile(): cmapfile is not big enought to contain a "
+        "record for container with index 1";
+    EXPECT_EQ(expected, messageOf<InternalErrorException>(
+                            [&] { cm::commitContainerInCmapfile(*call, 1, SIGNATURE, 1024); }));
+    EXPECT_EQ(expected, messageOf<InternalErrorException>(
+                            [&] { cm::deleteContainerInCmapfile(*call, 1, EXCHANGE); }));
+    EXPECT_EQ(before, snapshot());
+}
+
+TEST_F(ContainerMap, DefaultMarkMovesToTheChosenRecordAndIsFoundAgain) {
+    setFileOnCard(CMAPFILE_BLOCK, joined({record("A", 3, 1024, 0), record("B", 1, 0, 2048),
+                                          record("C", 1, 1024, 0)}));
+    auto call = beginCall();
+    EXPECT_EQ(0, cm::getDefaultCertificateContainerIndex(*call));
+    cm::setDefaultCertificate(*call, 1);
+    EXPECT_EQ(joined({record("A", 1, 1024, 0), record("B", 3, 0, 2048), record("C", 1, 1024, 0)}),
+              fileOnCard(CMAPFILE_BLOCK));
+    EXPECT_EQ(1, cm::getDefaultCertificateContainerIndex(*call));
+
+    // An index past the records clears every mark.
+    cm::setDefaultCertificate(*call, 9);
+    EXPECT_EQ("Default certificate not found.", messageOf<DefaultCertificateException>([&] {
+                  cm::getDefaultCertificateContainerIndex(*call);
+              }));
+}
+
+TEST_F(ContainerMap, ReadingTheDefaultWritesNothing) {
+    setFileOnCard(CMAPFILE_BLOCK, record("A", 1, 1024, 0));
+    const CardSnapshot before = snapshot();
+    auto call = beginCall();
+    EXPECT_EQ("Default certificate not found.", messageOf<DefaultCertificateException>([&] {
+                  cm::getDefaultCertificateContainerIndex(*call);
+              }));
+    EXPECT_EQ(before, snapshot());
+}
+
+TEST_F(ContainerMap, MissingMapFileIsReported) {
+    cardsim::CardState state = engine->state();
+    std::erase_if(state.objects,
+                  [](const cardsim::CardObject& o) { return o.blockId == CMAPFILE_BLOCK; });
+    startCard(state);
+    auto call = beginCall();
+    EXPECT_EQ("INTERNAL ERROR file \"mscp/cmapfile\" not found on the card",
+              messageOf<InternalErrorException>([&] { cm::loadCmapfileAndCardcf(*call); }));
+}
+
+TEST_F(ContainerMap, AnotherCallWithCacheFilesSeesTheNewMap) {
+    {
+        auto first = beginCall(true);
+        first->getFiles();
+        first->refreshCache();
+    }
+    {
+        auto writer = beginCall(true);
+        cm::prepareContainerInCmapfile(*writer, buf<128>("abc"));
+        writer->refreshCache();
+    }
+    auto reader = beginCall(true);
+    const cm::Files files = cm::loadCmapfileAndCardcf(*reader);
+    EXPECT_EQ(record(ABC_NAME, 1, 0, 0), bytesOf(files.cmapfile->getContent()));
+    EXPECT_EQ((Bytes{0, 0, 1, 0, 1, 0}), bytesOf(files.cardcf->getContent()));
+}
+
+}  // namespace
