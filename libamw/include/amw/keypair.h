@@ -58,6 +58,11 @@ public:
     // Only meaningful when the part is present.
     const PublicPart& getPublicPart() const noexcept { return publicPart; }
     const PrivatePart& getPrivatePart() const noexcept { return privatePart; }
+    // Label changes made in memory (CKA_LABEL writes); the card sees them at
+    // the next commitCreationOrMetadataChanges. Only meaningful when the
+    // part is present.
+    void setPublicLabel(const StaticBuffer<128>& label) { publicPart.label = label; }
+    void setPrivateLabel(const StaticBuffer<128>& label) { privatePart.label = label; }
 
     // Part operations. Adding a part that is present, or removing a part from
     // an incomplete key pair, throws InternalErrorException and changes

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "amw/cachedtoken.h"
+#include "amw/keymaterial.h"
 #include "internal/p11objects/p11object.h"
 
 class P11DataObject : public P11Object {
@@ -56,8 +57,42 @@ private:
     bool contentModified = false;
 };
 
+// What an RSA key template says, as key generation and key import need it.
+// Label and identifier are empty when absent; hasId tells an absent CKA_ID
+// from an empty one (key generation makes an identifier only when neither
+// template gives one).
+struct RsaKeyTemplate {
+    bool hasId = false;
+    StaticBuffer<128> id;
+    bool hasLabel = false;
+    StaticBuffer<128> label;
+    // Usage bits of the key pair's mask set by the template's CK_TRUE flags.
+    std::uint16_t keyUsage = 0;
+};
+
+struct RsaPublicKeyTemplate : RsaKeyTemplate {
+    StaticBuffer<256> modulus;
+    StaticBuffer<256> publicExponent;
+    // 1024 or 2048; 0 when the template has no CKA_MODULUS_BITS.
+    std::uint32_t modulusBits = 0;
+};
+
+// The components wipe themselves when the structure goes away.
+struct RsaPrivateKeyTemplate : RsaKeyTemplate {
+    amw::RsaPrivateKeyComponents components;  // modulus, p, q, dp, dq, inv
+};
+
 class P11RsaPublicKey : public P11Object {
 public:
+    // Required-set bits of parseTemplate, checked in this order.
+    static constexpr unsigned REQUIRE_ID = 1;
+    static constexpr unsigned REQUIRE_MODULUS = 2;
+    static constexpr unsigned REQUIRE_PUBLIC_EXPONENT = 4;
+    static constexpr unsigned REQUIRE_MODULUS_BITS = 8;
+    static constexpr unsigned GENERATION_REQUIRED = REQUIRE_MODULUS_BITS;
+    static constexpr unsigned IMPORT_REQUIRED =
+        REQUIRE_ID | REQUIRE_MODULUS | REQUIRE_PUBLIC_EXPONENT;
+
     explicit P11RsaPublicKey(amw::KeyPair* keyPair);
     void getAttributeValue(CK_ATTRIBUTE_TYPE type, void* buffer, CK_ULONG* length) override;
     void setAttributeValue(CK_ATTRIBUTE_TYPE type, const void* buffer, CK_ULONG length) override;
@@ -66,6 +101,11 @@ public:
     static bool supportsAttributeType(CK_ATTRIBUTE_TYPE type);
     static StaticBuffer<128> createObject(amw::CachedToken& token, const CK_ATTRIBUTE* attributes,
                                           CK_ULONG count);
+    // Checks a public key template (duplicates, sizes, values) and the
+    // required set `required` (GENERATION_REQUIRED or IMPORT_REQUIRED);
+    // attributes it does not know are ignored.
+    static RsaPublicKeyTemplate parseTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                                              unsigned required);
     amw::KeyPair* getKeyPair() const noexcept { return keyPair; }
 
 private:
@@ -74,6 +114,13 @@ private:
 
 class P11RsaPrivateKey : public P11Object {
 public:
+    // Required-set bits of parseTemplate: the identifier, and the key
+    // components with each factor-sized one at most half the modulus long.
+    static constexpr unsigned REQUIRE_ID = 1;
+    static constexpr unsigned REQUIRE_COMPONENTS = 2;
+    static constexpr unsigned GENERATION_REQUIRED = 0;
+    static constexpr unsigned IMPORT_REQUIRED = REQUIRE_ID | REQUIRE_COMPONENTS;
+
     explicit P11RsaPrivateKey(amw::KeyPair* keyPair);
     void getAttributeValue(CK_ATTRIBUTE_TYPE type, void* buffer, CK_ULONG* length) override;
     void setAttributeValue(CK_ATTRIBUTE_TYPE type, const void* buffer, CK_ULONG length) override;
@@ -82,6 +129,10 @@ public:
     static bool supportsAttributeType(CK_ATTRIBUTE_TYPE type);
     static StaticBuffer<128> createObject(amw::CachedToken& token, const CK_ATTRIBUTE* attributes,
                                           CK_ULONG count);
+    // As the public parser; CKA_PUBLIC_EXPONENT and CKA_PRIVATE_EXPONENT are
+    // ignored (the card derives what it needs from the factors).
+    static RsaPrivateKeyTemplate parseTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                                               unsigned required);
     amw::KeyPair* getKeyPair() const noexcept { return keyPair; }
 
 private:
