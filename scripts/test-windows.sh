@@ -3,7 +3,9 @@
 #   1. configures build/windows with the mingw-w64 toolchain (Release, tests on)
 #      and builds the module DLL and the Windows test executables;
 #   2. prepares the build's own Wine prefix (once);
-#   3. runs the unit tests of the libraries and the Windows suites through CTest;
+#   3. runs the unit tests of the libraries and the Windows suites through CTest
+#      (with the release build's cardsim, when there is one, serving a card to
+#      the module's token information tests);
 #   4. checks the DLL's binary surface with objdump: exactly the three exports
 #      at ordinals 1 to 3, and imports only from the expected system DLLs.
 # Exits non-zero on any failure. Usage: scripts/test-windows.sh [build dir]
@@ -55,6 +57,16 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "--- wineboot $WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     "$wine" wineboot -i >/dev/null 2>&1
+fi
+
+# The pcscd variant of the module load test serves a simulated card with the
+# Linux cardsim, built by the release stage that runs before this one.
+cardsim="$root/build/release/tools/cardsim/cardsim"
+if [ -x "$cardsim" ]; then
+    export ZENTRIK_CARDSIM="$cardsim"
+else
+    unset ZENTRIK_CARDSIM
+    echo "--- no $cardsim: the Windows token information tests skip"
 fi
 
 echo "--- tests under Wine"

@@ -1,7 +1,8 @@
 // Loads the built zentrik-pkcs11.dll the way a Windows application does and
 // checks its binary surface: the three exports by name and ordinal, the
-// function list layout (version, then unaligned 8-byte pointers from byte 2)
-// and the packed 72-byte CK_INFO. The layouts are read from raw bytes here on
+// function list layout (version, then unaligned 8-byte pointers from byte 2),
+// the packed 72-byte CK_INFO and, with a simulated card in a reader, the
+// packed 160-byte CK_TOKEN_INFO. The layouts are read from raw bytes here on
 // purpose, so this test does not share the module's own header and catches a
 // header that drifts from the Windows Cryptoki conventions.
 #include <windows.h>
@@ -9,9 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -24,11 +28,29 @@ constexpr RawRv CKR_OK = 0x0;
 constexpr RawRv CKR_ARGUMENTS_BAD = 0x7;
 constexpr RawRv CKR_CRYPTOKI_NOT_INITIALIZED = 0x190;
 constexpr RawRv CKR_CRYPTOKI_ALREADY_INITIALIZED = 0x191;
+constexpr RawRv CKR_TOKEN_NOT_PRESENT = 0xE0;
 
 constexpr const char* MODULE_FILE = "zentrik-pkcs11.dll";
 constexpr std::size_t FUNCTION_LIST_SLOTS = 68;
 constexpr std::size_t PRIVATE_LIST_SLOTS = 16;
 constexpr std::size_t CK_INFO_SIZE = 72;
+constexpr std::size_t CK_SLOT_INFO_SIZE = 104;
+constexpr std::size_t CK_TOKEN_INFO_SIZE = 160;
+
+// Function list slots beyond the first four.
+constexpr std::size_t SLOT_GET_SLOT_LIST = 4;
+constexpr std::size_t SLOT_GET_SLOT_INFO = 5;
+constexpr std::size_t SLOT_GET_TOKEN_INFO = 6;
+constexpr std::size_t SLOT_OPEN_SESSION = 12;
+constexpr std::size_t SLOT_CLOSE_SESSION = 13;
+
+// RNG, login required, user PIN initialised, restore key not needed, token
+// initialised; a pin-pad reader would add the protected authentication path.
+constexpr std::uint32_t PLAIN_READER_TOKEN_FLAGS = 0x42D;
+constexpr std::uint32_t CKF_RW_SESSION = 0x2;
+constexpr std::uint32_t CKF_SERIAL_SESSION = 0x4;
+constexpr std::uint32_t CK_EFFECTIVELY_INFINITE = 0;
+constexpr std::uint32_t CK_UNAVAILABLE_INFORMATION = 0xFFFFFFFF;
 
 struct Export {
     const char* name;
@@ -54,10 +76,30 @@ Function asFunction(const void* address) {
     return reinterpret_cast<Function>(const_cast<void*>(address));
 }
 
-std::string blankPadded(const char* text, std::size_t width) {
+std::string blankPadded(const std::string& text, std::size_t width) {
     std::string field(text);
     field.resize(width, ' ');
     return field;
+}
+
+// The little-endian 32-bit value at a byte offset.
+std::uint32_t u32At(const unsigned char* bytes, std::size_t offset) {
+    return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
+           static_cast<std::uint32_t>(bytes[offset + 2]) << 16 |
+           static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
+}
+
+std::string textAt(const unsigned char* bytes, std::size_t offset, std::size_t width) {
+    return std::string(bytes + offset, bytes + offset + width);
+}
+
+std::string environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+std::uint32_t environmentNumber(const char* name) {
+    return static_cast<std::uint32_t>(std::strtoul(environmentValue(name).c_str(), nullptr, 10));
 }
 
 class ModuleLoad : public ::testing::Test {
@@ -198,6 +240,165 @@ TEST_F(ModuleLoad, InitializeFinalizeCycleRepeats) {
         EXPECT_EQ(CKR_OK, initialize(nullptr));
         EXPECT_EQ(CKR_OK, finalize(nullptr));
     }
+}
+
+// The card the pcscd wrapper serves (run-with-pcscd.sh --card) and what its
+// image says about itself.
+struct BenchCard {
+    std::string reader;
+    std::string emptyReader;
+    std::string serial;
+    int major = 0;
+    int minor = 0;
+    std::uint32_t totalMemory = 0;
+    std::uint32_t freeMemory = 0;
+};
+
+BenchCard benchCard() {
+    BenchCard card;
+    card.reader = environmentValue("ZENTRIK_BENCH_CARD_READER");
+    const std::string readers = environmentValue("ZENTRIK_BENCH_READERS");
+    const std::size_t bar = readers.find('|');
+    if (bar != std::string::npos) {
+        const std::string first = readers.substr(0, bar);
+        const std::string second = readers.substr(bar + 1);
+        card.emptyReader = first == card.reader ? second : first;
+    }
+    card.serial = environmentValue("ZENTRIK_BENCH_CARD_SERIAL");
+    const std::string version = environmentValue("ZENTRIK_BENCH_CARD_VERSION");
+    card.major = std::atoi(version.c_str());
+    const std::size_t dot = version.find('.');
+    if (dot != std::string::npos) card.minor = std::atoi(version.c_str() + dot + 1);
+    card.totalMemory = environmentNumber("ZENTRIK_BENCH_CARD_TOTAL_MEMORY");
+    card.freeMemory = environmentNumber("ZENTRIK_BENCH_CARD_FREE_MEMORY");
+    return card;
+}
+
+class TokenInfoOnWindowsAbi : public ModuleLoad {
+protected:
+    using GetSlotList = RawRv (*)(unsigned char, std::uint32_t*, std::uint32_t*);
+    using GetSlotInfo = RawRv (*)(std::uint32_t, unsigned char*);
+    using GetTokenInfo = RawRv (*)(std::uint32_t, unsigned char*);
+    using OpenSession = RawRv (*)(std::uint32_t, std::uint32_t, void*, void*, std::uint32_t*);
+    using CloseSession = RawRv (*)(std::uint32_t);
+
+    void SetUp() override {
+        card = benchCard();
+        if (card.reader.empty()) {
+            GTEST_SKIP() << "no simulated card (run-with-pcscd.sh --card with ZENTRIK_CARDSIM)";
+        }
+        ModuleLoad::SetUp();
+        ASSERT_NE(nullptr, functionList());
+        ASSERT_EQ(CKR_OK, asFunction<VoidArgFunction>(asAddress(byName("C_Initialize")))(nullptr));
+        initialized = true;
+    }
+
+    void TearDown() override {
+        if (initialized) {
+            EXPECT_EQ(CKR_OK, listEntry(1)(nullptr));
+        }
+        ModuleLoad::TearDown();
+    }
+
+    template <typename Function>
+    Function entry(std::size_t slot) const {
+        return asFunction<Function>(pointerAt(functionList(), 2 + slot * sizeof(void*)));
+    }
+
+    // The slot whose description is the reader's name.
+    std::uint32_t slotOfReader(const std::string& reader) const {
+        std::uint32_t count = 0;
+        EXPECT_EQ(CKR_OK, entry<GetSlotList>(SLOT_GET_SLOT_LIST)(0, nullptr, &count));
+        std::vector<std::uint32_t> slots(count);
+        EXPECT_EQ(CKR_OK, entry<GetSlotList>(SLOT_GET_SLOT_LIST)(0, slots.data(), &count));
+        for (std::uint32_t slot : slots) {
+            std::array<unsigned char, CK_SLOT_INFO_SIZE> info{};
+            EXPECT_EQ(CKR_OK, entry<GetSlotInfo>(SLOT_GET_SLOT_INFO)(slot, info.data()));
+            if (textAt(info.data(), 0, 64) == blankPadded(reader, 64)) return slot;
+        }
+        ADD_FAILURE() << "no slot for reader " << reader;
+        return 0xFFFFFFFF;
+    }
+
+    // C_GetTokenInfo into a buffer with a guard byte on either side, which
+    // shows that exactly 160 bytes are written.
+    RawRv tokenInfo(std::uint32_t slot, std::array<unsigned char, CK_TOKEN_INFO_SIZE>& info) const {
+        std::array<unsigned char, CK_TOKEN_INFO_SIZE + 2> buffer;
+        buffer.fill(0xCC);
+        const RawRv rv = entry<GetTokenInfo>(SLOT_GET_TOKEN_INFO)(slot, buffer.data() + 1);
+        EXPECT_EQ(0xCC, buffer.front());
+        EXPECT_EQ(0xCC, buffer.back());
+        std::memcpy(info.data(), buffer.data() + 1, CK_TOKEN_INFO_SIZE);
+        return rv;
+    }
+
+    std::uint32_t sessionCount(std::uint32_t slot) const {
+        std::array<unsigned char, CK_TOKEN_INFO_SIZE> info{};
+        EXPECT_EQ(CKR_OK, tokenInfo(slot, info));
+        EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, u32At(info.data(), 112));
+        return u32At(info.data(), 104);
+    }
+
+    BenchCard card;
+    bool initialized = false;
+};
+
+TEST_F(TokenInfoOnWindowsAbi, DescribesTheSimulatedCardByteForByte) {
+    const std::uint32_t slot = slotOfReader(card.reader);
+    std::array<unsigned char, CK_TOKEN_INFO_SIZE> info;
+    info.fill(0xCC);
+    ASSERT_EQ(CKR_OK, tokenInfo(slot, info));
+    const unsigned char* bytes = info.data();
+
+    const std::string version = std::to_string(card.major) + "." + std::to_string(card.minor);
+    EXPECT_EQ(blankPadded("Zentrik " + version + " Ferrix", 32), textAt(bytes, 0, 32));
+    EXPECT_EQ(blankPadded("Velmoran s.r.o.", 32), textAt(bytes, 32, 32));
+    EXPECT_EQ(blankPadded("Ferrix", 16), textAt(bytes, 64, 16));
+    std::string serial = card.serial;
+    for (char& digit : serial) digit = static_cast<char>(std::toupper(static_cast<unsigned char>(digit)));
+    ASSERT_EQ(16u, serial.size());
+    EXPECT_EQ(serial, textAt(bytes, 80, 16));
+    EXPECT_EQ(PLAIN_READER_TOKEN_FLAGS, u32At(bytes, 96));
+    EXPECT_EQ(CK_EFFECTIVELY_INFINITE, u32At(bytes, 100));
+    EXPECT_EQ(0u, u32At(bytes, 104));
+    EXPECT_EQ(CK_EFFECTIVELY_INFINITE, u32At(bytes, 108));
+    EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, u32At(bytes, 112));
+    EXPECT_EQ(16u, u32At(bytes, 116));
+    EXPECT_EQ(4u, u32At(bytes, 120));
+    ASSERT_LT(0u, card.totalMemory);
+    EXPECT_EQ(card.totalMemory, u32At(bytes, 124));
+    EXPECT_EQ(card.freeMemory, u32At(bytes, 128));
+    EXPECT_EQ(card.totalMemory, u32At(bytes, 132));
+    EXPECT_EQ(card.freeMemory, u32At(bytes, 136));
+    EXPECT_EQ(card.major, bytes[140]);
+    EXPECT_EQ(card.minor, bytes[141]);
+    EXPECT_EQ(card.major, bytes[142]);
+    EXPECT_EQ(card.minor, bytes[143]);
+    EXPECT_EQ(std::string(16, '\0'), textAt(bytes, 144, 16));
+}
+
+TEST_F(TokenInfoOnWindowsAbi, CountsTheOpenSessionsOfTheSlot) {
+    const std::uint32_t slot = slotOfReader(card.reader);
+    auto openSession = entry<OpenSession>(SLOT_OPEN_SESSION);
+    auto closeSession = entry<CloseSession>(SLOT_CLOSE_SESSION);
+    std::uint32_t first = 0;
+    std::uint32_t second = 0;
+    ASSERT_EQ(CKR_OK, openSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &first));
+    EXPECT_EQ(1u, sessionCount(slot));
+    ASSERT_EQ(CKR_OK, openSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &second));
+    EXPECT_NE(first, second);
+    EXPECT_EQ(2u, sessionCount(slot));
+    EXPECT_EQ(CKR_OK, closeSession(first));
+    EXPECT_EQ(1u, sessionCount(slot));
+    EXPECT_EQ(CKR_OK, closeSession(second));
+    EXPECT_EQ(0u, sessionCount(slot));
+}
+
+TEST_F(TokenInfoOnWindowsAbi, EmptyReaderHasNoToken) {
+    ASSERT_FALSE(card.emptyReader.empty());
+    const std::uint32_t slot = slotOfReader(card.emptyReader);
+    std::array<unsigned char, CK_TOKEN_INFO_SIZE> info;
+    EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, tokenInfo(slot, info));
 }
 
 }  // namespace
