@@ -190,9 +190,9 @@ TEST(PinPadOperations, LogTheirParameters) {
     EXPECT_EQ(0x9000, c->pinPadModify(true, false, 5, 13, apdu.data(), 13));
     const std::string text = log.text();
     EXPECT_EQ(std::string::npos, text.find("A1 B2")) << text;
-    for (const char* expected : {"pinOffset = 5\n", "apduLength = 13\n", "apdu = 00 2C 00 01 ******\n",
-                                 "askForCurrentPin = true\n", "confirmNewPin = false\n",
-                                 "currentPinOffset = 5\n", "newPinOffset = 13\n"}) {
+    for (const char* expected : {" pinOffset = 5", "apduLength = 13", "apdu = 00 2C 00 01 ******",
+                                 "askForCurrentPin = true", "confirmNewPin = false",
+                                 "currentPinOffset = 5", "newPinOffset = 13"}) {
         EXPECT_NE(std::string::npos, text.find(expected)) << expected << "\n" << text;
     }
 }

@@ -129,9 +129,9 @@ TEST_F(Transmit, LogsItsParameters) {
     std::uint32_t length = sizeof response;
     LogCapture log;
     EXPECT_EQ(0x9000, connection.transmit(CASE4_COMMAND.data(), 9, response, &length, 0));
-    EXPECT_TRUE(log.contains("send_buff_len = 9\n")) << log.text();
-    EXPECT_TRUE(log.contains("recv_buff_len = 100\n")) << log.text();
-    EXPECT_TRUE(log.contains("flags = 0 [0x0]\n")) << log.text();
+    EXPECT_TRUE(log.contains("send_buff_len = 9")) << log.text();
+    EXPECT_TRUE(log.contains("recv_buff_len = 100")) << log.text();
+    EXPECT_TRUE(log.contains("flags = 0 [0x0]")) << log.text();
 }
 
 TEST_F(Transmit, OneByteResponseIsAnUnknownError) {
