@@ -66,7 +66,8 @@ void LockablePcScCardConnection::connect(const PcScReader& reader, Mode mode, Pr
     } catch (...) {
         // Nothing is connected after a failed construction: give the handle
         // back; the holder releases the context.
-        api.disconnect(handle, pcscDisposition(LEAVE_CARD));
+        const std::uint32_t disconnectRv = api.disconnect(handle, pcscDisposition(LEAVE_CARD));
+        ctllog::pcscResult("SCardDisconnect(cardHandle, dwDisposition)", disconnectRv);
         context = 0;
         cardHandle = 0;
         throw;

@@ -61,6 +61,13 @@ std::uint16_t PcScCardConnection::transmit(const std::uint8_t* command, std::uin
                                            std::uint8_t* response, std::uint32_t* responseLength,
                                            std::uint32_t flags) {
     TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScCardConnection::transmit");
+    // The command itself is dumped (or masked) by the exchange below.
+    if (ctllog::enabled()) {
+        ctllog::parameter(L"send_buff_len", ctllog::decimal(commandLength));
+        ctllog::parameter(L"recv_buff_len", responseLength != nullptr ? ctllog::decimal(*responseLength)
+                                                                       : std::wstring(L"NULL"));
+        ctllog::parameter(L"flags", ctllog::decimalAndHex(flags));
+    }
     if (command == nullptr)
         throw InvalidArgumentException::nullPointer("command", __func__, __FILE__, __LINE__);
     if (responseLength == nullptr)

@@ -70,22 +70,44 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
     // An endless wait is made of slices: a cancel that lands after the flag
     // test below but before the service starts blocking is forgotten by the
     // service, and would otherwise leave the waiter blocked until the next
-    // reader event.
+    // reader event. To the log the slices are one call: its start and its
+    // result are written once, however long it blocks.
     const bool endless = timeout == PcScApi::INFINITE_TIMEOUT;
     const std::uint32_t callTimeout = endless ? ENDLESS_WAIT_SLICE_MS : timeout;
+    bool callAnnounced = false;
     while (eventQueue.empty()) {
         // A cancel that arrived before the call could block is honoured here;
         // the service forgets a cancel on a context that is not waiting.
         if (cancelRequested.load()) throw CtlException(PcScResult::CANCELLED);
-        ctllog::message(L"SCardGetStatusChangeW() may block...");
+        // What an earlier wait could not finish comes first: a context lost
+        // to a stopped service, a reader change whose listing failed.
+        if (context.load() == 0 || readerListStale) {
+            if (!catchUpWithService(endless)) throw CtlException(PcScResult::TIMEOUT);
+            continue;
+        }
+        if (!callAnnounced) {
+            ctllog::message(L"SCardGetStatusChangeW() may block...");
+            callAnnounced = true;
+        }
         const std::uint32_t rv = api.getStatusChange(context.load(), callTimeout,
                                                      readerStates.data(), readerStates.size());
-        ctllog::pcscResult(STATUS_CHANGE_CALL, rv);
-        if (cancelRequested.load()) throw CtlException(PcScResult::CANCELLED);
+        if (cancelRequested.load()) {
+            ctllog::pcscResult(STATUS_CHANGE_CALL, rv);
+            throw CtlException(PcScResult::CANCELLED);
+        }
         if (endless && rv == PcScResult::TIMEOUT) {
             continue;
         }
+        ctllog::pcscResult(STATUS_CHANGE_CALL, rv);
+        callAnnounced = false;
         if (api.isServiceStopped(rv)) {
+            // Only a blocking wait waits for the service to come back; a
+            // non-blocking one reports that nothing happened, and a later
+            // wait makes the new context.
+            if (!endless) {
+                dropContext();
+                throw CtlException(PcScResult::TIMEOUT);
+            }
             handleServiceStopped(rv);
             continue;
         }
@@ -100,19 +122,16 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
             std::any_of(readerStates.begin() + 1, readerStates.end(), [](const PcScReaderState& s) {
                 return (s.eventState & PcScState::UNKNOWN) != 0;
             });
-        const std::uint32_t pnpEventState = readerStates[0].eventState;
-        readerStates[0].currentState = pnpEventState;
-        if ((pnpEventState & PcScState::CHANGED) != 0 || readerVanished) {
-            ctllog::message(L"Number of readers changed");
-            try {
-                handleNumOfReadersChanged();
-            } catch (const CtlException& e) {
-                // A daemon that is going down announces its readers' removal
-                // first and then refuses the listing: a stopped service, not
-                // a failure of the wait.
-                if (!api.isServiceStopped(e.error) && !api.isServiceUnavailable(e.error)) throw;
-                handleServiceStopped(e.error);
-            }
+        if ((readerStates[0].eventState & PcScState::CHANGED) == 0 && !readerVanished) {
+            readerStates[0].currentState = readerStates[0].eventState;
+            continue;
+        }
+        ctllog::message(L"Number of readers changed");
+        // The change counts as seen only once the readers were listed: a
+        // listing that fails leaves it pending for the next wait.
+        readerListStale = true;
+        if (!catchUpWithService(endless) && eventQueue.empty()) {
+            throw CtlException(PcScResult::TIMEOUT);
         }
     }
     if (ctllog::enabled()) ctllog::parameter(L"eventQueue.size()", ctllog::decimalAndHex(eventQueue.size()));
@@ -124,6 +143,50 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
         ctllog::parameter(L"reader_event", text);
     }
     return event;
+}
+
+bool PcScEventListener::catchUpWithService(bool mayWaitForService) {
+    if (context.load() == 0) {
+        if (mayWaitForService) {
+            handleServiceStopped(PcScResult::SERVICE_STOPPED_ERROR);
+            return true;
+        }
+        PcScContext fresh = 0;
+        const std::uint32_t rv = establishLoggedContext(api, &fresh);
+        if (rv != PcScResult::SUCCESS) {
+            if (api.isServiceUnavailable(rv)) return false;
+            throw CtlException(rv);
+        }
+        context = fresh;
+        // The restarted service may offer another set of readers than before.
+        readerListStale = true;
+    }
+    try {
+        resynchronizeReaders();
+        return true;
+    } catch (const CtlException& e) {
+        // A daemon that is going down announces its readers' removal first
+        // and then refuses the listing: a stopped service, not a failure of
+        // the wait.
+        if (!api.isServiceStopped(e.error) && !api.isServiceUnavailable(e.error)) throw;
+        if (!mayWaitForService) {
+            dropContext();
+            return false;
+        }
+        handleServiceStopped(e.error);
+        return true;
+    }
+}
+
+void PcScEventListener::resynchronizeReaders() {
+    handleNumOfReadersChanged();
+    readerListStale = false;
+    readerStates[0].currentState = readerStates[0].eventState;
+}
+
+void PcScEventListener::dropContext() noexcept {
+    const PcScContext dead = context.exchange(0);
+    if (dead != 0) api.releaseContext(dead);
 }
 
 void PcScEventListener::collectCardEvents() {
@@ -174,8 +237,7 @@ void PcScEventListener::handleServiceStopped(std::uint32_t result) {
     TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScEventListener::handleServiceStopped");
     ctllog::message(L"Service stopped. Waiting on single object ...");
     // The old context is dead for good; a restarted service needs a new one.
-    const PcScContext old = context.exchange(0);
-    if (old != 0) api.releaseContext(old);
+    dropContext();
     for (unsigned attempt = 0;; ++attempt) {
         const std::uint32_t waitResult = api.waitForServiceStart(attempt, cancelRequested);
         if (ctllog::enabled()) ctllog::parameter(L"waitForSingleObjectResult", ctllog::hex(waitResult));
@@ -190,13 +252,12 @@ void PcScEventListener::handleServiceStopped(std::uint32_t result) {
         context = fresh;
         try {
             // The restarted service may offer another set of readers than before.
-            handleNumOfReadersChanged();
+            resynchronizeReaders();
             return;
         } catch (const CtlException& e) {
             // Gone again before it could be asked: wait for the next start.
             if (!api.isServiceStopped(e.error) && !api.isServiceUnavailable(e.error)) throw;
-            const PcScContext dead = context.exchange(0);
-            if (dead != 0) api.releaseContext(dead);
+            dropContext();
         }
     }
 }

@@ -21,6 +21,18 @@ constexpr std::uint32_t FALLBACK_FEATURE_LIST_SIZE = 256;
 constexpr std::uint32_t MAX_FEATURE_LIST_SIZE = 65536;
 constexpr std::uint32_t PIN_RESULT_CAPACITY = 1024;
 
+// Only the header of a pin-pad template is logged: besides the room for the
+// typed PIN, a template may carry a secret of its own (the key that unblocks
+// a PIN).
+void logTemplateHeader(const std::uint8_t* command, std::uint32_t length) noexcept {
+    if (command != nullptr && length >= 4) {
+        Logger::instance().log(LOG_FACILITY_CTL, L"apdu = %02X %02X %02X %02X ******", command[0],
+                               command[1], command[2], command[3]);
+    } else {
+        Logger::instance().log(LOG_FACILITY_CTL, L"apdu = ******");
+    }
+}
+
 }  // namespace
 
 void PcScCardConnection::checkPinPadSupport() {
@@ -35,10 +47,9 @@ void PcScCardConnection::checkPinPadSupport() {
     std::uint32_t rv = api.control(cardHandle, featureRequest, nullptr, 0, nullptr, 0, &len);
     ctllog::pcscResult("SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, NULL, 0, &len)",
                        rv);
-    if (rv == PcScResult::INSUFFICIENT_BUFFER || (rv == PcScResult::SUCCESS && len == 0)) {
+    if (rv == PcScResult::INSUFFICIENT_BUFFER) {
         // A driver that refuses the empty buffer may still say how much it needs.
-        if (rv == PcScResult::SUCCESS || len == 0 || len > MAX_FEATURE_LIST_SIZE)
-            len = FALLBACK_FEATURE_LIST_SIZE;
+        if (len == 0 || len > MAX_FEATURE_LIST_SIZE) len = FALLBACK_FEATURE_LIST_SIZE;
     } else if (rv != PcScResult::SUCCESS) {
         return;
     } else if (len > MAX_FEATURE_LIST_SIZE) {
@@ -69,6 +80,11 @@ void PcScCardConnection::checkPinPadSupport() {
 std::uint16_t PcScCardConnection::pinPadVerify(std::uint8_t pinOffset, const std::uint8_t* command,
                                                std::uint32_t commandLength) {
     TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScCardConnection::pinPadVerify");
+    if (ctllog::enabled()) {
+        ctllog::parameter(L"pinOffset", ctllog::decimal(pinOffset));
+        ctllog::parameter(L"apduLength", ctllog::decimal(commandLength));
+        logTemplateHeader(command, commandLength);
+    }
     if (!pinPadAvailable) throw CtlException(PcScResult::UNSUPPORTED_FEATURE);
     if (commandLength > PinPadStructures::MAX_APDU_LENGTH)
         throw CtlException(PcScResult::INVALID_PARAMETER);
@@ -89,6 +105,14 @@ std::uint16_t PcScCardConnection::pinPadModify(bool askForCurrentPin, bool confi
                                                const std::uint8_t* command,
                                                std::uint32_t commandLength) {
     TraceScope trace(LOG_FACILITY_CTL, "ctl::PcScCardConnection::pinPadModify");
+    if (ctllog::enabled()) {
+        ctllog::parameter(L"askForCurrentPin", askForCurrentPin ? L"true" : L"false");
+        ctllog::parameter(L"confirmNewPin", confirmNewPin ? L"true" : L"false");
+        ctllog::parameter(L"currentPinOffset", ctllog::decimal(currentPinOffset));
+        ctllog::parameter(L"newPinOffset", ctllog::decimal(newPinOffset));
+        ctllog::parameter(L"apduLength", ctllog::decimal(commandLength));
+        logTemplateHeader(command, commandLength);
+    }
     if (!pinPadAvailable) throw CtlException(PcScResult::UNSUPPORTED_FEATURE);
     if (commandLength > PinPadStructures::MAX_APDU_LENGTH)
         throw CtlException(PcScResult::INVALID_PARAMETER);

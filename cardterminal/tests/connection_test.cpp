@@ -73,9 +73,11 @@ TEST(LockableConnection, FailedConnectReleasesItsContext) {
 TEST(LockableConnection, FailedStatusInConstructionGivesEverythingBack) {
     FakePcScApi api;
     api.statusResults.push_back(0x80100069);
+    LogCapture log;
     EXPECT_EQ(0x80100069u, errorOf([&] { connectTo(api); }));
     EXPECT_EQ(0, api.openContexts);
     EXPECT_EQ(1u, api.disconnectDispositions.size());
+    EXPECT_TRUE(log.contains("SCardDisconnect(cardHandle, dwDisposition) return value: 0x00000000")) << log.text();
 }
 
 TEST(LockableConnection, LockAfterResetFailsAndEndsTheTransaction) {

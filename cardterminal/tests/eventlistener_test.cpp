@@ -271,6 +271,76 @@ TEST(EventListener, CancelWhileWaitingForTheServiceEndsTheWait) {
     EXPECT_EQ(0x80100002u, result);
 }
 
+TEST(EventListener, NonBlockingWaitDoesNotWaitForAStoppedService) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::SERVICE_STOPPED_ERROR, {}});
+    // Were the service waited for, it would be back after one refused context.
+    api.establishResults = {PcScResult::NO_SERVICE};
+    EXPECT_EQ(0x8010000Au, errorOf([&] { listener.wait(0); }));
+    EXPECT_EQ(0u, api.serviceWaits.load());
+    EXPECT_EQ(0, api.openContexts);
+    // Still down at the next non-blocking wait: the same answer, no waiting.
+    EXPECT_EQ(0x8010000Au, errorOf([&] { listener.wait(0); }));
+    EXPECT_EQ(0u, api.serviceWaits.load());
+    // Back with another reader: the next wait makes a new context and reports it.
+    api.readers = {L"A", L"B"};
+    auto e = listener.wait(0);
+    EXPECT_EQ(Listener::READER_CONNECTED, e.type);
+    EXPECT_EQ(std::wstring(L"B"), e.reader.getNameString());
+    EXPECT_EQ(0u, api.serviceWaits.load());
+    EXPECT_EQ(1, api.openContexts);
+}
+
+TEST(EventListener, BlockingWaitAfterAServiceStopSeenWithoutBlockingWaitsForTheService) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::SERVICE_STOPPED_ERROR, {}});
+    EXPECT_EQ(0x8010000Au, errorOf([&] { listener.wait(0); }));
+    api.establishResults = {PcScResult::NO_SERVICE};
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", PRESENT}}});
+    EXPECT_EQ(Listener::CARD_INSERTED, listener.wait(0xFFFFFFFF).type);
+    EXPECT_EQ(2u, api.serviceWaits.load());
+    EXPECT_EQ(1, api.openContexts);
+}
+
+TEST(EventListener, EndlessWaitIsLoggedOnceNotPerSlice) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    Listener listener(api);
+    for (int i = 0; i < 3; ++i) api.statusChangeAnswers.push_back(StatusAnswer{PcScResult::TIMEOUT, {}});
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", PRESENT}}});
+    LogCapture log;
+    EXPECT_EQ(Listener::CARD_INSERTED, listener.wait(0xFFFFFFFF).type);
+    EXPECT_EQ(4u, api.statusChangeTimeouts.size());
+    const std::string text = log.text();
+    auto count = [&](const std::string& needle) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(1u, count("SCardGetStatusChangeW() may block...")) << text;
+    EXPECT_EQ(1u, count("SCardGetStatusChangeW(context, static_cast<DWORD>(timeout)")) << text;
+    EXPECT_EQ(1u, count("return value: 0x00000000")) << text;
+}
+
+TEST(EventListener, FailedReaderListingKeepsTheReaderChangeForTheNextWait) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    Listener listener(api);
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{PNP, PcScState::CHANGED}}});
+    api.readers = {L"A", L"B"};
+    api.listResult = 0x80100006;  // no memory
+    EXPECT_EQ(0x80100006u, errorOf([&] { listener.wait(0); }));
+    api.listResult = PcScResult::SUCCESS;
+    auto e = listener.wait(0);
+    EXPECT_EQ(Listener::READER_CONNECTED, e.type);
+    EXPECT_EQ(std::wstring(L"B"), e.reader.getNameString());
+    EXPECT_EQ((std::vector<std::wstring>{L"A", L"B"}), listener.watchedReaders());
+}
+
 TEST(EventListener, DestructorReleasesTheContext) {
     FakePcScApi api;
     api.readers = {L"A"};

@@ -80,6 +80,16 @@ TEST(PinPadSupport, SizeQueryRefusedForLackOfBufferStillReadsTheList) {
     EXPECT_EQ(256u, api.controls.at(1).outputCapacity);
 }
 
+TEST(PinPadSupport, SizeQueryAnsweringZeroBytesIsFollowedByAZeroByteQuery) {
+    FakePcScApi api;
+    api.controlAnswers.push_back(ControlAnswer{0, {}, 0});
+    api.controlAnswers.push_back(ControlAnswer{0, FEATURES});
+    auto c = connectTo(api);
+    ASSERT_EQ(2u, api.controls.size());
+    EXPECT_EQ(0u, api.controls[1].outputCapacity);
+    EXPECT_EQ(false, c->isPinPadAvailable());
+}
+
 TEST(PinPadSupport, AbsurdSizeFromTheDriverIsCappedAndTheListStillRead) {
     FakePcScApi api;
     api.controlAnswers.push_back(ControlAnswer{0, {}, 0xFFFFFFF0u});
@@ -166,6 +176,25 @@ TEST(PinPadModify, SendsTheModifyStructureWithTheModifyCode) {
     EXPECT_EQ(0x42330007u, call.code);
     EXPECT_EQ(304u, call.input.size());
     EXPECT_EQ(0x03, call.input[9]);
+}
+
+TEST(PinPadOperations, LogTheirParameters) {
+    FakePcScApi api;
+    auto c = connectToPinPad(api);
+    // A key that unblocks a PIN travels in the template.
+    const Bytes apdu = {0x00, 0x2C, 0x00, 0x01, 0x08, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x17, 0x28};
+    api.controlAnswers.push_back(ControlAnswer{0, {0x90, 0x00}});
+    api.controlAnswers.push_back(ControlAnswer{0, {0x90, 0x00}});
+    testing::LogCapture log;
+    EXPECT_EQ(0x9000, c->pinPadVerify(5, apdu.data(), 13));
+    EXPECT_EQ(0x9000, c->pinPadModify(true, false, 5, 13, apdu.data(), 13));
+    const std::string text = log.text();
+    EXPECT_EQ(std::string::npos, text.find("A1 B2")) << text;
+    for (const char* expected : {" pinOffset = 5", "apduLength = 13", "apdu = 00 2C 00 01 ******",
+                                 "askForCurrentPin = true", "confirmNewPin = false",
+                                 "currentPinOffset = 5", "newPinOffset = 13"}) {
+        EXPECT_NE(std::string::npos, text.find(expected)) << expected << "\n" << text;
+    }
 }
 
 TEST(PinPadVerify, ServiceFailureBecomesCtlException) {

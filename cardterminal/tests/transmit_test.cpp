@@ -122,6 +122,18 @@ TEST_F(Transmit, Status6CxxGetsNoSpecialTreatment) {
     EXPECT_EQ(1u, api.transmitted.size());
 }
 
+TEST_F(Transmit, LogsItsParameters) {
+    auto connection = connect(2);
+    api.transmitAnswers.push_back({0, {0x90, 0x00}});
+    std::uint8_t response[100];
+    std::uint32_t length = sizeof response;
+    LogCapture log;
+    EXPECT_EQ(0x9000, connection.transmit(CASE4_COMMAND.data(), 9, response, &length, 0));
+    EXPECT_TRUE(log.contains("send_buff_len = 9")) << log.text();
+    EXPECT_TRUE(log.contains("recv_buff_len = 100")) << log.text();
+    EXPECT_TRUE(log.contains("flags = 0 [0x0]")) << log.text();
+}
+
 TEST_F(Transmit, OneByteResponseIsAnUnknownError) {
     auto connection = connect(2);
     api.transmitAnswers.push_back({0, {0x90}});

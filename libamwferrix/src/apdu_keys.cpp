@@ -59,7 +59,9 @@ void generateKeyPair(ctl::CardConnection& connection, const StaticBuffer<256>& p
     static constexpr char FN[] = "amwferrix::apdu::generateKeyPair";
     TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU, FN);
     logHex(L"publicExponent = ", publicExponent.data, publicExponent.length);
-    // The exponent is the command data, so it must fit one command.
+    // The exponent is the command data, so it must fit one command. An empty
+    // one would send a command without data, which the card cannot tell from
+    // a request for its default exponent: refused before anything is sent.
     requireRange(static_cast<long long>(publicExponent.length), 1, MAX_DATA,
                  "publicExponent.length", FN, __FILE__, __LINE__);
     Command command(CLA_PROPRIETARY, 0x40, 0x00, 0x00);
@@ -160,9 +162,17 @@ void crypt(ctl::CardConnection& connection, const std::uint8_t* data, bool final
     }
     logNumber(L"signedDataSize", signedDataSize);
     requireNonNull(data, "data", FN, __FILE__, __LINE__);
-    if ((final || signedDataSize != 0) && signedData == nullptr) {
+    if (final && signedData == nullptr) {
         throw InternalErrorException(
             "apdu::crypt() final crypto operation needs non-NULL signedData parameter");
+    }
+    if (signedDataSize != 0 && signedData == nullptr) {
+        // A part that is not the last returns nothing: a result size there is
+        // a caller's mistake, whatever the buffer.
+        throw InternalErrorException(
+            "apdu::crypt() non-final crypto operation expects no result, but signedDataSize is %u "
+            "and signedData is NULL",
+            static_cast<unsigned>(signedDataSize));
     }
     if ((final && signedDataSize != 128 && signedDataSize != 256) || signedDataSize > 256) {
         throw InternalErrorException("apdu::crypt() unexpected signedDataSize (%u)",

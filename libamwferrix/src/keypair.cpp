@@ -1,5 +1,7 @@
 #include "amwferrix/keypair.h"
 
+#include <cstring>
+
 #include "conversions.h"
 #include "logger.h"
 #include "objectheader.h"
@@ -36,6 +38,15 @@ KeyPair::PublicPart readPublicKey(ctl::CardConnection& connection, LvReader& met
 KeyPair::KeyPair(ctl::CardConnection& connection_, std::uint16_t keySize)
     : amw::KeyPair(keySize), connection(&connection_) {}
 
+void KeyPair::convertHeaderToHostOrder(std::uint8_t* header, std::size_t headerSize) {
+    const HeaderView view(header, headerSize, detail::KEY_PAIR_HEADER_SIZE,
+                          "amwferrix::KeyPair::convertHeaderToHostOrder", __FILE__, __LINE__);
+    for (std::size_t offset : {OFFSET_KEY_USAGE, OFFSET_KEY_SIZE}) {
+        const std::uint16_t value = view.bigEndianWord(offset);
+        std::memcpy(header + offset, &value, sizeof value);
+    }
+}
+
 std::unique_ptr<KeyPair> KeyPair::createFromHeader(ctl::CardConnection& connection,
                                                    std::uint16_t blockId,
                                                    const std::uint8_t* header,
@@ -51,7 +62,7 @@ std::unique_ptr<KeyPair> KeyPair::createFromHeader(ctl::CardConnection& connecti
 
     const detail::Metadata metadata(connection, view.metaDataSize(), FN, __FILE__, __LINE__);
     LvReader items = metadata.reader();
-    auto keyPair = std::make_unique<KeyPair>(connection, view.bigEndianWord(OFFSET_KEY_SIZE));
+    auto keyPair = std::make_unique<KeyPair>(connection, view.hostWord(OFFSET_KEY_SIZE));
     keyPair->setPkcs11Id(detail::readMandatoryItem<128>(items));
     if (!hasPublic && !hasPrivate) {
         throw InternalErrorException("the keypair does not have a public key, a private key neither");
@@ -68,7 +79,7 @@ std::unique_ptr<KeyPair> KeyPair::createFromHeader(ctl::CardConnection& connecti
     }
     keyPair->setContainerIndex(containerIndex);
     keyPair->setKeySpec(keySpec);
-    keyPair->setKeyUsage(view.bigEndianWord(OFFSET_KEY_USAGE));
+    keyPair->setKeyUsage(view.hostWord(OFFSET_KEY_USAGE));
     keyPair->setGeneratedOnCard((origin & ORIGIN_GENERATED) != 0);
     keyPair->blockId = blockId;
     return keyPair;

@@ -2,6 +2,7 @@
 // object listings and the card facts.
 #include "amwferrix/token.h"
 
+#include <type_traits>
 #include <vector>
 
 #include "amw/amwtypes.h"
@@ -125,6 +126,9 @@ void Token::listChain(std::uint16_t head, std::uint32_t headerSize, List& list) 
         }
         visited[blockId] = true;
         apdu::beginReadMetadata(connection, blockId, header, headerSize);
+        if constexpr (std::is_same_v<Card, KeyPair>) {
+            KeyPair::convertHeaderToHostOrder(header, headerSize);
+        }
         std::unique_ptr<Card> object = Card::createFromHeader(connection, blockId, header, headerSize);
         list.push_back(std::move(object));
         blockId = detail::HeaderView(header, headerSize, detail::COMMON_HEADER_SIZE,

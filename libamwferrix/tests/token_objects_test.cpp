@@ -2,6 +2,7 @@
 // content handling, byte for byte against a scripted card.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "amw/exceptions.h"
@@ -427,6 +428,40 @@ TEST(ListKeyPairs, PrivateKeyAloneReadsNoComponentsAndKeySpecOtherThanOneIsZero)
     EXPECT_TRUE(list[0]->hasPrivateKey());
     EXPECT_EQ(0u, list[0]->getKeySpec());
     EXPECT_EQ(2048, list[0]->getKeySize());
+}
+
+TEST(KeyPairFromHeader, TakesKeyUsageAndKeySizeInHostOrderAsTheListingHandsThem) {
+    ScriptedConnection card;
+    const Bytes meta = concat({item(hex("05")), item("priv")});
+    expectReadData(card, meta);
+    // What begin-read-metadata and the listing's conversion leave: every
+    // 16-bit field in host order.
+    Bytes header(27, 0);
+    auto putHost = [&](std::size_t offset, std::uint16_t value) { std::memcpy(&header[offset], &value, 2); };
+    putHost(1, 0x8000);
+    putHost(3, static_cast<std::uint16_t>(meta.size()));
+    putHost(20, 0x0093);
+    header[22] = amwferrix::KeyPair::ORIGIN_PRIVATE;
+    header[23] = 0xFF;
+    putHost(25, 2048);
+    auto keyPair = amwferrix::KeyPair::createFromHeader(card, 0x0008, header.data(), header.size());
+    EXPECT_EQ(2048, keyPair->getKeySize());
+    EXPECT_EQ(0x0093, keyPair->getKeyUsage());
+}
+
+TEST(KeyPairHeader, ConversionTurnsTheBigEndianFieldsIntoHostOrder) {
+    Bytes header(27, 0);
+    header[20] = 0x00;
+    header[21] = 0x93;
+    header[25] = 0x08;
+    header[26] = 0x00;
+    amwferrix::KeyPair::convertHeaderToHostOrder(header.data(), header.size());
+    std::uint16_t usage = 0;
+    std::uint16_t size = 0;
+    std::memcpy(&usage, &header[20], 2);
+    std::memcpy(&size, &header[25], 2);
+    EXPECT_EQ(0x0093, usage);
+    EXPECT_EQ(2048, size);
 }
 
 TEST(ListKeyPairs, HeaderWithoutAnyKeyPartIsAnInternalError) {

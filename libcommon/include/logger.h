@@ -21,8 +21,9 @@
 class Logger {
 public:
     // Creates the logger on first use (reading the configuration) and never
-    // destroys it.
-    static Logger& instance();
+    // destroys it. Never fails: when the logger cannot be created (no memory,
+    // no mutex) a disabled one stands in and creation is tried again later.
+    static Logger& instance() noexcept;
 
     bool isEnabled() const noexcept { return enabled; }
     const std::string& getFileName() const noexcept { return fileName; }
@@ -43,7 +44,11 @@ public:
     int getIndent() noexcept;
 
 private:
+    struct Disabled {};
     Logger();
+    explicit Logger(Disabled) noexcept {}
+    static Logger& disabledInstance() noexcept;
+
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 

@@ -11,23 +11,30 @@ namespace platform {
 
 using ThreadId = std::uint32_t;
 
-// A process-local lock, recursive for its owner.
+// A process-local lock, recursive for its owner. A lock that cannot be taken
+// throws InternalErrorException: running on unlocked, and unlocking later,
+// would corrupt whatever the lock guards.
 class Mutex {
 public:
     Mutex();
     ~Mutex();
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
-    void lock() noexcept;
+    void lock();
+    // Takes the lock only when no other thread holds it; false otherwise.
+    bool tryLock();
+    // Only after a successful lock or tryLock.
     void unlock() noexcept;
 
 private:
     void* handle;
 };
 
+// Holds a mutex for its scope; the constructor throws when the lock fails,
+// so a scope never releases a lock it did not take.
 class MutexLock {
 public:
-    explicit MutexLock(Mutex& m) noexcept : mutex(m) { mutex.lock(); }
+    explicit MutexLock(Mutex& m) : mutex(m) { mutex.lock(); }
     ~MutexLock() { mutex.unlock(); }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
@@ -55,6 +62,11 @@ bool homeDirectory(std::string& out);
 bool createDirectories(const std::string& path);
 // Opens a file for sharing with other processes (mode as for fopen).
 std::FILE* openSharedFile(const std::string& path, const char* mode);
+// Appends the text to the file (created when missing) with one append-mode
+// write, so that appends of other threads and processes land before or after
+// it, never inside it. "\n" becomes the platform's line end. False when the
+// file cannot be opened or written.
+bool appendToFile(const std::string& path, const std::string& text) noexcept;
 bool deleteFile(const std::string& path);
 // True when the user's interface language is Czech.
 bool userInterfaceLanguageIsCzech();

@@ -5,16 +5,22 @@
 //
 // Line: "T<thread id> <dd>.<mm>.<yyyy> <hh>:<mm>:<ss>.<ms> <facility>", blanks
 // up to column 45 + 2 * (the thread's call depth), the message, "\n". The text
-// is UTF-8. Each line is formatted completely in memory, then the file is
-// opened for appending, the line written with one call and the file closed,
-// so lines of concurrent threads and processes never interleave inside a line
-// and a crash loses at most the line being written.
+// is UTF-8. Each entry (a line, or a wrapped dump with its continuation
+// lines) is formatted completely in memory and appended with one append-mode
+// write (platform::appendToFile), so entries of concurrent threads and
+// processes never interleave inside an entry, whatever its length, and a
+// crash loses at most the entry being written.
+//
+// A logger that cannot be created (no memory, no mutex) is replaced by a
+// disabled one for that call: logging is a diagnostic and must never end the
+// host application from the noexcept paths that log.
 #include "logger.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <new>
 #include <string>
 
 #include "configuration.h"
@@ -46,6 +52,7 @@ platform::Mutex& indentMutex() {
 
 std::atomic<Logger*> theInstance{nullptr};
 
+
 void appendFormat(std::string& out, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -70,42 +77,59 @@ void appendHeader(std::string& out, const wchar_t* facility, int depth) {
     }
 }
 
-// Appends one finished line (ending in "\n") to the file; a file that cannot
-// be opened loses the line.
-void writeToFile(const std::string& fileName, const std::string& text) {
-    std::FILE* file = platform::openSharedFile(fileName, "a");
-    if (file == nullptr) {
-        return;
-    }
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
+// Appends one finished entry (ending in "\n") to the file; a file that cannot
+// be opened loses the entry.
+void writeToFile(const std::string& fileName, const std::string& text) noexcept {
+    platform::appendToFile(fileName, text);
 }
 
+// Where a wrapped dump continues: each continuation line gets a header of its
+// own (with its own time), then blanks as wide as the label.
+struct Continuation {
+    const wchar_t* facility;
+    int depth;
+    std::size_t labelWidth;
+};
+
 void appendHexBytes(std::string& out, const unsigned char* bytes, std::size_t length,
-                    const std::string* continuation) {
+                    const Continuation* continuation) {
     for (std::size_t i = 0; i < length; ++i) {
         appendFormat(out, " %02X", static_cast<unsigned>(bytes[i]));
         if (continuation != nullptr && (i + 1) % HEX_BYTES_PER_LINE == 0 && i + 1 < length) {
             out.push_back('\n');
-            out += *continuation;
+            appendHeader(out, continuation->facility, continuation->depth);
+            out.append(continuation->labelWidth, ' ');
         }
     }
 }
 
 }  // namespace
 
-Logger& Logger::instance() {
+Logger& Logger::instance() noexcept {
     Logger* existing = theInstance.load(std::memory_order_acquire);
     if (existing != nullptr) {
         return *existing;
     }
-    platform::MutexLock lock(instanceMutex());
-    existing = theInstance.load(std::memory_order_relaxed);
-    if (existing == nullptr) {
-        existing = new Logger();
-        theInstance.store(existing, std::memory_order_release);
+    try {
+        platform::MutexLock lock(instanceMutex());
+        existing = theInstance.load(std::memory_order_relaxed);
+        if (existing == nullptr) {
+            existing = new Logger();
+            theInstance.store(existing, std::memory_order_release);
+        }
+        return *existing;
+    } catch (...) {
+        // Not published: a later call tries again.
+        return disabledInstance();
     }
-    return *existing;
+}
+
+Logger& Logger::disabledInstance() noexcept {
+    // Built in place without allocating and never destroyed, so that it is
+    // there whatever failed and however late the process logs.
+    alignas(Logger) static unsigned char storage[sizeof(Logger)];
+    static Logger* const disabled = new (storage) Logger(Disabled{});
+    return *disabled;
 }
 
 Logger::Logger() {
@@ -152,16 +176,12 @@ void Logger::logHex(const wchar_t* facility, const wchar_t* label, const void* d
         appendHeader(line, facility, getIndent());
         textformat::appendUtf8(line, label != nullptr ? label : L"");
         const std::size_t labelWidth = label != nullptr ? wcslen(label) : 0;
+        const Continuation continuation{facility, getIndent(), labelWidth};
         if (data == nullptr) {
             line += "NULL";
         } else if (length >= HEX_DUMP_LIMIT) {
             appendFormat(line, "extremely large buffer, not logged (len = 0x%zx)", length);
         } else {
-            std::string continuation;
-            if (wrap) {
-                appendHeader(continuation, facility, getIndent());
-                continuation.append(labelWidth, ' ');
-            }
             appendHexBytes(line, static_cast<const unsigned char*>(data), length,
                            wrap ? &continuation : nullptr);
         }
@@ -201,9 +221,11 @@ void Logger::logHexAscii(const wchar_t* facility, const wchar_t* label, const vo
     }
 }
 
+// The indentation is cosmetic: without memory or without its lock the depth
+// reads as 0 and the line is written all the same.
 int Logger::increaseIndent() noexcept {
-    platform::MutexLock lock(indentMutex());
     try {
+        platform::MutexLock lock(indentMutex());
         return ++indentLevels[platform::currentThreadId()];
     } catch (...) {
         return 0;
@@ -211,8 +233,8 @@ int Logger::increaseIndent() noexcept {
 }
 
 int Logger::decreaseIndent() noexcept {
-    platform::MutexLock lock(indentMutex());
     try {
+        platform::MutexLock lock(indentMutex());
         return --indentLevels[platform::currentThreadId()];
     } catch (...) {
         return 0;
@@ -220,7 +242,11 @@ int Logger::decreaseIndent() noexcept {
 }
 
 int Logger::getIndent() noexcept {
-    platform::MutexLock lock(indentMutex());
-    auto found = indentLevels.find(platform::currentThreadId());
-    return found == indentLevels.end() ? 0 : found->second;
+    try {
+        platform::MutexLock lock(indentMutex());
+        auto found = indentLevels.find(platform::currentThreadId());
+        return found == indentLevels.end() ? 0 : found->second;
+    } catch (...) {
+        return 0;
+    }
 }

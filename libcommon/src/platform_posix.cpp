@@ -6,23 +6,26 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "vxexception.h"
+
 namespace platform {
 
 namespace {
 
-std::recursive_mutex* nativeMutex(void* handle) { return static_cast<std::recursive_mutex*>(handle); }
+pthread_mutex_t* nativeMutex(void* handle) { return static_cast<pthread_mutex_t*>(handle); }
 
 // Seconds between 1601-01-01 and 1970-01-01, both UTC.
 constexpr std::uint64_t FILETIME_UNIX_EPOCH_SECONDS = 11644473600ULL;
@@ -30,25 +33,42 @@ constexpr std::uint64_t FILETIME_TICKS_PER_SECOND = 10000000ULL;
 
 }  // namespace
 
-Mutex::Mutex() : handle(new std::recursive_mutex) {}
-
-Mutex::~Mutex() { delete nativeMutex(handle); }
-
-void Mutex::lock() noexcept {
-    try {
-        nativeMutex(handle)->lock();
-    } catch (...) {
-        // std::recursive_mutex only fails on resource exhaustion of the owner
-        // count; the caller then runs unlocked rather than taking the process down.
+Mutex::Mutex() : handle(nullptr) {
+    auto* native = new pthread_mutex_t;
+    pthread_mutexattr_t attributes;
+    int rc = ::pthread_mutexattr_init(&attributes);
+    if (rc == 0) {
+        rc = ::pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+        if (rc == 0) rc = ::pthread_mutex_init(native, &attributes);
+        ::pthread_mutexattr_destroy(&attributes);
     }
+    if (rc != 0) {
+        delete native;
+        throw InternalErrorException("pthread_mutex_init failed [error=%d]", rc);
+    }
+    handle = native;
 }
 
-void Mutex::unlock() noexcept {
-    try {
-        nativeMutex(handle)->unlock();
-    } catch (...) {
-    }
+Mutex::~Mutex() {
+    ::pthread_mutex_destroy(nativeMutex(handle));
+    delete nativeMutex(handle);
 }
+
+void Mutex::lock() {
+    // A recursive mutex fails when its owner count would overflow, or when
+    // the system runs out of resources for it.
+    const int rc = ::pthread_mutex_lock(nativeMutex(handle));
+    if (rc != 0) throw InternalErrorException("pthread_mutex_lock failed [error=%d]", rc);
+}
+
+bool Mutex::tryLock() {
+    const int rc = ::pthread_mutex_trylock(nativeMutex(handle));
+    if (rc == EBUSY) return false;
+    if (rc != 0) throw InternalErrorException("pthread_mutex_trylock failed [error=%d]", rc);
+    return true;
+}
+
+void Mutex::unlock() noexcept { ::pthread_mutex_unlock(nativeMutex(handle)); }
 
 ThreadId currentThreadId() noexcept { return static_cast<ThreadId>(::gettid()); }
 
@@ -158,6 +178,21 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
     std::string withCloseOnExec(mode);
     withCloseOnExec.push_back('e');
     return std::fopen(path.c_str(), withCloseOnExec.c_str());
+}
+
+bool appendToFile(const std::string& path, const std::string& text) noexcept {
+    // O_APPEND makes the seek to the end and the write one step for every
+    // writer of the file; one write keeps the text in one piece.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    ssize_t written;
+    do {
+        written = ::write(fd, text.data(), text.size());
+    } while (written < 0 && errno == EINTR);
+    ::close(fd);
+    return written == static_cast<ssize_t>(text.size());
 }
 
 bool deleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }

@@ -52,8 +52,27 @@ Mutex::Mutex() : handle(CreateMutexA(nullptr, FALSE, nullptr)) {
 Mutex::~Mutex() { CloseHandle(static_cast<HANDLE>(handle)); }
 
 // A Windows mutex is recursive for the thread that owns it: every successful
-// wait must be matched by one ReleaseMutex.
-void Mutex::lock() noexcept { WaitForSingleObject(static_cast<HANDLE>(handle), INFINITE); }
+// wait must be matched by one ReleaseMutex. A mutex abandoned by a thread
+// that ended while holding it is owned by the waiter all the same.
+void Mutex::lock() {
+    const DWORD result = WaitForSingleObject(static_cast<HANDLE>(handle), INFINITE);
+    if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
+        throw InternalErrorException("WaitForSingleObject failed [result=%lu, error=%lu]",
+                                     static_cast<unsigned long>(result),
+                                     static_cast<unsigned long>(GetLastError()));
+    }
+}
+
+bool Mutex::tryLock() {
+    const DWORD result = WaitForSingleObject(static_cast<HANDLE>(handle), 0);
+    if (result == WAIT_TIMEOUT) return false;
+    if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
+        throw InternalErrorException("WaitForSingleObject failed [result=%lu, error=%lu]",
+                                     static_cast<unsigned long>(result),
+                                     static_cast<unsigned long>(GetLastError()));
+    }
+    return true;
+}
 
 void Mutex::unlock() noexcept { ReleaseMutex(static_cast<HANDLE>(handle)); }
 
@@ -142,6 +161,33 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
         return nullptr;
     }
     return _fsopen(path.c_str(), mode, _SH_DENYNO);
+}
+
+bool appendToFile(const std::string& path, const std::string& text) noexcept {
+    try {
+        // The trace file has always been a text file with CR LF line ends.
+        std::string converted;
+        converted.reserve(text.size() + text.size() / 32);
+        for (char c : text) {
+            if (c == '\n') converted.push_back('\r');
+            converted.push_back(c);
+        }
+        // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at
+        // the end of the file as one step, for every writer.
+        HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        DWORD written = 0;
+        const BOOL ok = WriteFile(file, converted.data(), static_cast<DWORD>(converted.size()),
+                                  &written, nullptr);
+        CloseHandle(file);
+        return ok != FALSE && written == converted.size();
+    } catch (...) {
+        return false;
+    }
 }
 
 bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }

@@ -74,7 +74,8 @@ CK_RV mapCtlException(const ctl::CtlException& e, Session* session) noexcept;
 CK_RV translateCurrentException(Session* session) noexcept;
 
 // Takes the lock and opens the trace scope in the variant's order, and
-// releases them in the opposite order.
+// releases them in the opposite order. A lock that cannot be taken is
+// reported by lockFailed(); the call then does no work.
 class FrameScope {
 public:
     FrameScope(bool lock, bool traceBeforeLock, const char* functionName) noexcept;
@@ -82,8 +83,11 @@ public:
     FrameScope(const FrameScope&) = delete;
     FrameScope& operator=(const FrameScope&) = delete;
 
+    bool lockFailed() const noexcept { return failedToLock; }
+
 private:
     bool locked;
+    bool failedToLock = false;
     bool traceFirst;
     std::optional<TraceScope> trace;
 };
@@ -108,7 +112,9 @@ CK_RV callFrame(const char* functionName, Body&& body) noexcept {
     FrameScope scope(Variant.lock, Variant.traceBeforeLock, functionName);
     CallContext call;
     CK_RV rv = CKR_CRYPTOKI_NOT_INITIALIZED;
-    if (!Variant.initTest || isInitialized.load()) {
+    if (scope.lockFailed()) {
+        rv = CKR_GENERAL_ERROR;
+    } else if (!Variant.initTest || isInitialized.load()) {
         if constexpr (Variant.catchSequence) {
             try {
                 rv = invokeFrameBody(body, call);

@@ -33,7 +33,13 @@ FrameScope::FrameScope(bool lock, bool traceBeforeLock, const char* functionName
         trace.emplace(LOG_FACILITY_PKCS11, functionName);
     }
     if (locked) {
-        apiMutex.lock();
+        try {
+            apiMutex.lock();
+        } catch (...) {
+            // Running the body unlocked would race every other call.
+            locked = false;
+            failedToLock = true;
+        }
     }
     if (!traceFirst) {
         trace.emplace(LOG_FACILITY_PKCS11, functionName);

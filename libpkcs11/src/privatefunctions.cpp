@@ -111,8 +111,12 @@ CK_RV C_CanSetPUK(CK_SLOT_ID slotID, CK_BBOOL_PTR pbCanSet) {
     });
 }
 
-CK_RV C_IsJavaCardFamily(CK_SLOT_ID, CK_VOID_PTR, CK_VOID_PTR, CK_BBOOL_PTR pbIsJavaCard) {
+CK_RV C_IsJavaCardFamily(CK_SLOT_ID slotID, CK_VOID_PTR pUnused1, CK_VOID_PTR pUnused2,
+                         CK_BBOOL_PTR pbIsJavaCard) {
     return callFrame<FIXED_OUTPUT_FRAME>("C_IsJavaCardFamily", [&]() noexcept {
+        traceParameter(L"slotID", slotID);
+        tracePresence(L"pUnused1 != 0", pUnused1);
+        tracePresence(L"pUnused2 != 0", pUnused2);
         if (pbIsJavaCard == nullptr) {
             return CKR_ARGUMENTS_BAD;
         }

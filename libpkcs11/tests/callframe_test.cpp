@@ -15,6 +15,7 @@
 #include "amw/exceptions.h"
 #include "ctl/ctlexception.h"
 #include "p11exceptions.h"
+#include "p11functions.h"
 #include "tracelog.h"
 
 namespace {
@@ -312,6 +313,24 @@ TEST_F(FrameTrace, BodyChoosesNoReturnLine) {
         return CKR_BUFFER_TOO_SMALL;
     });
     EXPECT_EQ(std::string::npos, written().find("Returning")) << written();
+}
+
+}  // namespace
+
+namespace {
+
+using FixedOutputTrace = TraceLogTest;
+
+TEST_F(FixedOutputTrace, JavaCardFamilyLogsItsParameters) {
+    InitializedState state(true);
+    CK_BBOOL javaCard = CK_FALSE;
+    int unused = 0;
+    EXPECT_EQ(CKR_OK, C_IsJavaCardFamily(7, &unused, nullptr, &javaCard));
+    const std::string lines = written();
+    for (const char* expected :
+         {"slotID = 7 [0x00000007]\n", "pUnused1 != 0 = true\n", "pUnused2 != 0 = false\n"}) {
+        EXPECT_NE(std::string::npos, lines.find(expected)) << expected << lines;
+    }
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 // (tests/slots).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include <thread>
 
 #include "ctl/pcscapi.h"
+#include "internal/slotmanager.h"
 #include "p11functions.h"
 
 namespace {
@@ -30,6 +33,8 @@ class FakeService : public ctl::PcScApi {
 public:
     std::uint32_t establishResult = 0;
     std::vector<std::wstring> readers;
+    // Reader lists answered before `readers`, one per listing.
+    std::deque<std::vector<std::wstring>> listings;
     std::set<std::wstring> cards;
     std::uint32_t cancelResult = 0;
     // Set to report, on the next status wait, that the number of readers
@@ -47,7 +52,11 @@ public:
     std::uint32_t releaseContext(ctl::PcScContext) override { return 0; }
     std::uint32_t listReaders(ctl::PcScContext, std::vector<std::wstring>& names) override {
         names = readers;
-        return readers.empty() ? ctl::PcScResult::NO_READERS_AVAILABLE : 0;
+        if (!listings.empty()) {
+            names = listings.front();
+            listings.pop_front();
+        }
+        return names.empty() ? ctl::PcScResult::NO_READERS_AVAILABLE : 0;
     }
     std::uint32_t getStatusChange(ctl::PcScContext, std::uint32_t timeout, ctl::PcScReaderState* states,
                                   std::size_t count) override {
@@ -121,6 +130,36 @@ private:
     bool cancelled = false;
     int blockedWaits = 0;
 };
+
+// Runs `action` at the slot manager's wait points for the lifetime of the
+// object, on whichever thread reaches them.
+class ScopedWaitHook {
+public:
+    explicit ScopedWaitHook(std::function<void(SlotManager::WaitPoint)> action) {
+        current() = std::move(action);
+        SlotManager::setWaitHook(&forward);
+    }
+    ~ScopedWaitHook() {
+        SlotManager::setWaitHook(nullptr);
+        current() = nullptr;
+    }
+    ScopedWaitHook(const ScopedWaitHook&) = delete;
+    ScopedWaitHook& operator=(const ScopedWaitHook&) = delete;
+
+private:
+    static std::function<void(SlotManager::WaitPoint)>& current() {
+        static std::function<void(SlotManager::WaitPoint)> action;
+        return action;
+    }
+    static void forward(SlotManager::WaitPoint point) { current()(point); }
+};
+
+std::string slotDescription(CK_SLOT_ID id) {
+    CK_SLOT_INFO info;
+    if (C_GetSlotInfo(id, &info) != CKR_OK) return "(no slot)";
+    std::string text(reinterpret_cast<const char*>(info.slotDescription), 64);
+    return text.substr(0, text.find_last_not_of(' ') + 1);
+}
 
 class SlotManagerOverFakeService : public ::testing::Test {
 protected:
@@ -264,6 +303,70 @@ TEST_F(SlotManagerOverFakeService, NonBlockingWaitDoesNotQueueBehindABlockedWait
     EXPECT_EQ(CKR_OK, C_Finalize(nullptr));
     ASSERT_EQ(std::future_status::ready, blocked.wait_for(5s));
     EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, blocked.get());
+}
+
+TEST_F(SlotManagerOverFakeService, NonBlockingWaitOvertakenByABlockingWaiterReturnsAtOnce) {
+    service.readers = {L"Reader A"};
+    ASSERT_EQ(CKR_OK, C_Initialize(nullptr));
+    std::future<CK_RV> blocking;
+    std::atomic<bool> overtaken{false};
+    // The non-blocking caller has found the listener free; before it claims
+    // it, a blocking waiter takes it and blocks in the service.
+    ScopedWaitHook hook([&](SlotManager::WaitPoint point) {
+        if (point != SlotManager::WaitPoint::BEFORE_CLAIMING_LISTENER || overtaken.exchange(true)) return;
+        blocking = std::async(std::launch::async, [] {
+            CK_SLOT_ID slot;
+            return C_WaitForSlotEvent(0, &slot, nullptr);
+        });
+        service.awaitBlockedWait();
+    });
+    auto nonBlocking = std::async(std::launch::async, [] {
+        CK_SLOT_ID slot = 0xFFFF;
+        return C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr);
+    });
+    // Only a failing run waits here: a non-blocking call that queued behind
+    // the endless wait is freed by C_Finalize below.
+    const bool returnedAtOnce = nonBlocking.wait_for(10s) == std::future_status::ready;
+    EXPECT_EQ(true, returnedAtOnce);
+    EXPECT_EQ(CKR_OK, C_Finalize(nullptr));
+    if (returnedAtOnce) {
+        EXPECT_EQ(CKR_NO_EVENT, nonBlocking.get());
+    }
+    ASSERT_EQ(true, blocking.valid());
+    EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, blocking.get());
+}
+
+TEST_F(SlotManagerOverFakeService, EventAppliedWhileFinalizeRunsIsNotReported) {
+    service.readers = {L"Reader A"};
+    ASSERT_EQ(CKR_OK, C_Initialize(nullptr));
+    CK_SLOT_ID slot = 0xFFFF;
+    ASSERT_EQ(CKR_NO_EVENT, C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr));
+    service.readers = {L"Reader A", L"Reader B"};
+    service.readersChanged = true;
+    // The event has passed the waiter's check of the table when C_Finalize
+    // (another thread in an application) tears the table down.
+    ScopedWaitHook hook([](SlotManager::WaitPoint point) {
+        if (point == SlotManager::WaitPoint::BEFORE_APPLYING_EVENT) {
+            EXPECT_EQ(CKR_OK, C_Finalize(nullptr));
+        }
+    });
+    EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr));
+    EXPECT_EQ(CK_SLOT_ID{0xFFFF}, slot);
+}
+
+TEST_F(SlotManagerOverFakeService, ReaderPluggedWhileTheTableIsBuiltIsBoundToOneSlot) {
+    // The listener lists only A; the table, listing a moment later, finds B too.
+    service.listings = {{L"Reader A"}, {L"Reader A", L"Reader B"}};
+    service.readers = {L"Reader A", L"Reader B"};
+    ASSERT_EQ(CKR_OK, C_Initialize(nullptr));
+    EXPECT_EQ("Reader B", slotDescription(1));
+    // The listener then reports B as connected.
+    service.readersChanged = true;
+    CK_SLOT_ID slot = 0xFFFF;
+    EXPECT_EQ(CKR_NO_EVENT, C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr));
+    EXPECT_EQ(CK_SLOT_ID{0xFFFF}, slot);
+    const std::vector<std::string> expected = {"Reader A", "Reader B", "empty", "empty", "empty", "empty"};
+    for (CK_SLOT_ID id = 0; id < expected.size(); ++id) EXPECT_EQ(expected[id], slotDescription(id)) << id;
 }
 
 }  // namespace

@@ -45,8 +45,9 @@ public:
 
     // The next event. `timeout` in milliseconds goes to the service as it is
     // (0xFFFFFFFF: no limit). Throws CtlException 0x8010000A when nothing
-    // happened in time and 0x80100002 after cancel(). A stopped service is
-    // waited for and the wait goes on with a new context.
+    // happened in time and 0x80100002 after cancel(). An endless wait waits
+    // for a stopped service and goes on with a new context; any other wait
+    // answers 0x8010000A at once and leaves the new context to a later wait.
     Event wait(std::uint32_t timeout);
     // Wakes a blocked wait; this and every later wait end with CtlException
     // 0x80100002. Safe to call from another thread.
@@ -59,6 +60,13 @@ public:
     static const wchar_t* eventTypeName(std::uint32_t type) noexcept;
 
 private:
+    // Makes a new context when the old one died, and re-lists the readers
+    // when a change is pending. With mayWaitForService a stopped service is
+    // waited for; without, false when the service is not there.
+    bool catchUpWithService(bool mayWaitForService);
+    // Re-lists the readers; only a listing that succeeds settles the change.
+    void resynchronizeReaders();
+    void dropContext() noexcept;
     void handleNumOfReadersChanged();
     void handleServiceStopped(std::uint32_t result);
     void collectCardEvents();
@@ -70,6 +78,8 @@ private:
     std::deque<Event> eventQueue;
     std::vector<PcScReaderState> readerStates;
     std::atomic<bool> cancelRequested{false};
+    // The service announced a change of readers that is not yet listed.
+    bool readerListStale = false;
 };
 
 }  // namespace ctl

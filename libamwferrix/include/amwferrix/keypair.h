@@ -33,12 +33,18 @@ public:
     KeyPair(ctl::CardConnection& connection, std::uint16_t keySize = 0);
 
     // From the header that begin-read-metadata returned for `blockId` (the
-    // key pair is the card's current object); reads its metadata and public
-    // key. A header without any key part is an InternalErrorException.
+    // key pair is the card's current object), with keyUsage and keySize
+    // already in host order as the listing hands them over
+    // (convertHeaderToHostOrder); reads its metadata and public key. A header
+    // without any key part is an InternalErrorException.
     static std::unique_ptr<KeyPair> createFromHeader(ctl::CardConnection& connection,
                                                      std::uint16_t blockId,
                                                      const std::uint8_t* header,
                                                      std::size_t headerSize);
+
+    // Converts keyUsage (offset 20) and keySize (offset 25) of a key pair
+    // header from the card's big-endian form to host order, in place.
+    static void convertHeaderToHostOrder(std::uint8_t* header, std::size_t headerSize);
 
     // Writes the metadata: of a new key pair (setMetadataSize), of an amend in
     // progress (continueAmendKeyPair) or of a stored one (beginUpdateMetadata).

@@ -6,12 +6,17 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "configuration.h"
 #include "logger_test_support.h"
@@ -401,6 +406,52 @@ TEST(LoggerOn, ConcurrentLinesNeverInterleave) {
         ASSERT_TRUE(parsed.valid) << line;
         EXPECT_TRUE(parsed.message == std::string(300, 'a') || parsed.message == std::string(300, 'b'));
     }
+}
+
+// Entries far above the C library's stream buffer, from several threads and a
+// second process at once: each must reach the file as one piece.
+TEST(LoggerOn, LongEntriesOfThreadsAndProcessesNeverInterleave) {
+    constexpr std::size_t LENGTH = 40 * 1024;
+    constexpr int ENTRIES = 12;
+    const char marks[] = {'a', 'b', 'c', 'd', 'p'};
+    NewLines capture;
+    auto writer = [](char mark) {
+        const std::string text(LENGTH, mark);
+        for (int i = 0; i < ENTRIES; ++i) {
+            Logger::instance().log(LOG_FACILITY_AMW, L"%s", text.c_str());
+        }
+    };
+    int go[2];
+    ASSERT_EQ(0, ::pipe(go));
+    const pid_t child = ::fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        char start = 0;
+        ::close(go[1]);
+        if (::read(go[0], &start, 1) == 1) writer('p');
+        ::_exit(0);
+    }
+    ::close(go[0]);
+    std::vector<std::thread> threads;
+    for (char mark : {'a', 'b', 'c', 'd'}) threads.emplace_back(writer, mark);
+    EXPECT_EQ(1, ::write(go[1], "g", 1));
+    ::close(go[1]);
+    for (std::thread& t : threads) t.join();
+    int status = -1;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    EXPECT_EQ(0, status);
+
+    const std::vector<std::string> lines = capture.lines();
+    ASSERT_EQ(static_cast<std::size_t>(ENTRIES) * sizeof marks, lines.size());
+    std::map<char, int> perMark;
+    for (const std::string& line : lines) {
+        const ParsedLine parsed = parseAt(line, columnFor(0));
+        ASSERT_TRUE(parsed.valid) << line.substr(0, 80);
+        ASSERT_EQ(LENGTH, parsed.message.size()) << line.substr(0, 80);
+        ASSERT_EQ(std::string(LENGTH, parsed.message[0]), parsed.message) << line.substr(0, 80);
+        ++perMark[parsed.message[0]];
+    }
+    for (char mark : marks) EXPECT_EQ(ENTRIES, perMark[mark]) << mark;
 }
 
 TEST(ConfigurationSingleton, ReadsTheFileNamedByTheEnvironment) {

@@ -4,14 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
 #include <string>
+#include <thread>
+
+#include "vxexception.h"
 
 namespace {
 
@@ -123,5 +128,68 @@ INSTANTIATE_TEST_SUITE_P(
                       LanguageCase{"", "", "cs_CZ", true},
                       LanguageCase{nullptr, nullptr, "C", false},
                       LanguageCase{nullptr, nullptr, "c", false}));
+
+}  // namespace
+
+// pthread_mutex_lock as the platform layer sees it: the test build links it
+// wrapped (-Wl,--wrap), so that a test can make one lock fail the way an
+// exhausted system or an overflowing owner count would.
+namespace {
+thread_local int nextLockFailure = 0;
+}  // namespace
+
+extern "C" int __real_pthread_mutex_lock(pthread_mutex_t* mutex);
+extern "C" int __wrap_pthread_mutex_lock(pthread_mutex_t* mutex) {
+    if (nextLockFailure != 0) {
+        const int failure = nextLockFailure;
+        nextLockFailure = 0;
+        return failure;
+    }
+    return __real_pthread_mutex_lock(mutex);
+}
+
+namespace {
+
+struct LockFailureCase {
+    const char* name;
+    int error;
+};
+
+class MutexLockFailure : public ::testing::TestWithParam<LockFailureCase> {};
+
+TEST_P(MutexLockFailure, IsThrownAndLeavesTheMutexFree) {
+    platform::Mutex mutex;
+    nextLockFailure = GetParam().error;
+    EXPECT_THROW(mutex.lock(), InternalErrorException);
+    nextLockFailure = GetParam().error;
+    EXPECT_THROW(platform::MutexLock scope(mutex), InternalErrorException);
+    // Nothing was taken, so nothing is held: another thread gets it at once.
+    bool takenElsewhere = false;
+    std::thread other([&] {
+        takenElsewhere = mutex.tryLock();
+        if (takenElsewhere) mutex.unlock();
+    });
+    other.join();
+    EXPECT_EQ(true, takenElsewhere);
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, MutexLockFailure,
+                         ::testing::Values(LockFailureCase{"OwnerCountOverflow", EAGAIN},
+                                           LockFailureCase{"OutOfResources", ENOMEM},
+                                           LockFailureCase{"Deadlock", EDEADLK}),
+                         [](const ::testing::TestParamInfo<LockFailureCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(PosixMutex, TryLockFailsWhileAnotherThreadHoldsIt) {
+    platform::Mutex mutex;
+    platform::MutexLock held(mutex);
+    bool taken = true;
+    std::thread other([&] { taken = mutex.tryLock(); });
+    other.join();
+    EXPECT_EQ(false, taken);
+    EXPECT_EQ(true, mutex.tryLock());  // recursive for its owner
+    mutex.unlock();
+}
 
 }  // namespace

@@ -41,8 +41,12 @@ void Slot::unplugReader() {
 }
 
 void Slot::clearReader() noexcept {
-    platform::MutexLock lock(mutex);
-    reader.reset();
+    try {
+        platform::MutexLock lock(mutex);
+        reader.reset();
+    } catch (...) {
+        // Without the lock the reader stays bound; the destructor frees it.
+    }
 }
 
 bool Slot::isReaderPresent() const {

@@ -19,9 +19,10 @@ class SlotManager::Table {
 public:
     std::vector<std::unique_ptr<Slot>> slots;
     std::unique_ptr<ctl::PcScEventListener> listener;
-    // The listener keeps no lock of its own: it serves one waiter at a time.
+    // The listener keeps no lock of its own: it serves one waiter at a time,
+    // the holder of this mutex. A blocking waiter queues for it; a
+    // non-blocking one only tries it, so it never waits behind an endless wait.
     platform::Mutex waiterMutex;
-    std::atomic<bool> waiterActive{false};
     // Set by finalize; a waiter that wakes afterwards reports nothing.
     std::atomic<bool> detached{false};
 
@@ -44,16 +45,35 @@ namespace {
 platform::Mutex& tableMutex = *new platform::Mutex;
 std::shared_ptr<SlotManager::Table>& table = *new std::shared_ptr<SlotManager::Table>;
 
-// Marks the listener as busy for the lifetime of one waiter.
-class ActiveWaiter {
+std::atomic<SlotManager::WaitHook> waitHook{nullptr};
+
+void runWaitHook(SlotManager::WaitPoint point) {
+    SlotManager::WaitHook hook = waitHook.load();
+    if (hook != nullptr) hook(point);
+}
+
+// Holds the listener for one waiter: a blocking waiter queues for it, a
+// non-blocking one takes it only when it is free.
+class ListenerClaim {
 public:
-    explicit ActiveWaiter(std::atomic<bool>& flag) noexcept : active(flag) { active = true; }
-    ~ActiveWaiter() { active = false; }
-    ActiveWaiter(const ActiveWaiter&) = delete;
-    ActiveWaiter& operator=(const ActiveWaiter&) = delete;
+    ListenerClaim(platform::Mutex& mutex, bool block) : waiterMutex(mutex) {
+        if (block) {
+            waiterMutex.lock();
+            held = true;
+        } else {
+            held = waiterMutex.tryLock();
+        }
+    }
+    ~ListenerClaim() {
+        if (held) waiterMutex.unlock();
+    }
+    ListenerClaim(const ListenerClaim&) = delete;
+    ListenerClaim& operator=(const ListenerClaim&) = delete;
+    bool isHeld() const noexcept { return held; }
 
 private:
-    std::atomic<bool>& active;
+    platform::Mutex& waiterMutex;
+    bool held = false;
 };
 
 void logSlotBinding(const char* what, const Slot& slot, const ctl::PcScReader& reader) noexcept {
@@ -82,6 +102,17 @@ Slot* SlotManager::Table::findByReaderName(const std::wstring& name) const {
 }
 
 Slot* SlotManager::Table::plugIntoEmptySlot(const ctl::PcScReader& reader) {
+    // The listener lists the readers before the table does, so a reader that
+    // arrives in between is bound by the table and then reported as
+    // connected: it keeps the slot it has.
+    if (Slot* bound = findByReaderName(reader.getNameString())) {
+        Logger& logger = Logger::instance();
+        if (logger.isEnabled()) {
+            logger.log(LOG_FACILITY_PKCS11, L"Reader %ls already in slot %lu", reader.getName(),
+                       static_cast<unsigned long>(bound->getId()));
+        }
+        return nullptr;
+    }
     for (const std::unique_ptr<Slot>& slot : slots) {
         if (slot->plugReader(reader)) {
             logSlotBinding("plugged into", *slot, reader);
@@ -147,9 +178,14 @@ void SlotManager::init() {
 void SlotManager::finalize() noexcept {
     TraceScope trace(LOG_FACILITY_PKCS11, "SlotManager::finalize");
     std::shared_ptr<Table> old;
-    {
+    try {
         platform::MutexLock lock(tableMutex);
         old.swap(table);
+    } catch (const VxException& e) {
+        // The table stays; the next init finalizes it again.
+        Logger& logger = Logger::instance();
+        if (logger.isEnabled()) logger.log(LOG_FACILITY_PKCS11, L"EXCEPTION CAUGHT %s", e.what());
+        return;
     }
     if (!old) return;
     old->detached = true;
@@ -190,11 +226,10 @@ bool SlotManager::waitForEvent(bool block, CK_SLOT_ID* slotId) {
     // Held until this waiter leaves, whatever finalize does meanwhile.
     const std::shared_ptr<Table> current = currentTable();
     if (!current || !current->listener) throw LibraryNotInicializedException();
-    // Another thread is already waiting and will take whatever is pending;
-    // a non-blocking caller must not queue up behind it.
-    if (!block && current->waiterActive.load()) return false;
-    platform::MutexLock waiter(current->waiterMutex);
-    ActiveWaiter active(current->waiterActive);
+    runWaitHook(WaitPoint::BEFORE_CLAIMING_LISTENER);
+    // Another thread that holds the listener will take whatever is pending.
+    ListenerClaim claim(current->waiterMutex, block);
+    if (!claim.isHeld()) return false;
     const std::uint32_t timeout = block ? ctl::PcScApi::INFINITE_TIMEOUT : 0;
     for (;;) {
         if (current->detached.load()) throw LibraryNotInicializedException();
@@ -207,13 +242,19 @@ bool SlotManager::waitForEvent(bool block, CK_SLOT_ID* slotId) {
             throw;
         }
         if (current->detached.load()) throw LibraryNotInicializedException();
+        runWaitHook(WaitPoint::BEFORE_APPLYING_EVENT);
         Slot* slot = current->applyEvent(*event);
+        // finalize may have run while the event was applied: its slots are no
+        // longer the application's.
+        if (current->detached.load()) throw LibraryNotInicializedException();
         if (slot != nullptr) {
             *slotId = slot->getId();
             return true;
         }
     }
 }
+
+void SlotManager::setWaitHook(WaitHook hook) noexcept { waitHook.store(hook); }
 
 std::vector<CK_SLOT_ID> SlotManager::getSlotIds() {
     std::vector<CK_SLOT_ID> ids;

@@ -51,9 +51,21 @@ public:
     static Slot* plugReaderIntoEmptySlot(const ctl::PcScReader& reader);
     // Waits for the next reader or card event that concerns a slot. True with
     // *slotId set when one happened; false when `block` is false and nothing
-    // was pending. LibraryNotInicializedException before init and when
-    // finalize cancels the wait.
+    // was pending, or another waiter holds the listener (a non-blocking call
+    // never waits for it). LibraryNotInicializedException before init, when
+    // finalize cancels the wait, and when finalize ran while the event was
+    // being applied.
     static bool waitForEvent(bool block, CK_SLOT_ID* slotId);
+
+    // Points of waitForEvent at which a test may run code of its own, to
+    // interleave another thread's call deterministically.
+    enum class WaitPoint {
+        BEFORE_CLAIMING_LISTENER,  // the waiter has its table, has not claimed the listener
+        BEFORE_APPLYING_EVENT,     // an event came, the table was still attached
+    };
+    using WaitHook = void (*)(WaitPoint);
+    // Installs the hook (null removes it); tests only.
+    static void setWaitHook(WaitHook hook) noexcept;
 
     // The slot ids in ascending order (empty without a table).
     static std::vector<CK_SLOT_ID> getSlotIds();

@@ -69,6 +69,15 @@ TEST_F(AuthTest, SessionPinStaysTheSameAndReplacesThePin) {
     EXPECT_EQ("03", triesOfUser());
 }
 
+TEST_F(AuthTest, SessionPinOfABlockedRoleAnswersBlocked) {
+    loginUser();
+    auto sessionPin = toHex(dataOf(send("80 2E 01 00 08")));
+    for (int i = 0; i < 3; ++i) sw("80 20 01 00 10" + pinField("0000"));
+    ASSERT_EQ("00", triesOfUser());
+    EXPECT_EQ("6983", sw("80 20 01 02 08" + sessionPin));
+    EXPECT_EQ("00", toHex(dataOf(send("80 50 00 00 01"))));
+}
+
 TEST_F(AuthTest, SessionPinSurvivesReselectButNotReset) {
     loginUser();
     auto sessionPin = toHex(dataOf(send("80 2E 01 00 08")));

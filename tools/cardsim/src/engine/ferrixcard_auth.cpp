@@ -80,12 +80,14 @@ std::uint16_t FerrixCard::verifySecret(std::uint8_t role, const Bytes& secret) {
 
 // 80 20 role P2: P2 00 verifies the object's own secret (16-byte PIN or
 // 8-byte key answer); P2 02 presents the role's 8-byte session PIN, which
-// costs no tries: a wrong or missing one is refused with 6985.
+// costs no tries: a wrong or missing one is refused with 6985, and a role
+// whose own secret is blocked answers 6983 to it as well.
 FerrixCard::Response FerrixCard::authenticate(const CommandApdu& command) {
     AuthObject* ao = authObject(command.p1);
     if (!ao) return status(sw::NO_AUTH_OBJECT);
     if (command.p2 == 0x02) {
         if (command.data.size() != SESSION_PIN) return status(sw::WRONG_LENGTH);
+        if (ao->triesLeft == 0) return status(sw::AUTH_BLOCKED);
         const auto& sessionPin = sessionPins_[command.p1];
         if (!sessionPin || !sameSecret(*sessionPin, command.data)) {
             return status(sw::CONDITIONS_NOT_SATISFIED);
