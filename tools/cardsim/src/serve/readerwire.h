@@ -17,6 +17,8 @@
 // Header-only so that the serving program and the IFD handler share it.
 #pragma once
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,6 +73,16 @@ inline IoResult waitFor(int fd, short events, int wakeFd, std::chrono::steady_cl
     }
 }
 
+// The vpcd driver in pcscd writes a frame's length and its payload
+// separately, without TCP_NODELAY: while our acknowledgement of the first
+// write is delayed (up to 40 ms), Nagle's algorithm holds the second one back.
+// Quick acknowledgements are switched off again by the kernel after a while,
+// so they are asked for after every read. Fails harmlessly on other sockets.
+inline void acknowledgeAtOnce(int fd) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
+
 inline IoResult readExact(int fd, std::uint8_t* buf, std::size_t len, int wakeFd,
                           std::chrono::steady_clock::time_point deadline) {
     std::size_t got = 0;
@@ -84,6 +96,7 @@ inline IoResult readExact(int fd, std::uint8_t* buf, std::size_t len, int wakeFd
             return errno == ECONNRESET ? IoResult::CLOSED : IoResult::ERROR;
         }
         got += static_cast<std::size_t>(n);
+        acknowledgeAtOnce(fd);
     }
     return IoResult::OK;
 }
