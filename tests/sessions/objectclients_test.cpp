@@ -128,6 +128,25 @@ TEST_F(ObjectClients, OpenSslLoadsTheKeysByUri) {
     EXPECT_NE(std::string::npos, out.find(expected)) << out;
 }
 
+#if defined(ZENTRIK_LOAD_CERT_BY_URI)
+TEST_F(ObjectClients, OpenSslLoadsTheCertificateByUri) {
+    int status = 0;
+    std::string out = withLogin("--write-object " + file("cert.der") + " --type cert --id 4b04 --label uricert", status);
+    ASSERT_EQ(0, status) << out;
+    const fs::path config = dir / "openssl-cert.cnf";
+    std::ofstream(config) << "openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n"
+                          << "[pkcs11]\nengine_id = pkcs11\nMODULE_PATH = " << LoadedModule::instance().path()
+                          << "\ninit = 0\n";
+    out = runCommand("OPENSSL_CONF='" + config.string() + "' " + ZENTRIK_LOAD_CERT_BY_URI +
+                         " 'pkcs11:object=uricert;type=cert' " + file("loaded.der"),
+                     status);
+    ASSERT_EQ(0, status) << out;
+    std::ifstream original(dir / "cert.der", std::ios::binary), loaded(dir / "loaded.der", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(original), {}),
+              std::string(std::istreambuf_iterator<char>(loaded), {}));
+}
+#endif
+
 #endif
 
 }  // namespace

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Benchmarks of the module on the PC/SC bench (not part of the test suite):
+# builds the release configuration and runs tools/perf with the given
+# options (see tools/perf/perf_main.cpp), printing a Markdown table.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+"$root/scripts/install-deps.sh"
+build="$root/build/release"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --target zentrik-perf cardsim ifdzentrik -j "$jobs" >/dev/null
+"$build/tools/perf/zentrik-perf" "$@"
