@@ -401,4 +401,64 @@ TEST_F(TokenInfoOnWindowsAbi, EmptyReaderHasNoToken) {
     EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, tokenInfo(slot, info));
 }
 
+// Cryptoki templates in the packed Windows layout: CK_ULONG is 32 bits, the
+// pointer 64, so an attribute is 16 bytes.
+#pragma pack(push, 1)
+struct WindowsAttribute {
+    std::uint32_t type;
+    void* value;
+    std::uint32_t length;
+};
+#pragma pack(pop)
+static_assert(sizeof(WindowsAttribute) == 16, "packed CK_ATTRIBUTE on Win64");
+
+// Runs last: the object it makes and destroys changes the card's free memory.
+TEST_F(TokenInfoOnWindowsAbi, ObjectsUseFourByteUlongValues) {
+    constexpr std::size_t SLOT_LOGIN = 18, SLOT_CREATE_OBJECT = 20, SLOT_DESTROY_OBJECT = 22,
+                          SLOT_GET_ATTRIBUTE_VALUE = 24, SLOT_FIND_OBJECTS_INIT = 26, SLOT_FIND_OBJECTS = 27,
+                          SLOT_FIND_OBJECTS_FINAL = 28;
+    constexpr std::uint32_t CKA_CLASS = 0, CKA_LABEL = 3, CKU_USER = 1, CKO_DATA = 0;
+    constexpr RawRv CKR_ATTRIBUTE_VALUE_INVALID = 0x13;
+    using Login = RawRv (*)(std::uint32_t, std::uint32_t, const char*, std::uint32_t);
+    using CreateObject = RawRv (*)(std::uint32_t, WindowsAttribute*, std::uint32_t, std::uint32_t*);
+    using ObjectCall = RawRv (*)(std::uint32_t, std::uint32_t, WindowsAttribute*, std::uint32_t);
+    using FindInit = RawRv (*)(std::uint32_t, WindowsAttribute*, std::uint32_t);
+    using Find = RawRv (*)(std::uint32_t, std::uint32_t*, std::uint32_t, std::uint32_t*);
+    using SessionCall = RawRv (*)(std::uint32_t);
+    using Destroy = RawRv (*)(std::uint32_t, std::uint32_t);
+
+    std::uint32_t session = 0;
+    ASSERT_EQ(CKR_OK, entry<OpenSession>(SLOT_OPEN_SESSION)(slotOfReader(card.reader),
+                                                            CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                                                            nullptr, &session));
+    ASSERT_EQ(CKR_OK, entry<Login>(SLOT_LOGIN)(session, CKU_USER, "1234", 4));
+    std::uint32_t dataClass = CKO_DATA;
+    char label[] = "wine";
+    WindowsAttribute object[] = {{CKA_CLASS, &dataClass, 4}, {CKA_LABEL, label, 4}};
+    std::uint32_t handle = 0;
+    ASSERT_EQ(CKR_OK, entry<CreateObject>(SLOT_CREATE_OBJECT)(session, object, 2, &handle));
+    std::uint64_t wide = CKO_DATA;
+    WindowsAttribute eightBytes[] = {{CKA_CLASS, &wide, 8}};
+    std::uint32_t refused = 0;
+    EXPECT_EQ(CKR_ATTRIBUTE_VALUE_INVALID, entry<CreateObject>(SLOT_CREATE_OBJECT)(session, eightBytes, 1, &refused));
+
+    std::uint32_t value = 0xFFFFFFFF;
+    WindowsAttribute query[] = {{CKA_CLASS, nullptr, 0}};
+    ASSERT_EQ(CKR_OK, entry<ObjectCall>(SLOT_GET_ATTRIBUTE_VALUE)(session, handle, query, 1));
+    EXPECT_EQ(4u, query[0].length);
+    query[0].value = &value;
+    ASSERT_EQ(CKR_OK, entry<ObjectCall>(SLOT_GET_ATTRIBUTE_VALUE)(session, handle, query, 1));
+    EXPECT_EQ(CKO_DATA, value);
+
+    ASSERT_EQ(CKR_OK, entry<FindInit>(SLOT_FIND_OBJECTS_INIT)(session, object, 2));
+    std::uint32_t found[4] = {};
+    std::uint32_t count = 0;
+    ASSERT_EQ(CKR_OK, entry<Find>(SLOT_FIND_OBJECTS)(session, found, 4, &count));
+    EXPECT_EQ(1u, count);
+    EXPECT_EQ(handle, found[0]);
+    EXPECT_EQ(CKR_OK, entry<SessionCall>(SLOT_FIND_OBJECTS_FINAL)(session));
+    EXPECT_EQ(CKR_OK, entry<Destroy>(SLOT_DESTROY_OBJECT)(session, handle));
+    EXPECT_EQ(CKR_OK, entry<CloseSession>(SLOT_CLOSE_SESSION)(session));
+}
+
 }  // namespace
