@@ -56,3 +56,12 @@ pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --show-info
 echo "=== pkcs11-tool --module $module --slot 0 --login --pin 1234 --change-pin --new-pin 5678 (and back) ==="
 pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --change-pin --new-pin 5678
 pkcs11-tool --module "$module" --slot 0 --login --pin 5678 --change-pin --new-pin 1234
+
+echo "=== pkcs11-tool: write a data object, list the objects, read it back, delete it ==="
+demo_data="$bench_dir/demo-data.txt"
+echo "Hello from the Zentrik demo" >"$demo_data"
+pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --write-object "$demo_data" --type data --label demo-note
+pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --list-objects
+pkcs11-tool --module "$module" --slot 0 --read-object --type data --label demo-note
+echo
+pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --delete-object --type data --label demo-note
