@@ -106,6 +106,11 @@ TEST_F(PrivateSession, UnblockedUserPinLogsInAgain) {
     EXPECT_EQ(CKR_OK, login(session, CKU_USER, "Fresh482"));
     // The security officer was not left logged in on the card.
     EXPECT_EQ(CKS_RW_USER_FUNCTIONS, sessionState(session));
+    // Neither PIN reaches the trace log, as text or in a traced command.
+    const std::string log = traceLog();
+    for (const char* secret : {"Fresh482", SO_PIN, "46 72 65 73 68", "536F50696E", "53 6F 50 69 6E"}) {
+        EXPECT_EQ(std::string::npos, log.find(secret)) << secret;
+    }
 }
 
 TEST_F(PrivateSession, UnblockRefusesMissingPinsAndUnknownSessions) {
