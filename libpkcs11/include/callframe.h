@@ -60,6 +60,13 @@ struct CallContext {
     // The session the body resolved from its handle, once it has; a PC/SC
     // error of a removed or reset card then invalidates that session's slot.
     Session* session = nullptr;
+    // Set when the body opened `session` for its own use (the slot-level
+    // functions that reach the card without an application session). The
+    // frame closes it after the catch sequence, on every path: translating a
+    // PC/SC error of a reset or removed card still needs the session to find
+    // the slot whose sessions it invalidates, and a guard inside the body
+    // would already have destroyed it by then.
+    bool sessionOwnedByCall = false;
     // How the result is written in the "Returning" line.
     ReturnForm returnForm = ReturnForm::NAMED;
 };
@@ -72,6 +79,10 @@ CK_RV mapCtlException(const ctl::CtlException& e, Session* session) noexcept;
 // The catch sequence: translates the exception being handled. Call only from
 // inside a catch block.
 CK_RV translateCurrentException(Session* session) noexcept;
+
+// Closes the session a body opened for itself, once the call's result is
+// known; errors are logged, never passed on.
+void closeCallOwnedSession(CallContext& call) noexcept;
 
 // Takes the lock and opens the trace scope in the variant's order, and
 // releases them in the opposite order. A lock that cannot be taken is
@@ -123,6 +134,9 @@ CK_RV callFrame(const char* functionName, Body&& body) noexcept {
             }
         } else {
             rv = invokeFrameBody(body, call);
+        }
+        if (call.sessionOwnedByCall) {
+            closeCallOwnedSession(call);
         }
     }
     return logReturn(LOG_FACILITY_PKCS11, rv, call.returnForm);

@@ -77,6 +77,24 @@ CK_RV mapCtlException(const ctl::CtlException& e, Session* session) noexcept {
     }
 }
 
+void closeCallOwnedSession(CallContext& call) noexcept {
+    Session* session = call.session;
+    call.session = nullptr;
+    call.sessionOwnedByCall = false;
+    if (session == nullptr) return;
+    try {
+        SessionManager::closeSession(session);
+    } catch (const VxException& e) {
+        logException(LOG_FACILITY_PKCS11, e);
+    } catch (...) {
+        Logger& logger = Logger::instance();
+        if (logger.isEnabled()) {
+            logger.log(LOG_FACILITY_PKCS11,
+                       L"unknown exception while closing the call's own session");
+        }
+    }
+}
+
 // The first matching clause wins; the order is the order of the exception
 // catalogue, with VxException and then everything else last.
 CK_RV translateCurrentException(Session* session) noexcept {

@@ -1,6 +1,7 @@
 // The private extension list: card facts, PIN unblocking and the default
 // certificate, plus entries kept for older callers that answer with constants
-// or CKR_FUNCTION_NOT_SUPPORTED.
+// or CKR_FUNCTION_NOT_SUPPORTED. The entries that work on a card are in
+// privatecardfunctions.cpp.
 #include <cstring>
 
 #include "callframe.h"
@@ -10,8 +11,6 @@ namespace {
 
 // "Not available" in every 32-bit output of the constant entries.
 constexpr CK_ULONG UNAVAILABLE = 0xFFFFFFFFUL;
-// The card identifier is always this long.
-constexpr CK_ULONG CARD_ID_LENGTH = 16;
 
 const CK_PRIVATE_FUNCTION_LIST PRIVATE_FUNCTION_LIST = {
     .C_GetP15TokenInfo = C_GetP15TokenInfo,
@@ -130,93 +129,5 @@ CK_RV C_GetLastDataIndex(CK_SLOT_ID, CK_VOID_PTR) { return notSupported("C_GetLa
 CK_RV C_MoveCertLast(CK_SESSION_HANDLE, CK_VOID_PTR) { return notSupported("C_MoveCertLast"); }
 
 CK_RV C_SetPUK(CK_SESSION_HANDLE, CK_VOID_PTR) { return notSupported("C_SetPUK"); }
-
-CK_RV C_UnblockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pSoPin, CK_ULONG ulSoPinLen,
-                   CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewPinLen) {
-    return callFrame<FULL_FRAME>("C_UnblockPIN", [&]() {
-        traceParameter(L"hSession", hSession);
-        tracePresence(L"pSoPin != 0", pSoPin);
-        traceParameter(L"ulSoPinLen", ulSoPinLen);
-        tracePresence(L"pNewPin != 0", pNewPin);
-        traceParameter(L"ulNewPinLen", ulNewPinLen);
-        // pending: unblocking through the card call scope.
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    });
-}
-
-CK_RV C_GetVxeiInfo(CK_SLOT_ID slotID, CK_ULONG_PTR pKeySlots, CK_ULONG_PTR pulCount) {
-    return callFrame<FULL_FRAME>("C_GetVxeiInfo", [&]() {
-        traceParameter(L"slotID", slotID);
-        tracePresence(L"pKeySlots != 0", pKeySlots);
-        traceUlongPointer(L"pulCount", pulCount);
-        // pending: the card's key-slot information through the slot's connection.
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    });
-}
-
-CK_RV C_GetATR(CK_SLOT_ID slotID, CK_BYTE_PTR pAtr, CK_ULONG_PTR pulAtrLen) {
-    return callFrame<FULL_FRAME>("C_GetATR", [&]() {
-        traceParameter(L"slotID", slotID);
-        tracePresence(L"pAtr != 0", pAtr);
-        traceUlongPointer(L"pulAtrLen", pulAtrLen);
-        // pending: the ATR held by the slot's card connection.
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    });
-}
-
-CK_RV C_GetAppletVersion(CK_SLOT_ID slotID, CK_ULONG_PTR pulMajor, CK_ULONG_PTR pulMinor,
-                         CK_ULONG_PTR pulBuild) {
-    return callFrame<FULL_FRAME>("C_GetAppletVersion", [&]() {
-        traceParameter(L"slotID", slotID);
-        if (anyNull(pulMajor, pulMinor, pulBuild)) {
-            return CKR_ARGUMENTS_BAD;
-        }
-        // pending: the applet version through the card call scope.
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    });
-}
-
-CK_RV C_GetDefaultCert(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pId, CK_ULONG_PTR pulIdLen) {
-    return callFrame<FULL_FRAME>("C_GetDefaultCert", [&]() {
-        traceParameter(L"hSession", hSession);
-        tracePresence(L"pId != 0", pId);
-        traceUlongPointer(L"pulIdLen", pulIdLen);
-        // pending: the default certificate container through the card call scope.
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    });
-}
-
-CK_RV C_SetDefaultCert(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pId, CK_ULONG ulIdLen) {
-    return callFrame<FULL_FRAME>("C_SetDefaultCert", [&]() {
-        traceParameter(L"hSession", hSession);
-        tracePresence(L"pId != 0", pId);
-        traceParameter(L"ulIdLen", ulIdLen);
-        // pending: rewriting the container map through the card call scope.
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    });
-}
-
-// The identifier's length is known without a card, so size queries are
-// answered before the slot is looked at.
-CK_RV C_GetCardId(CK_SLOT_ID slotID, CK_BYTE_PTR pCardId, CK_ULONG_PTR pulCardIdLen) {
-    return callFrame<FULL_FRAME>("C_GetCardId", [&]() {
-        traceParameter(L"slotID", slotID);
-        tracePresence(L"pCardId != 0", pCardId);
-        traceUlongPointer(L"pulCardIdLen", pulCardIdLen);
-        if (pulCardIdLen == nullptr) {
-            return CKR_ARGUMENTS_BAD;
-        }
-        if (pCardId == nullptr) {
-            *pulCardIdLen = CARD_ID_LENGTH;
-            return CKR_OK;
-        }
-        if (*pulCardIdLen < CARD_ID_LENGTH) {
-            return CKR_BUFFER_TOO_SMALL;
-        }
-        // pending: the card identifier through the slot's connection and the card
-        // call scope.
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    });
-}
 
 }  // extern "C"

@@ -35,11 +35,6 @@ CK_STATE sessionState(const Session& session, std::uint32_t loginState) {
     }
 }
 
-// A wrong PIN is reported only as the choice between these two.
-CK_RV wrongPinResult(std::uint32_t attemptsRemaining) {
-    return attemptsRemaining > 0 ? CKR_PIN_INCORRECT : CKR_PIN_LOCKED;
-}
-
 // Makes the verified login the slot's: the card derives a session PIN for the
 // role. The caller deauthenticates the role afterwards.
 void storeLogin(amw::CachedToken& token, SessionConnection& connection,
@@ -73,11 +68,6 @@ void keepLoginAfterPinChange(amw::CachedToken& token, SessionConnection& connect
         throw;
     }
 }
-
-// The remaining tries before the card reports them. A PIN the driver refuses
-// without asking the card (too long for the card's field) leaves the value
-// as it is and so counts as incorrect, not as locked.
-constexpr std::uint32_t TRIES_UNKNOWN = UINT32_MAX;
 
 }  // namespace
 

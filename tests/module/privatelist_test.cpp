@@ -110,6 +110,68 @@ TEST_F(PrivateListTest, CardIdWithoutLengthIsArgumentsBad) {
     EXPECT_EQ(CKR_ARGUMENTS_BAD, priv()->C_GetCardId(0, id, nullptr));
 }
 
+// Only the entries without the initialisation test work before C_Initialize.
+TEST_F(PrivateListTest, WhatEachEntryAnswersBeforeInitialize) {
+    CK_BYTE info[CK_P15_TOKEN_INFO_SIZE];
+    CK_BYTE buffer[64];
+    CK_ULONG v[8] = {0};
+    CK_ULONG length = sizeof buffer;
+    CK_BBOOL flag = CK_FALSE;
+    CK_PRIVATE_FUNCTION_LIST_PTR list = nullptr;
+    CK_UTF8CHAR pin[] = "1234";
+    const struct {
+        const char* name;
+        CK_RV rv;
+        CK_RV expected;
+    } cases[] = {
+        {"C_GetP15TokenInfo", priv()->C_GetP15TokenInfo(0, info), CKR_OK},
+        {"C_GetPrivateFunctionList", priv()->C_GetPrivateFunctionList(&list), CKR_OK},
+        {"C_UnblockPIN", priv()->C_UnblockPIN(1, pin, 4, pin, 4), CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_GetVxeiInfo", priv()->C_GetVxeiInfo(0, v, &length), CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_GetDataInfo", priv()->C_GetDataInfo(0, &v[0], &v[1], &v[2], &v[3]), CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_GetATR", priv()->C_GetATR(0, buffer, &length), CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_GetLastDataIndex", priv()->C_GetLastDataIndex(0, nullptr), CKR_FUNCTION_NOT_SUPPORTED},
+        {"C_GetPinPuk",
+         priv()->C_GetPinPuk(0, &v[0], &v[1], &v[2], &flag, &v[3], &v[4], &v[5], &v[6], &flag, &v[7]),
+         CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_MoveCertLast", priv()->C_MoveCertLast(1, nullptr), CKR_FUNCTION_NOT_SUPPORTED},
+        {"C_CanSetPUK", priv()->C_CanSetPUK(0, &flag), CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_SetPUK", priv()->C_SetPUK(1, nullptr), CKR_FUNCTION_NOT_SUPPORTED},
+        {"C_IsJavaCardFamily", priv()->C_IsJavaCardFamily(0, nullptr, nullptr, &flag),
+         CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_GetAppletVersion", priv()->C_GetAppletVersion(0, &v[0], &v[1], &v[2]),
+         CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_GetDefaultCert", priv()->C_GetDefaultCert(1, buffer, &length), CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_SetDefaultCert", priv()->C_SetDefaultCert(1, buffer, 4), CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_GetCardId", priv()->C_GetCardId(0, nullptr, &length), CKR_CRYPTOKI_NOT_INITIALIZED},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.expected, c.rv) << c.name;
+    EXPECT_EQ(sizeof buffer, length);
+    EXPECT_EQ(priv(), list);
+}
+
+// Outputs that are missing are refused, never written through, whether or
+// not the slot holds a card.
+TEST_F(PrivateListTest, MissingOutputsAreArgumentsBad) {
+    initialize();
+    CK_ULONG v[4] = {0};
+    CK_BYTE buffer[16];
+    const struct {
+        const char* name;
+        CK_RV rv;
+    } cases[] = {
+        {"C_GetVxeiInfo", priv()->C_GetVxeiInfo(0, v, nullptr)},
+        {"C_GetATR", priv()->C_GetATR(0, buffer, nullptr)},
+        {"C_GetAppletVersion major", priv()->C_GetAppletVersion(0, nullptr, &v[1], &v[2])},
+        {"C_GetAppletVersion minor", priv()->C_GetAppletVersion(0, &v[0], nullptr, &v[2])},
+        {"C_GetCardId", priv()->C_GetCardId(0, nullptr, nullptr)},
+        {"C_GetDefaultCert", priv()->C_GetDefaultCert(1, buffer, nullptr)},
+        {"C_SetDefaultCert", priv()->C_SetDefaultCert(1, nullptr, 3)},
+        {"C_GetDataInfo", priv()->C_GetDataInfo(0, nullptr, &v[1], &v[2], &v[3])},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CKR_ARGUMENTS_BAD, c.rv) << c.name;
+}
+
 TEST_F(PrivateListTest, AppletVersionWithoutOutputsIsArgumentsBad) {
     initialize();
     CK_ULONG major = 0;

@@ -4,6 +4,8 @@
 #include "internal/session.h"
 #include "internal/sessionconnection.h"
 #include "internal/sessionmanager.h"
+#include "internal/slot.h"
+#include "internal/slotmanager.h"
 #include "logger.h"
 
 CardConnectionLocker::CardConnectionLocker(ctl::LockablePcScCardConnection& connection_)
@@ -74,6 +76,15 @@ Session& resolveSession(CallContext& call, CK_SESSION_HANDLE hSession) {
     Session* session = SessionManager::getByHandle(hSession);
     call.session = session;
     return *session;
+}
+
+SessionConnection* openCallOwnedSession(CallContext& call, CK_SLOT_ID slotID) {
+    Slot* slot = SlotManager::getById(slotID);
+    if (!slot->findReaderWithCard()) return nullptr;
+    Session* session = SessionManager::openSession(slot, Session::RW_SESSION, nullptr, nullptr);
+    call.session = session;
+    call.sessionOwnedByCall = true;
+    return &session->getSessionConnection();
 }
 
 CardFrame::CardFrame(CallContext& call, CK_SESSION_HANDLE hSession)

@@ -80,6 +80,16 @@ private:
     std::uint32_t role;
 };
 
+// The remaining tries before the card reports them. A PIN the driver refuses
+// without asking the card (too long for the card's field) leaves the value
+// as it is and so counts as incorrect, not as locked.
+inline constexpr std::uint32_t TRIES_UNKNOWN = UINT32_MAX;
+
+// A wrong PIN is reported only as the choice between these two.
+inline CK_RV wrongPinResult(std::uint32_t attemptsRemaining) noexcept {
+    return attemptsRemaining > 0 ? CKR_PIN_INCORRECT : CKR_PIN_LOCKED;
+}
+
 // Locker, cached token and login restorer over one slot connection.
 class CardScope {
 public:
@@ -96,6 +106,15 @@ private:
 // PC/SC error of a removed or reset card invalidates the sessions of its
 // slot.
 Session& resolveSession(CallContext& call, CK_SESSION_HANDLE hSession);
+
+// The slot-level functions reach a card without an application session:
+// they open a read/write session of their own on the slot (which connects to
+// the card, or renews a connection that a reset or removal made invalid) and
+// hand it to the call frame like a resolved session, so that a PC/SC error of
+// a reset or removed card invalidates the slot's sessions here too. The frame
+// closes it once the result is known; the connection and its login stay.
+// Null when the slot holds no reader or its reader no card.
+SessionConnection* openCallOwnedSession(CallContext& call, CK_SLOT_ID slotID);
 
 // The whole card frame of a function that works on a session.
 class CardFrame {
