@@ -175,33 +175,5 @@ TEST_F(PrivateSlot, ResetBetweenCallsInvalidatesTheSlotsSessions) {
     EXPECT_EQ(CKS_RW_PUBLIC_SESSION, sessionState(openSession(PLAIN_SLOT)));
 }
 
-// A reset that lands in the middle of a slot-level call: the key-slot
-// command is answered 6Cxx first and sent again, and another application
-// resets the card while the slow first exchange runs (pcscd performs the
-// reset as soon as that exchange ends), so the second exchange meets the
-// reset. The slot's sessions are invalidated through the call's own session.
-TEST_F(PrivateSlot, ResetDuringSlotLevelCallClosesTheSlotsSessions) {
-    start();
-    const CK_SESSION_HANDLE session = openSession(PLAIN_SLOT);
-    ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
-    bench::PcscClient other;
-    bench::PcscCard card = other.connect(readerOfSlot(PLAIN_SLOT));
-    control(PLAIN_SLOT).setLatency(700000, 0);
-    auto call = std::async(std::launch::async, [] {
-        CK_ULONG count = 0;
-        return priv()->C_GetVxeiInfo(PLAIN_SLOT, nullptr, &count);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    constexpr std::uint32_t SCARD_RESET_CARD = 1;
-    card.disconnect(SCARD_RESET_CARD);
-    const CK_RV rv = call.get();
-    control(PLAIN_SLOT).setLatency(0, 0);
-    EXPECT_EQ(CKR_SESSION_CLOSED, rv);
-    CK_SESSION_INFO info{};
-    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, p11()->C_GetSessionInfo(session, &info));
-    EXPECT_EQ(0u, sessionCount());
-    EXPECT_EQ(CKS_RW_PUBLIC_SESSION, sessionState(openSession(PLAIN_SLOT)));
-}
-
 }  // namespace
 }  // namespace sessiontest
