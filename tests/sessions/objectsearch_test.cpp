@@ -1,9 +1,18 @@
 // Searches: what is visible to whom, how templates select, and how handles
 // behave across searches, sessions and deletions elsewhere.
+#include <algorithm>
+
 #include "objecthelpers.h"
 
 namespace sessiontest {
 namespace {
+
+// Search results come in the token's list order, which differs between a
+// list read from the card and one read from a cache file: compare as sets.
+std::vector<CK_OBJECT_HANDLE> sorted(std::vector<CK_OBJECT_HANDLE> handles) {
+    std::sort(handles.begin(), handles.end());
+    return handles;
+}
 
 class ObjectSearch : public SessionBench {
 protected:
@@ -30,7 +39,7 @@ protected:
 };
 
 TEST_F(ObjectSearch, PrivateObjectsAreHiddenWhileNobodyIsLoggedIn) {
-    EXPECT_EQ((std::vector<CK_OBJECT_HANDLE>{publicObject, privateObject}), findAll(session));
+    EXPECT_EQ(sorted({publicObject, privateObject}), sorted(findAll(session)));
     ASSERT_EQ(CKR_OK, p11()->C_Logout(session));
     Template askForPrivate;
     askForPrivate.addBool(CKA_PRIVATE, true);
@@ -85,12 +94,12 @@ TEST_F(ObjectSearch, FindObjectsWalksTheResultInSteps) {
 }
 
 TEST_F(ObjectSearch, AnObjectKeepsOneHandleAcrossSearchesAndSessions) {
-    const std::vector<CK_OBJECT_HANDLE> first = findAll(session);
+    const std::vector<CK_OBJECT_HANDLE> first = sorted(findAll(session));
     for (int i = 0; i < 200; ++i) {
-        ASSERT_EQ(first, findAll(session));
+        ASSERT_EQ(first, sorted(findAll(session)));
     }
     const CK_SESSION_HANDLE other = openSession(PLAIN_SLOT, CKF_SERIAL_SESSION);
-    EXPECT_EQ(first, findAll(other));
+    EXPECT_EQ(first, sorted(findAll(other)));
     EXPECT_EQ(bytesOf("public"), attribute(other, publicObject, CKA_LABEL));
 }
 
