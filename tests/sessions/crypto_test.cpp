@@ -28,70 +28,68 @@ protected:
     CK_SESSION_HANDLE session = 0;
 };
 
-class SignatureSizes : public Crypto, public ::testing::WithParamInterface<CK_ULONG> {};
+// Both key sizes: one generated pair signs and decrypts, with the size
+// queries and short buffers that leave each operation active.
+class KeySizes : public Crypto, public ::testing::WithParamInterface<CK_ULONG> {
+protected:
+    void checkSigning(const KeyHandles& keys, const PublicKey& publicKey) {
+        const CK_ULONG k = GetParam() / 8;
+        const Bytes data = {'s', 'i', 'g', 'n', ' ', 'm', 'e'};
+        Bytes info = sha256DigestInfo(data);
+        ASSERT_EQ(CKR_OK, signInit(session, keys.privateKey));
+        CK_ULONG length = 0;
+        ASSERT_EQ(CKR_OK, p11()->C_Sign(session, info.data(), info.size(), nullptr, &length));
+        EXPECT_EQ(k, length);
+        Bytes signature(k - 1);
+        length = k - 1;
+        EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11()->C_Sign(session, info.data(), info.size(), signature.data(), &length));
+        EXPECT_EQ(k - 1, length) << "the length is not updated";
+        ASSERT_EQ(CKR_OK, sign(session, info, signature));
+        ASSERT_EQ(k, signature.size());
+        EXPECT_TRUE(tokentest::verifySha256Signature(publicKey.n, publicKey.e, tokentest::sha256(data), signature));
+        EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, sign(session, info, signature)) << "a signature ends the operation";
+    }
+    void checkDecryption(const KeyHandles& keys, const PublicKey& publicKey) {
+        const CK_ULONG k = GetParam() / 8;
+        const Bytes secret = bytesOf("thirty-two bytes of plain text..");
+        Bytes encrypted = encryptWith(publicKey, secret);
+        ASSERT_EQ(k, encrypted.size());
+        ASSERT_EQ(CKR_OK, decryptInit(session, keys.privateKey));
+        CK_ULONG length = 0;
+        ASSERT_EQ(CKR_OK, p11()->C_Decrypt(session, encrypted.data(), encrypted.size(), nullptr, &length));
+        EXPECT_EQ(k, length) << "a size query answers the modulus length";
+        Bytes wrongLength(encrypted.begin(), encrypted.end() - 1), message;
+        EXPECT_EQ(CKR_ENCRYPTED_DATA_LEN_RANGE, decrypt(session, wrongLength, message, k));
+        EXPECT_EQ(CKR_BUFFER_TOO_SMALL, decrypt(session, encrypted, message, k - 56))
+            << "the buffer must hold k bytes even though the message is shorter";
+        ASSERT_EQ(CKR_OK, decrypt(session, encrypted, message, k));
+        EXPECT_EQ(secret, message);
+        EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, decrypt(session, encrypted, message, k));
+    }
+    // k - 11 bytes (245 for 2048 bits) sign; one more is refused and leaves
+    // the operation active.
+    void checkDataLimit(const KeyHandles& keys, const PublicKey& publicKey) {
+        const std::size_t k = GetParam() / 8;
+        Bytes longest(k - 11), tooLong(k - 10), signature;
+        for (std::size_t i = 0; i < tooLong.size(); ++i) tooLong[i] = static_cast<std::uint8_t>(i * 7 + 1);
+        std::copy(tooLong.begin(), tooLong.begin() + static_cast<std::ptrdiff_t>(longest.size()), longest.begin());
+        ASSERT_EQ(CKR_OK, signInit(session, keys.privateKey));
+        EXPECT_EQ(CKR_DATA_LEN_RANGE, sign(session, tooLong, signature));
+        ASSERT_EQ(CKR_OK, sign(session, longest, signature)) << "the failed call left the operation active";
+        EXPECT_EQ(longest, recoverSigned(publicKey, signature));
+    }
+};
 
-TEST_P(SignatureSizes, SizeQueryAndShortBufferKeepTheOperationAndTheSignatureVerifies) {
-    const CK_ULONG k = GetParam() / 8;
+TEST_P(KeySizes, SignaturesVerifyAndOpenSslCiphertextDecrypts) {
     const KeyHandles keys = generate(GetParam());
     const PublicKey publicKey = publicKeyOf(session, keys.publicKey);
-    ASSERT_EQ(k, publicKey.n.size());
-    const Bytes data = {'s', 'i', 'g', 'n', ' ', 'm', 'e'};
-    Bytes info = sha256DigestInfo(data);
-
-    ASSERT_EQ(CKR_OK, signInit(session, keys.privateKey));
-    CK_ULONG length = 0;
-    ASSERT_EQ(CKR_OK, p11()->C_Sign(session, info.data(), info.size(), nullptr, &length));
-    EXPECT_EQ(k, length);
-    Bytes signature(k - 1);
-    length = k - 1;
-    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11()->C_Sign(session, info.data(), info.size(), signature.data(), &length));
-    EXPECT_EQ(k - 1, length) << "the length is not updated";
-
-    ASSERT_EQ(CKR_OK, sign(session, info, signature));
-    ASSERT_EQ(k, signature.size());
-    EXPECT_TRUE(tokentest::verifySha256Signature(publicKey.n, publicKey.e, tokentest::sha256(data), signature));
-    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, sign(session, info, signature)) << "a signature ends the operation";
+    ASSERT_EQ(GetParam() / 8, publicKey.n.size());
+    checkSigning(keys, publicKey);
+    checkDecryption(keys, publicKey);
+    checkDataLimit(keys, publicKey);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bits, SignatureSizes, ::testing::Values(1024, 2048));
-
-TEST_F(Crypto, DataUpToKMinusElevenBytesSignsAndLongerDataKeepsTheOperation) {
-    const KeyHandles keys = generate(2048);
-    const PublicKey publicKey = publicKeyOf(session, keys.publicKey);
-    Bytes longest(245), tooLong(246), signature;
-    for (std::size_t i = 0; i < tooLong.size(); ++i) tooLong[i] = static_cast<std::uint8_t>(i * 7 + 1);
-    std::copy(tooLong.begin(), tooLong.begin() + 245, longest.begin());
-
-    ASSERT_EQ(CKR_OK, signInit(session, keys.privateKey));
-    EXPECT_EQ(CKR_DATA_LEN_RANGE, sign(session, tooLong, signature));
-    ASSERT_EQ(CKR_OK, sign(session, longest, signature)) << "the failed call left the operation active";
-    EXPECT_EQ(longest, recoverSigned(publicKey, signature));
-}
-
-class DecryptionSizes : public Crypto, public ::testing::WithParamInterface<CK_ULONG> {};
-
-TEST_P(DecryptionSizes, DecryptsWhatOpenSslEncryptedForTheCardKey) {
-    const CK_ULONG k = GetParam() / 8;
-    const KeyHandles keys = generate(GetParam());
-    const Bytes secret = bytesOf("thirty-two bytes of plain text..");
-    ASSERT_EQ(32u, secret.size());
-    Bytes encrypted = encryptWith(publicKeyOf(session, keys.publicKey), secret);
-    ASSERT_EQ(k, encrypted.size());
-
-    ASSERT_EQ(CKR_OK, decryptInit(session, keys.privateKey));
-    CK_ULONG length = 0;
-    ASSERT_EQ(CKR_OK, p11()->C_Decrypt(session, encrypted.data(), encrypted.size(), nullptr, &length));
-    EXPECT_EQ(k, length) << "a size query answers the modulus length";
-    Bytes wrongLength(encrypted.begin(), encrypted.end() - 1), message;
-    EXPECT_EQ(CKR_ENCRYPTED_DATA_LEN_RANGE, decrypt(session, wrongLength, message, k));
-    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, decrypt(session, encrypted, message, k - 56))
-        << "the buffer must hold k bytes even though the message is shorter";
-    ASSERT_EQ(CKR_OK, decrypt(session, encrypted, message, k));
-    EXPECT_EQ(secret, message);
-    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, decrypt(session, encrypted, message, k));
-}
-
-INSTANTIATE_TEST_SUITE_P(Bits, DecryptionSizes, ::testing::Values(1024, 2048));
+INSTANTIATE_TEST_SUITE_P(Bits, KeySizes, ::testing::Values(1024, 2048));
 
 // Blocks formatted here and encrypted without padding, so the card decrypts
 // to exactly these bytes.

@@ -42,9 +42,9 @@ protected:
     }
     // Generates the card key with pkcs11-tool and exports its public half
     // as pub.pem.
-    void generateWithTool() {
+    void generateWithTool(int bits) {
         int status = 0;
-        std::string out = tool(std::string("--keypairgen --key-type rsa:2048 --id ") + KEY_ID +
+        std::string out = tool("--keypairgen --key-type rsa:" + std::to_string(bits) + " --id " + KEY_ID +
                                    " --label cardkey",
                                status);
         ASSERT_EQ(0, status) << out;
@@ -62,7 +62,7 @@ protected:
 };
 
 TEST_F(CryptoClients, Pkcs11ToolGeneratesSignsDecryptsAndDrawsRandomBytes) {
-    ASSERT_NO_FATAL_FAILURE(generateWithTool());
+    ASSERT_NO_FATAL_FAILURE(generateWithTool(2048));
     int status = 0;
     const Bytes info = sha256DigestInfo(bytesOf("signed by pkcs11-tool"));
     write("info.bin", info);
@@ -95,7 +95,7 @@ TEST_F(CryptoClients, Pkcs11ToolGeneratesSignsDecryptsAndDrawsRandomBytes) {
 }
 
 TEST_F(CryptoClients, OpenSslSignsARequestAndASelfSignedCertificateWithTheCardKey) {
-    ASSERT_NO_FATAL_FAILURE(generateWithTool());
+    ASSERT_NO_FATAL_FAILURE(generateWithTool(1024));
     const fs::path config = dir / "openssl.cnf";
     std::ofstream(config) << "openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n"
                           << "[pkcs11]\nengine_id = pkcs11\nMODULE_PATH = " << LoadedModule::instance().path()
@@ -151,7 +151,7 @@ TEST_F(CryptoClients, PyKcs11SignsAndDecrypts) {
     const CK_SESSION_HANDLE session = openSession(PLAIN_SLOT);
     ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
     GenerationRequest request;
-    request.bits = 2048;
+    request.bits = 1024;
     request.id = {0x4C, 0x01};
     const KeyHandles keys = generateOnCard(session, request);
     const PublicKey publicKey = publicKeyOf(session, keys.publicKey);
