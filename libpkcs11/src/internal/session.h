@@ -57,6 +57,15 @@ public:
     CK_OBJECT_HANDLE createObject(amw::CachedToken& token, const CK_ATTRIBUTE* attributes,
                                   CK_ULONG count);
     void destroyObject(amw::CachedToken& token, CK_OBJECT_HANDLE hObject);
+    // Has the card generate an RSA key pair described by the two templates
+    // (the public one must give CKA_MODULUS_BITS), gives it a container
+    // record, and returns the handles of its two halves. The identifier comes
+    // from either template (both must agree) or is made new; one already on
+    // the card is refused.
+    void generateKeyPair(amw::CachedToken& token, const CK_ATTRIBUTE* publicKeyTemplate,
+                         CK_ULONG publicCount, const CK_ATTRIBUTE* privateKeyTemplate,
+                         CK_ULONG privateCount, CK_OBJECT_HANDLE* hPublicKey,
+                         CK_OBJECT_HANDLE* hPrivateKey);
 
     // The private key of an operation in progress: SIGN_OPERATION or
     // DECRYPT_OPERATION.
