@@ -6,15 +6,22 @@
 
 namespace zentriktool {
 
+// Presence is read from each slot's information: a module may list every
+// slot whatever tokenPresent asks (this one does).
 std::vector<CK_SLOT_ID> slotList(const CardModule& module, bool withToken) {
     CK_ULONG count = 0;
-    check(module.p11().C_GetSlotList(withToken ? CK_TRUE : CK_FALSE, nullptr, &count),
-          "listing the slots");
+    check(module.p11().C_GetSlotList(CK_FALSE, nullptr, &count), "listing the slots");
     std::vector<CK_SLOT_ID> slots(count);
-    check(module.p11().C_GetSlotList(withToken ? CK_TRUE : CK_FALSE, slots.data(), &count),
-          "listing the slots");
+    check(module.p11().C_GetSlotList(CK_FALSE, slots.data(), &count), "listing the slots");
     slots.resize(count);
-    return slots;
+    if (!withToken) return slots;
+    std::vector<CK_SLOT_ID> withCard;
+    for (CK_SLOT_ID slot : slots) {
+        CK_SLOT_INFO info{};
+        check(module.p11().C_GetSlotInfo(slot, &info), "reading a slot's information");
+        if (info.flags & CKF_TOKEN_PRESENT) withCard.push_back(slot);
+    }
+    return withCard;
 }
 
 CK_SLOT_ID chooseSlot(const CardModule& module, std::optional<unsigned long> asked) {
