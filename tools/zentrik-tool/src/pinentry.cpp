@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
@@ -11,25 +12,41 @@
 namespace zentriktool {
 namespace {
 
-// Turns the terminal's echo off for its lifetime, and back on on every path.
+// The terminal settings before the echo was turned off, for the signal
+// handler: Ctrl-C at the prompt must not leave the terminal silent.
+termios savedTerminal{};
+
+extern "C" void restoreTerminalAndDie(int signalNumber) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);
+}
+
+// Turns the terminal's echo off for its lifetime, and back on on every path,
+// an interrupt included.
 class EchoOff {
 public:
     EchoOff() {
-        if (tcgetattr(STDIN_FILENO, &saved_) != 0) return;
-        termios quiet = saved_;
+        if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) return;
+        termios quiet = savedTerminal;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
+        previousInt_ = std::signal(SIGINT, restoreTerminalAndDie);
+        previousTerm_ = std::signal(SIGTERM, restoreTerminalAndDie);
         active_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
     }
     ~EchoOff() {
-        if (active_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+        if (active_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+        std::signal(SIGINT, previousInt_);
+        std::signal(SIGTERM, previousTerm_);
     }
     EchoOff(const EchoOff&) = delete;
     EchoOff& operator=(const EchoOff&) = delete;
 
 private:
-    termios saved_{};
     bool active_ = false;
+    void (*previousInt_)(int) = SIG_DFL;
+    void (*previousTerm_)(int) = SIG_DFL;
 };
 
 bool stdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
