@@ -7,6 +7,7 @@ packages=(
   build-essential cmake pkg-config googletest libgtest-dev libgmock-dev
   libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd opensc libssl-dev
   python3 python3-pykcs11 binutils util-linux openssl libengine-pkcs11-openssl
+  p11-kit gnutls-bin
   g++-mingw-w64-x86-64 wine wine64 wine64-tools
 )
 
