@@ -9,6 +9,7 @@ packages=(
   python3 python3-pykcs11 binutils util-linux openssl libengine-pkcs11-openssl
   p11-kit gnutls-bin
   g++-mingw-w64-x86-64 wine wine64 wine64-tools
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

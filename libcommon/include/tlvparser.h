@@ -11,8 +11,13 @@
 //   one length byte L from 0 to 0xFE, then L value bytes; a length byte of
 //   0xFF stands for an absent value and has no value bytes.
 //
+// An entered constructed element bounds everything read inside it: a child
+// whose header or value would run past its parent's end fails as if the
+// input ended there, and once the parent's value has been read the next read
+// is the parent's next sibling. Nesting deeper than MAX_DEPTH fails.
+//
 // Every bound is checked by comparing the wanted count with what is left
-// (n > size - offset), never by forming a pointer past the end. A failed read
+// (n > limit - offset), never by forming a pointer past the end. A failed read
 // throws TlvParserException / LvParserException and leaves the cursor where
 // the failure happened; callers discard the reader.
 #pragma once
@@ -26,6 +31,8 @@
 
 class TlvReader {
 public:
+    static constexpr unsigned MAX_DEPTH = 16;
+
     TlvReader(const void* data, std::uint64_t size);
 
     // Reads the next element, which must carry `tag`.
@@ -39,6 +46,11 @@ public:
     //   next read is its first child); anything else is skipped.
     void readNext(std::uint8_t tag, void* buffer, std::uint64_t* length, bool includeHeader,
                   bool skip);
+
+    // Reads the next element, which must be constructed and carry `tag`, and
+    // moves past it; returns a reader over its value alone, so that nothing
+    // read through it can reach past the element.
+    TlvReader readConstructed(std::uint8_t tag);
 
     // Reads the next element into `out`; on failure `out` is left unchanged.
     template <std::size_t N>
@@ -73,10 +85,15 @@ private:
     // them, or throws when fewer than n are left.
     const std::uint8_t* take(std::uint64_t n);
     std::uint64_t readLength();
+    // The end of the innermost entered element, or of the input.
+    std::uint64_t limit() const;
 
     const std::uint8_t* data;
     std::uint64_t size;
     std::uint64_t offset = 0;
+    // Ends of the entered constructed elements, outermost first.
+    std::uint64_t ends[MAX_DEPTH] = {};
+    unsigned depth = 0;
 };
 
 class LvReader {

@@ -11,8 +11,10 @@ constexpr unsigned MAX_LENGTH_BYTES = 8;
 TlvReader::TlvReader(const void* data, std::uint64_t size)
     : data(static_cast<const std::uint8_t*>(data)), size(data != nullptr ? size : 0) {}
 
+std::uint64_t TlvReader::limit() const { return depth > 0 ? ends[depth - 1] : size; }
+
 const std::uint8_t* TlvReader::take(std::uint64_t n) {
-    if (n > size - offset) {
+    if (n > limit() - offset) {
         throw TlvParserException("TlvReader - reading after end of data");
     }
     const std::uint8_t* bytes = data + offset;
@@ -38,6 +40,11 @@ std::uint64_t TlvReader::readLength() {
 
 void TlvReader::readNext(std::uint8_t tag, void* buffer, std::uint64_t* length, bool includeHeader,
                          bool skip) {
+    // An element starts after the entered elements that are read to their
+    // end: it is their next sibling.
+    while (depth > 0 && ends[depth - 1] == offset) {
+        --depth;
+    }
     const std::uint64_t start = offset;
     const std::uint8_t actual = *take(1);
     if (actual != tag) {
@@ -45,7 +52,7 @@ void TlvReader::readNext(std::uint8_t tag, void* buffer, std::uint64_t* length, 
                                  static_cast<unsigned>(actual), static_cast<unsigned>(tag));
     }
     const std::uint64_t valueLength = readLength();
-    if (valueLength > size - offset) {
+    if (valueLength > limit() - offset) {
         throw TlvParserException("length %llu exceeds the size of buffer",
                                  static_cast<unsigned long long>(valueLength));
     }
@@ -71,9 +78,28 @@ void TlvReader::readNext(std::uint8_t tag, void* buffer, std::uint64_t* length, 
         return;
     }
     if ((tag & CONSTRUCTED) != 0 && !skip) {
-        return;  // entered: the next read is the first child
+        // Entered: the next read is the first child, and the children end
+        // where this element does.
+        if (depth == MAX_DEPTH) {
+            throw TlvParserException("elements nested deeper than %u", MAX_DEPTH);
+        }
+        ends[depth++] = offset + valueLength;
+        return;
     }
     take(valueLength);
+}
+
+TlvReader TlvReader::readConstructed(std::uint8_t tag) {
+    if ((tag & CONSTRUCTED) == 0) {
+        throw TlvParserException("tag 0x%X is not constructed", static_cast<unsigned>(tag));
+    }
+    // The size query checks the tag and the bounds and consumes nothing.
+    std::uint64_t valueLength = 0;
+    readNext(tag, nullptr, &valueLength, false, false);
+    take(1);
+    readLength();
+    const std::uint8_t* value = take(valueLength);
+    return TlvReader(value, valueLength);
 }
 
 LvReader::LvReader(const void* data, std::uint64_t size)

@@ -141,6 +141,46 @@ TEST(TlvReader, EntersConstructedAndSkipsPrimitiveElements) {
     EXPECT_TRUE(reader.atEnd());
 }
 
+TEST(TlvReader, ChildrenOfAnEnteredElementCannotRunPastIt) {
+    // SEQUENCE (2 bytes) { SEQUENCE (5 bytes) ... }: the inner element claims
+    // bytes that follow its parent.
+    const Bytes straddling = {0x30, 0x02, 0x30, 0x05, 0x02, 0x01, 0x07, 0x05, 0x00};
+    TlvReader reader(straddling.data(), straddling.size());
+    reader.readNext(0x30, nullptr, nullptr, false, false);
+    EXPECT_EQ("length 5 exceeds the size of buffer",
+              failureOf<TlvParserException>([&] {
+                  reader.readNext(0x30, nullptr, nullptr, false, false);
+              }));
+    // A header cut by its parent's end.
+    const Bytes cutHeader = {0x30, 0x01, 0x02, 0x01, 0x07};
+    TlvReader second(cutHeader.data(), cutHeader.size());
+    second.readNext(0x30, nullptr, nullptr, false, false);
+    EXPECT_EQ("TlvReader - reading after end of data", failureOf<TlvParserException>([&] {
+                  std::uint8_t value[1];
+                  std::uint64_t length = sizeof value;
+                  second.readNext(0x02, value, &length, false, false);
+              }));
+}
+
+TEST(TlvReader, ReadConstructedGivesAReaderBoundToTheElement) {
+    // SEQUENCE { SEQUENCE {} } INTEGER 0: nothing after the empty inner
+    // element belongs to it, even though the input goes on.
+    const Bytes input = {0x30, 0x02, 0x30, 0x00, 0x02, 0x01, 0x00};
+    TlvReader reader(input.data(), input.size());
+    TlvReader outer = reader.readConstructed(0x30);
+    EXPECT_EQ(4u, reader.getOffset());
+    TlvReader inner = outer.readConstructed(0x30);
+    EXPECT_TRUE(outer.atEnd());
+    EXPECT_TRUE(inner.atEnd());
+    EXPECT_EQ("TlvReader - reading after end of data", failureOf<TlvParserException>([&] {
+                  inner.readNext(0x02, nullptr, nullptr, false, true);
+              }));
+    reader.readNext(0x02, nullptr, nullptr, false, true);
+    EXPECT_TRUE(reader.atEnd());
+    EXPECT_EQ("tag 0x2 is not constructed",
+              failureOf<TlvParserException>([&] { TlvReader(input.data(), 7).readConstructed(0x02); }));
+}
+
 TEST(TlvReader, StaticBufferFormWithHeaderAndFailureLeavesOutUnchanged) {
     const Bytes input = {0x04, 0x03, 0x01, 0x02, 0x03, 0x04, 0x09};
     TlvReader reader(input.data(), input.size());

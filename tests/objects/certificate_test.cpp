@@ -226,6 +226,22 @@ TEST_F(Certificates, MalformedEncodingsGiveNoField) {
     EXPECT_FALSE(P11X509Certificate::parseCertificate(nullptr, 10, 0, *out));
 }
 
+TEST_F(Certificates, FieldsAreNeverTakenFromOutsideTheToBeSignedPart) {
+    // An empty to-be-signed part followed by what looks like its fields.
+    const Bytes emptyThenFields = {0x30, 0x02, 0x30, 0x00, 0xA0, 0x00, 0x02, 0x01, 0x05,
+                                   0x30, 0x00, 0x30, 0x00};
+    // A to-be-signed part that claims more than the certificate holds.
+    Bytes longerThanCertificate = tc::DER;
+    longerThanCertificate[1] = 0x04;  // 30 04 | 30 82 01 27 ...
+    auto out = std::make_unique<StaticBuffer<65536>>();
+    for (const Bytes* der : std::initializer_list<const Bytes*>{&emptyThenFields, &longerThanCertificate}) {
+        for (int field = 0; field < 3; ++field) {
+            EXPECT_FALSE(P11X509Certificate::parseCertificate(der->data(), der->size(), field, *out))
+                << "field " << field;
+        }
+    }
+}
+
 TEST_F(Certificates, StoredGarbageIsKeptAndItsFieldsReadAsInvalid) {
     const Bytes garbage = pattern(64, 3);
     const StaticBuffer<128> id =

@@ -13,7 +13,6 @@ namespace cmapfile {
 namespace {
 
 // Offsets inside one container record (layout in cmapfile.h).
-constexpr std::size_t NAME_BYTES = 80;
 constexpr std::size_t FLAGS_OFFSET = 80;
 constexpr std::size_t SIGNATURE_SIZE_OFFSET = 82;
 constexpr std::size_t EXCHANGE_SIZE_OFFSET = 84;

@@ -72,7 +72,7 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
         throw InternalErrorException("Session::findObjects() attributes is NULL but attributsCount is nonzero");
     }
     if (isSearchActive()) findObjectsFinal();
-    foundObjects.emplace();
+    foundObjects = FoundObjects{};
     const bool loggedIn = getSessionConnection().loginState != 0;
     Candidates candidates;
     candidates.privateKeys = loggedIn;

@@ -204,14 +204,16 @@ bool P11X509Certificate::parseCertificate(const std::uint8_t* der, std::size_t l
     if (der == nullptr) return false;
     const FieldPath& path = FIELD_PATHS[field];
     try {
+        // Every field is read inside the to-be-signed part, which is read
+        // inside the certificate: bytes around them are never taken for a field.
         TlvReader reader(der, length);
-        reader.readNext(TAG_SEQUENCE, nullptr, nullptr, false, false);
-        reader.readNext(TAG_SEQUENCE, nullptr, nullptr, false, false);
-        reader.readNext(TAG_EXPLICIT_VERSION, nullptr, nullptr, false, true);
+        TlvReader certificate = reader.readConstructed(TAG_SEQUENCE);
+        TlvReader toBeSigned = certificate.readConstructed(TAG_SEQUENCE);
+        toBeSigned.readNext(TAG_EXPLICIT_VERSION, nullptr, nullptr, false, true);
         for (std::size_t i = 0; i < path.skippedCount; ++i) {
-            reader.readNext(path.skipped[i], nullptr, nullptr, false, true);
+            toBeSigned.readNext(path.skipped[i], nullptr, nullptr, false, true);
         }
-        reader.readNext(path.tag, &out, true);
+        toBeSigned.readNext(path.tag, &out, true);
         return true;
     } catch (const TlvParserException& e) {
         logException(LOG_FACILITY_PKCS11, e);

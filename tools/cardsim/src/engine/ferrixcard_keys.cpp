@@ -7,7 +7,7 @@ namespace cardsim {
 namespace {
 
 constexpr std::uint8_t COMPONENT_P = 1;
-constexpr std::uint8_t COMPONENT_INV = 5;
+[[maybe_unused]] constexpr std::uint8_t COMPONENT_INV = 5;  // the last private component
 constexpr std::uint8_t COMPONENT_N = 6;
 constexpr std::uint8_t COMPONENT_E = 7;
 constexpr std::size_t CRYPT_BLOCK = 128;
