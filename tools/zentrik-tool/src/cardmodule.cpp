@@ -42,9 +42,11 @@ CardModule::CardModule(const std::string& path) {
     initialised_ = true;
 }
 
+// The module stays loaded until the process ends: it keeps a few objects for
+// the life of the process (its lock and tables), and a tool that exits right
+// afterwards gains nothing from unloading it.
 CardModule::~CardModule() {
     if (initialised_) functions_->C_Finalize(nullptr);
-    dlclose(handle_);
 }
 
 }  // namespace zentriktool
