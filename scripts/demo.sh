@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # The demo: installs what it needs, builds the release configuration, starts
-# the PC/SC test bench (a private pcscd with two vpcd readers and a pin-pad
-# reader) with a personalised simulated Ferrix card in the pin-pad reader, and
-# shows the module through a real Cryptoki client. Everything the bench
-# started is stopped by its recorded PIDs on every exit path.
+# the PC/SC test bench (a private pcscd with virtual readers) with a freshly
+# personalised simulated Ferrix card, and has real applications use the card
+# through the module: pkcs11-tool generates a 2048-bit key on the card,
+# OpenSSL (libp11 engine) makes a self-signed certificate with it, the
+# certificate goes onto the card, p11tool (and zentrik-tool, when it is built)
+# list the card, and OpenSSL signs a file with the card key and verifies the
+# signature. The files it makes stay in build/release/demo. Everything the
+# bench started is stopped by its recorded PIDs on every exit path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -11,14 +15,47 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 "$root/scripts/install-deps.sh"
 
-echo "=== building the release configuration ==="
 build="$root/build/release"
+step() { echo "==> $*"; }
+
+step "building the module, the card simulator and the reader driver (build/release)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target zentrik-pkcs11 cardsim ifdzentrik -j "$jobs"
+targets=(zentrik-pkcs11 cardsim ifdzentrik)
+# zentrik-tool joins the demo once the tree has it.
+if cmake --build "$build" --target help | grep -qE '^\.\.\. zentrik-tool( |$)'; then
+  targets+=(zentrik-tool)
+fi
+cmake --build "$build" --target "${targets[@]}" -j "$jobs" >/dev/null
 
 module="$build/module/libzentrik-pkcs11.so"
 bench_sh="$root/tools/bench/bench.sh"
 export ZENTRIK_BUILD="$build"
+pin=1234
+token_uri="pkcs11:token=Zentrik%203.1%20Ferrix"
+key_uri="pkcs11:object=demo-key;type=private;pin-value=$pin"
+
+demo="$build/demo"
+rm -rf "$demo"
+mkdir -p "$demo/log"
+# The module's configuration for the demo: trace log and object cache in the
+# demo directory (see "Logs and caches" in README.md).
+printf 'loglevel = 1\nlogpath = %s/log\ncache = %s/cache\n' "$demo" "$demo" >"$demo/zentrik.txt"
+export ZENTRIK_CONF="$demo/zentrik.txt"
+# OpenSSL loads the libp11 engine with our module.
+cat >"$demo/openssl.cnf" <<EOF
+openssl_conf = init
+[init]
+engines = engines
+[engines]
+pkcs11 = pkcs11
+[pkcs11]
+engine_id = pkcs11
+MODULE_PATH = $module
+init = 0
+[req]
+distinguished_name = dn
+[dn]
+EOF
 
 # bench.sh stop removes directories with this prefix once their processes end.
 bench_dir=$(mktemp -d /tmp/zentrik-bench-sh-XXXXXX)
@@ -31,37 +68,57 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-echo "=== starting the PC/SC bench in $bench_dir ==="
+step "starting a private pcscd with virtual readers ($bench_dir)"
 eval "$("$bench_sh" start --dir "$bench_dir" --reader "pinpad:Zentrik PinPad")"
-image=$("$bench_sh" init "$bench_dir" demo-card.img)
-"$bench_sh" insert "$bench_dir" "Zentrik PinPad" "$image"
-# A second card (user PIN 1234) in a plain reader, where the PIN is typed on
-# the computer.
-plain_image=$("$bench_sh" init "$bench_dir" demo-plain-card.img)
-"$bench_sh" insert "$bench_dir" "Zentrik Virtual 00 00" "$plain_image"
-"$bench_sh" status "$bench_dir"
 
-echo "=== pkcs11-tool --module $module --show-info ==="
-pkcs11-tool --module "$module" --show-info
+step "personalising a simulated Ferrix card (user PIN $pin) and inserting it into \"Zentrik Virtual 00 00\""
+image=$("$bench_sh" init "$bench_dir" demo-card.img --user-pin "$pin" 2>/dev/null)
+"$bench_sh" insert "$bench_dir" "Zentrik Virtual 00 00" "$image"
 
-echo "=== pkcs11-tool --module $module --list-slots ==="
-pkcs11-tool --module "$module" --list-slots
+tool() { pkcs11-tool --module "$module" "$@"; }
+# OpenSSL with the engine configuration; its "Engine set" chatter is dropped,
+# and any other message shown when it fails.
+engine_openssl() {
+  if ! OPENSSL_CONF="$demo/openssl.cnf" openssl "$@" 2>"$demo/openssl.err"; then
+    cat "$demo/openssl.err" >&2
+    exit 1
+  fi
+}
 
-echo "=== pkcs11-tool --module $module --list-token-slots ==="
-pkcs11-tool --module "$module" --list-token-slots
+step "pkcs11-tool --list-token-slots: the card as a Cryptoki token"
+tool --list-token-slots
 
-echo "=== pkcs11-tool --module $module --slot 0 --login --pin 1234 --show-info ==="
-pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --show-info
+step "pkcs11-tool --keypairgen: generating a 2048-bit RSA key pair on the card"
+tool --slot 0 --login --pin "$pin" --keypairgen --key-type rsa:2048 --id 01 --label demo-key | grep 'Object;'
 
-echo "=== pkcs11-tool --module $module --slot 0 --login --pin 1234 --change-pin --new-pin 5678 (and back) ==="
-pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --change-pin --new-pin 5678
-pkcs11-tool --module "$module" --slot 0 --login --pin 5678 --change-pin --new-pin 1234
+step "openssl req -x509 -engine pkcs11: a self-signed certificate signed by the card key ($demo/demo-cert.pem)"
+engine_openssl req -new -x509 -days 365 -engine pkcs11 -keyform engine -key "$key_uri" \
+  -subj "/CN=Zentrik Demo" -out "$demo/demo-cert.pem"
+openssl x509 -in "$demo/demo-cert.pem" -noout -subject -enddate
+openssl verify -CAfile "$demo/demo-cert.pem" "$demo/demo-cert.pem"
 
-echo "=== pkcs11-tool: write a data object, list the objects, read it back, delete it ==="
-demo_data="$bench_dir/demo-data.txt"
-echo "Hello from the Zentrik demo" >"$demo_data"
-pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --write-object "$demo_data" --type data --label demo-note
-pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --list-objects
-pkcs11-tool --module "$module" --slot 0 --read-object --type data --label demo-note
-echo
-pkcs11-tool --module "$module" --slot 0 --login --pin 1234 --delete-object --type data --label demo-note
+step "pkcs11-tool --write-object: storing the certificate on the card beside its key"
+openssl x509 -in "$demo/demo-cert.pem" -outform DER -out "$demo/demo-cert.der"
+tool --slot 0 --login --pin "$pin" --write-object "$demo/demo-cert.der" --type cert --id 01 --label demo-key >/dev/null
+
+step "p11tool --provider $module --list-all: what GnuTLS sees on the card"
+p11tool --provider "$module" --list-all "$token_uri"
+
+zentrik_tool=$(find "$build/tools" -type f -name zentrik-tool -perm -u+x 2>/dev/null | head -n 1 || true)
+if [ -n "$zentrik_tool" ]; then
+  step "zentrik-tool list: the card through our own tool"
+  "$zentrik_tool" list
+else
+  step "zentrik-tool list: skipped, zentrik-tool is not built in this tree yet"
+fi
+
+step "openssl dgst -sign with the card key: signing $demo/demo.txt"
+echo "Signed on a Ferrix card through Zentrik, $(date -u)" >"$demo/demo.txt"
+engine_openssl dgst -sha256 -engine pkcs11 -keyform engine -sign "$key_uri" \
+  -out "$demo/demo.txt.sig" "$demo/demo.txt"
+
+step "openssl dgst -verify with the certificate's public key (no card involved)"
+openssl x509 -in "$demo/demo-cert.pem" -noout -pubkey >"$demo/demo-pub.pem"
+openssl dgst -sha256 -verify "$demo/demo-pub.pem" -signature "$demo/demo.txt.sig" "$demo/demo.txt"
+
+step "done: certificate, signature and the module's trace log are in $demo"

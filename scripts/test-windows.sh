@@ -31,7 +31,7 @@ cmake -S "$root" -B "$build" \
 
 # Only what this stage runs: the module, the libraries' unit tests and the
 # Windows suites (whichever of them the tree defines so far).
-wanted="zentrik-pkcs11 libcommon_tests cardterminal_tests cardterminal_disabled_pinpad_tests libamw_tests ctl_scripted_tests libamwferrix_tests libamwferrix_logmasking_tests libpkcs11_tests windows_platform_tests windows_module_load_tests winscard_bridge windows_pcsc_bridge_tests"
+wanted="zentrik-pkcs11 libcommon_tests cardterminal_tests cardterminal_disabled_pinpad_tests libamw_tests ctl_scripted_tests libamwferrix_tests libamwferrix_logmasking_tests libpkcs11_tests windows_platform_tests windows_module_load_tests winscard_bridge windows_pcsc_bridge_tests windows_rsa_scenario_tests"
 available=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p')
 targets=()
 for target in $wanted; do
