@@ -4,8 +4,7 @@
 # personalised simulated Ferrix card, and has real applications use the card
 # through the module: pkcs11-tool generates a 2048-bit key on the card,
 # OpenSSL (libp11 engine) makes a self-signed certificate with it, the
-# certificate goes onto the card, p11tool (and zentrik-tool, when it is built)
-# list the card, and OpenSSL signs a file with the card key and verifies the
+# certificate goes onto the card, p11tool and zentrik-tool list the card, and OpenSSL signs a file with the card key and verifies the
 # signature. The files it makes stay in build/release/demo. Everything the
 # bench started is stopped by its recorded PIDs on every exit path.
 set -euo pipefail
@@ -18,14 +17,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 build="$root/build/release"
 step() { echo "==> $*"; }
 
-step "building the module, the card simulator and the reader driver (build/release)"
+step "building the module, zentrik-tool, the card simulator and the reader driver (build/release)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-targets=(zentrik-pkcs11 cardsim ifdzentrik)
-# zentrik-tool joins the demo once the tree has it.
-if cmake --build "$build" --target help | grep -qE '^\.\.\. zentrik-tool( |$)'; then
-  targets+=(zentrik-tool)
-fi
-cmake --build "$build" --target "${targets[@]}" -j "$jobs" >/dev/null
+cmake --build "$build" --target zentrik-pkcs11 zentrik-tool cardsim ifdzentrik -j "$jobs" >/dev/null
 
 module="$build/module/libzentrik-pkcs11.so"
 bench_sh="$root/tools/bench/bench.sh"
@@ -104,13 +98,9 @@ tool --slot 0 --login --pin "$pin" --write-object "$demo/demo-cert.der" --type c
 step "p11tool --provider $module --list-all: what GnuTLS sees on the card"
 p11tool --provider "$module" --list-all "$token_uri"
 
-zentrik_tool=$(find "$build/tools" -type f -name zentrik-tool -perm -u+x 2>/dev/null | head -n 1 || true)
-if [ -n "$zentrik_tool" ]; then
-  step "zentrik-tool list: the card through our own tool"
-  "$zentrik_tool" list
-else
-  step "zentrik-tool list: skipped, zentrik-tool is not built in this tree yet"
-fi
+step "zentrik-tool info and list: the card through our own tool"
+"$build/tools/zentrik-tool/zentrik-tool" --module "$module" info
+"$build/tools/zentrik-tool/zentrik-tool" --module "$module" list
 
 step "openssl dgst -sign with the card key: signing $demo/demo.txt"
 echo "Signed on a Ferrix card through Zentrik, $(date -u)" >"$demo/demo.txt"
