@@ -10,6 +10,7 @@ packages=(
   p11-kit gnutls-bin
   g++-mingw-w64-x86-64 wine wine64 wine64-tools
   clang-14 libclang-rt-14-dev
+  valgrind
 )
 
 missing=()
