@@ -10,6 +10,7 @@ packages=(
   gnutls-bin libnss3-tools p11-kit
   g++-mingw-w64-x86-64 wine wine64 wine64-tools
   clang-14 libclang-rt-14-dev
+  valgrind
 )
 
 missing=()

@@ -10,6 +10,9 @@ struct RoundTrip {
     std::wstring wide;
 };
 
+// GoogleTest would otherwise print the struct's raw bytes, padding included.
+void PrintTo(const RoundTrip& trip, std::ostream* out) { *out << '"' << trip.utf8 << '"'; }
+
 class WideTextRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
 
 TEST_P(WideTextRoundTrip, ConvertsBothWays) {

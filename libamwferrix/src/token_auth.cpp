@@ -102,7 +102,19 @@ void Token::getChallenge(std::uint32_t role, StaticBuffer<128>* challenge) {
 
 void Token::deauthenticate(std::uint32_t role) {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::Token::deauthenticate");
-    apdu::deauthenticate(connection, toCardRole(role));
+    try {
+        apdu::deauthenticate(connection, toCardRole(role));
+    } catch (const VxException&) {
+        // A card that refused to drop the role must not stay authenticated
+        // for the next application: selecting the applet again drops every
+        // role, and session PINs survive it, so other processes stay logged in.
+        try {
+            selectApplet();
+        } catch (const VxException&) {
+            // The original refusal is what the caller reports.
+        }
+        throw;
+    }
 }
 
 amw::AuthenticationResult Token::unblockPin(const amw::AuthenticationObject& ao,

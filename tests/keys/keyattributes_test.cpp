@@ -22,6 +22,9 @@ struct PairFacts {
     bool generated;
 };
 
+// GoogleTest would otherwise print the struct's raw bytes, padding included.
+void PrintTo(const PairFacts& facts, std::ostream* out) { *out << facts.name; }
+
 struct Facts {
     PairFacts pair;
     Bytes modulus;

@@ -2,7 +2,8 @@
 // of its own before the module is first called (the module reads it once per
 // process): the trace log on, the cache in the run's directory, and with
 // ZENTRIK_SESSIONS_VARIANT "nocache" an empty cache setting or with
-// "nopinpad" the pin pad turned off. Each variant runs only its own suites.
+// "nopinpad" the pin pad turned off ("faults" too: its card sits in the
+// pin-pad reader for quick removals). Each variant runs only its own suites.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -37,7 +38,7 @@ bool prepareConfiguration() {
     } else {
         config << "cache = " << (directory / "cache").string() << "\n";
     }
-    if (variant() == "nopinpad") config << "disablepinpad = 1\n";
+    if (variant() == "nopinpad" || variant() == "faults") config << "disablepinpad = 1\n";
     setenv("ZENTRIK_CONF", (directory / "zentrik.txt").c_str(), 1);
     setenv("HOME", directory.c_str(), 1);
     storedDirectory() = directory.string();
@@ -65,7 +66,8 @@ int main(int argc, char** argv) {
         const std::string& variant = sessiontest::variant();
         ::testing::GTEST_FLAG(filter) = variant == "nocache"    ? "NoCache.*"
                                         : variant == "nopinpad" ? "NoPinPad.*"
-                                                                : "-NoCache.*:NoPinPad.*";
+                                        : variant == "faults"   ? "Faults.*"
+                                                                : "-NoCache.*:NoPinPad.*:Faults.*";
     }
     const int result = RUN_ALL_TESTS();
     sessiontest::SessionBench::shutDown();

@@ -73,6 +73,12 @@ void CardControl::injectStatusWord(std::uint8_t ins, unsigned nth, std::uint16_t
     request(buf);
 }
 
+void CardControl::injectRemoval(std::uint8_t ins, unsigned nth) const {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "inject %02X %u remove", ins, nth);
+    request(buf);
+}
+
 std::vector<TraceEntry> CardControl::trace() const {
     std::vector<TraceEntry> entries;
     for (const auto& line : request("trace")) {

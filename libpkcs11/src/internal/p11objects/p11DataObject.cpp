@@ -149,10 +149,7 @@ StaticBuffer<128> P11DataObject::createObject(amw::CachedToken& token,
     amw::DataObject* created =
         token.createDataObject(fields.label, id, fields.objectId, fields.application, AC_DEFAULT,
                                fields.isPrivate ? AC_DEFAULT : AC_PUBLIC, AC_DEFAULT, AC_DEFAULT);
-    created->commitCreationOrMetadataChanges();
-    if (!fields.value->empty()) {
-        created->setContent(fields.value->data, fields.value->size());
-        created->commitContentChanges();
-    }
+    p11content::commitNewObject(*created, fields.value->data, fields.value->size(),
+                                [&token](amw::DataObject* object) { token.deleteDataObject(object); });
     return id;
 }

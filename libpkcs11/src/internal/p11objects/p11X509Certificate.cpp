@@ -273,10 +273,7 @@ StaticBuffer<128> P11X509Certificate::createObject(amw::CachedToken& token,
     amw::X509Certificate* created =
         token.createCertificate(fields.label, fields.id, containerIndex, keySpec, fields.trusted,
                                 AC_DEFAULT, AC_DEFAULT, AC_DEFAULT);
-    created->commitCreationOrMetadataChanges();
-    if (!fields.value->empty()) {
-        created->setContent(fields.value->data, fields.value->size());
-        created->commitContentChanges();
-    }
+    p11content::commitNewObject(*created, fields.value->data, fields.value->size(),
+                                [&token](amw::X509Certificate* certificate) { token.deleteCertificate(certificate); });
     return fields.id;
 }

@@ -37,6 +37,9 @@ public:
     void clearKeypad() const { request("keypad clear"); }
     void setLatency(unsigned perApduMicros, unsigned perByteMicros) const;
     void injectStatusWord(std::uint8_t ins, unsigned nth, std::uint16_t sw) const;
+    // The card leaves the reader instead of answering the nth command with INS.
+    void injectRemoval(std::uint8_t ins, unsigned nth) const;
+    void clearInjections() const { request("inject clear"); }
     std::vector<TraceEntry> trace() const;
     std::map<std::uint8_t, std::uint64_t> counters() const;
     std::uint64_t count(std::uint8_t ins) const;

@@ -115,7 +115,11 @@ void CardServer::serveConnection(int fd, const std::atomic<bool>& stop) {
 bool CardServer::handleFrame(int fd, const std::vector<std::uint8_t>& frame) {
     using namespace readerwire;
     if (frame.empty()) return true;
-    if (frame.size() > 1) return writeFrame(fd, exchange(frame)) == IoResult::OK;
+    if (frame.size() > 1) {
+        const std::vector<std::uint8_t> response = exchange(frame);
+        // An empty answer is an injected removal: the connection closes unanswered.
+        return !response.empty() && writeFrame(fd, response) == IoResult::OK;
+    }
     switch (frame[0]) {
     case POWER_OFF: engine_.powerOff(); return true;
     case POWER_ON: engine_.powerOn(); return true;
@@ -171,6 +175,11 @@ std::vector<std::uint8_t> CardServer::exchange(const std::vector<std::uint8_t>& 
     std::uint8_t ins = apdu.size() > 1 ? apdu[1] : 0;
     auto injected = state_.takeInjection(ins);
     std::vector<std::uint8_t> response;
+    if (injected && *injected == ControlState::REMOVAL) {
+        state_.requestInserted(false);
+        state_.record(apdu, 0, 0, true);
+        return response;
+    }
     if (injected) {
         response = statusWord(*injected);
     } else {

@@ -146,10 +146,14 @@ std::string ControlServer::answer(const std::string& request) {
         state_.setLatency(std::chrono::microseconds(perApdu), std::chrono::microseconds(perByte));
         return "ok\n";
     }
+    if (verb == "inject" && args.size() == 1 && args[0] == "clear") {
+        state_.clearInjections();
+        return "ok\n";
+    }
     if (verb == "inject" && args.size() == 3) {
-        unsigned long ins, nth, sw;
+        unsigned long ins, nth, sw = ControlState::REMOVAL;
         if (!parseNumber(args[0], 16, 0xFF, ins) || !parseNumber(args[1], 10, 1000000, nth) || nth == 0 ||
-            !parseNumber(args[2], 16, 0xFFFF, sw))
+            (args[2] != "remove" && (!parseNumber(args[2], 16, 0xFFFF, sw) || sw == ControlState::REMOVAL)))
             return "err bad injection\n";
         state_.inject(static_cast<std::uint8_t>(ins), static_cast<unsigned>(nth), static_cast<std::uint16_t>(sw));
         return "ok\n";

@@ -12,6 +12,9 @@
 //   latency APDU_US BYTE_US    delay per command and per byte exchanged
 //   inject INS N SW            (hex, decimal, hex) the Nth command with INS
 //                              from now answers SW without reaching the card
+//   inject INS N remove        the card leaves the reader instead of
+//                              answering the Nth command with INS from now
+//   inject clear               forget injections that have not fired
 //   trace                      one line per command:
 //                              "SEQ CLA INS P1 P2 LEN RESPLEN SW [injected]"
 //   counters                   one line per INS: "INS COUNT"

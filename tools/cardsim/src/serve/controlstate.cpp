@@ -58,6 +58,11 @@ std::optional<std::uint16_t> ControlState::takeInjection(std::uint8_t ins) {
     return result;
 }
 
+void ControlState::clearInjections() {
+    std::lock_guard lock(mutex_);
+    injections_.clear();
+}
+
 void ControlState::record(const std::vector<std::uint8_t>& apdu, std::size_t responseLength, std::uint16_t sw,
                           bool injected) {
     std::lock_guard lock(mutex_);

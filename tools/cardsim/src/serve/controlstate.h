@@ -43,9 +43,14 @@ public:
     std::chrono::microseconds delayFor(std::size_t bytes) const;
 
     // The nth command with this INS, counted from now (1 = the next one), is
-    // answered with sw without reaching the card.
+    // answered with sw without reaching the card. REMOVAL (never a status
+    // word a card sends) instead takes the card out of the reader before that
+    // command reaches it: the command gets no answer.
+    static constexpr std::uint16_t REMOVAL = 0x0000;
     void inject(std::uint8_t ins, unsigned nth, std::uint16_t sw);
     std::optional<std::uint16_t> takeInjection(std::uint8_t ins);
+    // Forgets the injections that have not fired yet.
+    void clearInjections();
 
     void record(const std::vector<std::uint8_t>& apdu, std::size_t responseLength, std::uint16_t sw, bool injected);
     std::vector<TraceRecord> trace() const;
