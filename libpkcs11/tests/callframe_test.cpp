@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -143,6 +145,11 @@ struct CtlCase {
     std::uint32_t error;
     CK_RV expected;
 };
+
+// Printed by value, so that the struct's padding is never read.
+void PrintTo(const CtlCase& c, std::ostream* out) {
+    *out << "0x" << std::hex << c.error << " -> 0x" << c.expected << std::dec;
+}
 
 class CtlMappingTest : public ::testing::TestWithParam<CtlCase> {};
 
