@@ -291,7 +291,7 @@ int benchmark(const Options& options) {
     std::printf("\n| measurement | result |\n|---|---|\n");
     for (int processes : {1, 2, 4}) {
         const SignerResult r = runSigners(processes, READER, id2048, options.signSeconds);
-        std::printf("| %d signing process%s, RSA 2048, %.0f s | %.1f signatures/s, %ld errors, %ld not verifying |\n",
+        std::printf("| %d signing process%s, RSA 2048, %.1f s | %.1f signatures/s, %ld errors, %ld not verifying |\n",
                     processes, processes == 1 ? "" : "es", r.seconds, static_cast<double>(r.signatures) / r.seconds,
                     r.errors, r.unverified);
         std::fflush(stdout);
