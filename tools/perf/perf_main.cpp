@@ -116,8 +116,18 @@ std::string loadText() {
     return one + " " + five + " " + fifteen;
 }
 
+// The benchmark's configuration and cache directory goes on every exit.
+struct WorkDirectory {
+    fs::path path;
+    ~WorkDirectory() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
 int benchmark(const Options& options) {
-    const fs::path work = fs::temp_directory_path() / ("zentrik-perf-" + std::to_string(::getpid()));
+    const WorkDirectory workDirectory{fs::temp_directory_path() / ("zentrik-perf-" + std::to_string(::getpid()))};
+    const fs::path& work = workDirectory.path;
     fs::create_directories(work);
     const fs::path cache = work / "cache";
     {
@@ -312,8 +322,6 @@ int benchmark(const Options& options) {
 
     p11->C_CloseSession(session);
     p11->C_Finalize(nullptr);
-    std::error_code ignored;
-    fs::remove_all(work, ignored);
     return 0;
 }
 
