@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Benchmarks of the module on the PC/SC bench (not part of the test suite):
 # builds the release configuration and runs tools/perf with the given
-# options (see tools/perf/perf_main.cpp), printing a Markdown table.
+# options (see tools/perf/perf_main.cpp), printing two Markdown tables: the
+# APDUs, bytes and wall time of each call against a raw PC/SC replay of the
+# same commands, and concurrent signing and memory. docs/performance.md
+# explains both. About ten minutes with the defaults.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

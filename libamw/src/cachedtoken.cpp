@@ -139,6 +139,7 @@ CachedToken::CachedToken(std::unique_ptr<Token> token_, const CardId& cardId_,
     }
     freshness = cardFreshness;
     modifiedCounters = 0;
+    staleOnCard = 0;
     loadedFromCard = false;
     if (cacheDirectory.empty()) {
         logMessage(L"CACHE MEMORY disabled");
@@ -177,8 +178,9 @@ void CachedToken::increaseFreshnessCounter(std::uint32_t counter, bool writeToCa
     // new file is written nobody may match it.
     freshness.digest(counter).fill(0);
     modifiedCounters = static_cast<std::uint16_t>(modifiedCounters | counterBit(counter));
-    if (writeToCard) {
+    if (writeToCard && (staleOnCard & counterBit(counter)) == 0) {
         token->setCacheFreshness(freshness);
+        staleOnCard = modifiedCounters;
     }
 }
 

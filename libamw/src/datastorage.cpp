@@ -1,6 +1,5 @@
 #include "amw/datastorage.h"
 
-#include <cstring>
 
 #include "vxexception.h"
 
@@ -11,6 +10,7 @@ DataStorage::DataStorage() = default;
 DataStorage::DataStorage(const DataStorage& other)
     : Storage(other),
       content(other.content ? std::make_unique<Content>(*other.content) : nullptr),
+      cachedContent(other.cachedContent),
       contentLoaded(other.contentLoaded),
       contentSize(other.contentSize) {}
 
@@ -18,6 +18,7 @@ DataStorage& DataStorage::operator=(const DataStorage& other) {
     if (this != &other) {
         Storage::operator=(other);
         content = other.content ? std::make_unique<Content>(*other.content) : nullptr;
+        cachedContent = other.cachedContent;
         contentLoaded = other.contentLoaded;
         contentSize = other.contentSize;
     }
@@ -34,11 +35,15 @@ DataStorage::Content& DataStorage::contentBuffer() {
 }
 
 const DataStorage::Content& DataStorage::getContent() {
+    const bool fromCacheFile = contentLoaded && !content;
     Content& buffer = contentBuffer();
     if (!contentLoaded) {
-        buffer = Content();
+        buffer.clear();
         readContent(buffer);
         contentLoaded = true;
+    } else if (fromCacheFile) {
+        buffer.assign(cachedContent.data(), cachedContent.size());
+        std::vector<std::uint8_t>().swap(cachedContent);
     }
     return buffer;
 }
@@ -53,12 +58,8 @@ void DataStorage::setContent(const std::uint8_t* data, std::size_t length) {
         throw InvalidArgumentException::nullPointer("data", "amw::DataStorage::setContent",
                                                     __FILE__, __LINE__);
     }
-    Content& buffer = contentBuffer();
-    buffer = Content();
-    if (length > 0) {
-        std::memcpy(buffer.data, data, length);
-    }
-    buffer.length = length;
+    contentBuffer().assign(data, length);
+    std::vector<std::uint8_t>().swap(cachedContent);
     contentLoaded = true;
     contentSize = static_cast<std::uint32_t>(length);
 }
@@ -71,7 +72,7 @@ void DataStorage::writeDataStorage(std::ostream& stream) const {
         if (content) {
             writeBuffer(stream, *content);
         } else {
-            writeUint32(stream, 0);
+            writeBufferBytes(stream, cachedContent.data(), cachedContent.size());
         }
     }
 }
@@ -79,11 +80,15 @@ void DataStorage::writeDataStorage(std::ostream& stream) const {
 void DataStorage::readDataStorage(std::istream& stream) {
     contentSize = readUint32(stream);
     contentLoaded = false;
+    content.reset();
+    std::vector<std::uint8_t>().swap(cachedContent);
     if (readBool(stream)) {
-        readBuffer(stream, contentBuffer(), MAX_CONTENT_SIZE);
+        const std::uint32_t length = readBufferLength(stream, MAX_CONTENT_SIZE);
+        cachedContent.resize(length);
+        if (length > 0) {
+            readBytes(stream, cachedContent.data(), length);
+        }
         contentLoaded = true;
-    } else if (content) {
-        *content = Content();
     }
 }
 

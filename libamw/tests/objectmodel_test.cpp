@@ -264,6 +264,34 @@ TEST(DataStorageRecord, LoadedPublicContentIsCached) {
     EXPECT_TRUE(back.getApplication() == text<128>("A"));
 }
 
+// A list read from a cache file and written back (another list of the call
+// came from the card) keeps every content byte for byte, whether or not the
+// call asked for it; a copy carries it too.
+TEST(DataStorageRecord, CachedContentIsWrittenBackUnchangedWithoutBeingAskedFor) {
+    TestDataObject original(buffer<128>({0x0B}), text<128>("L"), text<128>("O"), text<128>("A"));
+    Bytes value(3000);
+    for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<std::uint8_t>(i * 7);
+    original.setContent(value.data(), value.size());
+    const Bytes record = recordOf(original);
+
+    TestDataObject back;
+    readRecord(back, record);
+    EXPECT_EQ(record, recordOf(back));
+    const TestDataObject copy(back);
+    EXPECT_EQ(record, recordOf(copy));
+    EXPECT_EQ(value, Bytes(back.getContent().begin(), back.getContent().end()));
+    EXPECT_EQ(record, recordOf(back));
+    EXPECT_EQ(0, back.reads);
+
+    TestDataObject empty;
+    empty.setContent(nullptr, 0);
+    TestDataObject emptyBack;
+    readRecord(emptyBack, recordOf(empty));
+    EXPECT_TRUE(emptyBack.isContentLoaded());
+    EXPECT_EQ(0u, emptyBack.getContent().length);
+    EXPECT_EQ(recordOf(empty), recordOf(emptyBack));
+}
+
 TEST(DataStorageRecord, PrivateOrUnloadedContentNeverReachesTheRecord) {
     TestDataObject secret;
     secret.privateContent = true;

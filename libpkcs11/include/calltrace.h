@@ -56,6 +56,11 @@ TraceText formatMechanism(const CK_MECHANISM* mechanism) noexcept;
 // An in/out count: "[address=0x..., value=6]", or "NULL".
 TraceText formatUlongPointer(const CK_ULONG* pointer) noexcept;
 
+// Whether the trace log is on. Text that is built before it reaches the
+// logger (a TraceText, say) is built only when this says so: a call must not
+// pay for formatting that nobody reads.
+bool traceEnabled() noexcept;
+
 // Parameter lines, all logged under the facility "PKCS11".
 // "name = 12 [0x0000000c]"
 void traceParameter(const wchar_t* name, CK_ULONG value) noexcept;

@@ -23,6 +23,8 @@ bool isPrivateKeyComponent(CK_ATTRIBUTE_TYPE type) noexcept {
 
 }  // namespace
 
+bool traceEnabled() noexcept { return loggingEnabled(); }
+
 void TraceText::append(const wchar_t* format, ...) noexcept {
     if (used + 1 >= CAPACITY) {
         return;

@@ -155,7 +155,7 @@ CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
         }
         *pulObjectCount = count;
         traceOutput(L"*pulObjectCount", count);
-        for (CK_ULONG i = 0; i < count && i < TEMPLATE_TRACE_LIMIT; ++i) {
+        for (CK_ULONG i = 0; traceEnabled() && i < count && i < TEMPLATE_TRACE_LIMIT; ++i) {
             TraceText name;
             name.append(L"phObject[%lu]", static_cast<unsigned long>(i));
             traceOutput(name.c_str(), phObject[i]);

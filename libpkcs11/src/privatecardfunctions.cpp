@@ -62,6 +62,7 @@ CK_RV withoutReturnLine(CallContext& call, CK_RV rv) noexcept {
 }
 
 void traceBytesOutput(const wchar_t* name, const std::uint8_t* data, std::size_t length) noexcept {
+    if (!traceEnabled()) return;
     TraceText text;
     text.appendHex(data, length);
     traceOutput(name, text.c_str());

@@ -44,6 +44,7 @@ void fillSlotInfo(const std::optional<ctl::PcScReader>& reader, CK_SLOT_INFO& in
 }
 
 void traceSlot(const Slot& slot, const std::optional<ctl::PcScReader>& reader, const CK_SLOT_INFO& info) {
+    if (!traceEnabled()) return;
     TraceText text;
     text.append(L"[slotID=%lu, reader=%ls, flags=0x%08lx]", static_cast<unsigned long>(slot.getId()),
                 reader ? reader->getName() : L"empty", static_cast<unsigned long>(info.flags));

@@ -69,6 +69,7 @@ void readCardFacts(ctl::LockablePcScCardConnection& connection, CK_TOKEN_INFO& i
 }
 
 void traceTokenInfo(const CK_TOKEN_INFO& info) {
+    if (!traceEnabled()) return;
     TraceText text;
     text.append(L"[sessionCount=%lu, totalMemory=%lu, freeMemory=%lu]",
                 static_cast<unsigned long>(info.ulSessionCount),

@@ -142,6 +142,26 @@ TEST_F(CachedTokenOnCard, WriteToCardPublishesTheRaisedCounterAtOnce) {
     EXPECT_EQ(1, other->getCardFreshness().counter(CachedToken::CACHED_OBJECT_DATA_OBJECT));
 }
 
+// A kind already shown as stale on the card by this call is not written
+// again when raised once more (a key generation raises the files counter
+// before and after the key is made); a kind not yet written still is, and
+// the end of the call publishes the final counters.
+TEST_F(CachedTokenOnCard, RaisingAKindAlreadyStaleOnTheCardWritesNothingMore) {
+    auto call = beginCall(*processA);
+    call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_FILE, true);
+    call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_FILE, true);
+    EXPECT_EQ(1u, countIns(*processA, INS_SET_FRESHNESS));
+    call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_KEYPAIR, true);
+    call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_FILE, true);
+    EXPECT_EQ(2u, countIns(*processA, INS_SET_FRESHNESS));
+    call->refreshCache();
+    EXPECT_EQ(3u, countIns(*processA, INS_SET_FRESHNESS));
+
+    auto other = beginCall(*processB);
+    EXPECT_EQ(3, other->getCardFreshness().counter(CachedToken::CACHED_OBJECT_FILE));
+    EXPECT_EQ(1, other->getCardFreshness().counter(CachedToken::CACHED_OBJECT_KEYPAIR));
+}
+
 TEST_F(CachedTokenOnCard, CheckingACounterOutsideTheKindsIsAnInternalError) {
     auto call = beginCall(*processA);
     for (std::uint32_t counter : {0u, 8u}) {

@@ -151,6 +151,10 @@ private:
     FreshnessRecord cardFreshness;
     FreshnessRecord freshness;
     std::uint16_t modifiedCounters = 0;
+    // Kinds whose raised counter and zeroed digest this call has already
+    // written to the card: raising one of them again changes nothing that
+    // another process can see, so it is not written again.
+    std::uint16_t staleOnCard = 0;
     CardId cardId;
     std::unique_ptr<StaticBuffer<256>> serialNumber;
     std::unique_ptr<CacheMemory> cacheMemory;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "amw/storage.h"
 #include "staticbuffer.h"
@@ -54,6 +55,10 @@ private:
 
     // Allocated on first use: most listed objects never load their content.
     std::unique_ptr<Content> content;
+    // Content read from a cache file, kept at its own size until somebody
+    // asks for it: a 64 KiB buffer for every object of a list made each
+    // search from current cache files allocate and zero about a megabyte.
+    std::vector<std::uint8_t> cachedContent;
     bool contentLoaded = false;
     std::uint32_t contentSize = 0;
 };

@@ -62,7 +62,9 @@ public:
         buffer.length = length;
     }
 
-private:
+protected:
+    // The two halves of the buffer format (32-bit length, then the bytes),
+    // for entities that keep a byte string in a container of its own size.
     static void writeBufferBytes(std::ostream& stream, const std::uint8_t* data,
                                  std::uint64_t length);
     static std::uint32_t readBufferLength(std::istream& stream, std::size_t maxLength);

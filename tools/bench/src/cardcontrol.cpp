@@ -1,5 +1,7 @@
 #include "bench/cardcontrol.h"
 
+#include "bench/pcscclient.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -97,6 +99,16 @@ std::vector<TraceEntry> CardControl::trace() const {
         entries.push_back(e);
     }
     return entries;
+}
+
+std::vector<std::vector<std::uint8_t>> CardControl::commands() const {
+    std::vector<std::vector<std::uint8_t>> result;
+    for (const auto& line : request("commands")) {
+        const std::size_t space = line.find(' ');
+        if (space == std::string::npos) throw std::runtime_error("bad command line from the card: " + line);
+        result.push_back(fromHex(line.substr(space + 1)));
+    }
+    return result;
 }
 
 std::map<std::uint8_t, std::uint64_t> CardControl::counters() const {

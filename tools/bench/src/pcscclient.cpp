@@ -180,6 +180,14 @@ std::uint32_t PcscCard::status() {
                               &atrLength));
 }
 
+void PcscCard::beginTransaction() {
+    check("SCardBeginTransaction", SCardBeginTransaction(static_cast<SCARDHANDLE>(handle_)));
+}
+
+void PcscCard::endTransaction(std::uint32_t disposition) {
+    check("SCardEndTransaction", SCardEndTransaction(static_cast<SCARDHANDLE>(handle_), disposition));
+}
+
 std::uint32_t PcscCard::disconnect(std::uint32_t disposition) {
     if (!connected_) return 0;
     connected_ = false;

@@ -44,6 +44,11 @@ public:
     std::map<std::uint8_t, std::uint64_t> counters() const;
     std::uint64_t count(std::uint8_t ins) const;
     void clearStatistics() const { request("clear"); }
+    // Whole commands are kept in the trace only while capture is on (they
+    // carry PINs and session PINs: for benchmarks on a private bench).
+    void setCapture(bool on) const { request(on ? "capture on" : "capture off"); }
+    // The traced commands in order: whole when captured, else their header.
+    std::vector<std::vector<std::uint8_t>> commands() const;
 
 private:
     std::string path_;

@@ -33,6 +33,10 @@ public:
     // size is the length the reader reported as needed.
     std::uint32_t control(std::uint32_t code, const Bytes& input, Bytes& output, std::size_t outputCapacity = 1024);
     std::uint32_t status();
+    // Exclusive access to the card for a sequence of commands, as the module
+    // holds it for the card work of one call. Throw PcscError on failure.
+    void beginTransaction();
+    void endTransaction(std::uint32_t disposition = 0);
     std::uint32_t disconnect(std::uint32_t disposition);
 
     static std::uint16_t statusWord(const Bytes& response);

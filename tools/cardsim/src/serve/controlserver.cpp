@@ -167,6 +167,23 @@ std::string ControlServer::answer(const std::string& request) {
         }
         return out + "ok\n";
     }
+    if (verb == "capture" && args.size() == 1 && (args[0] == "on" || args[0] == "off")) {
+        state_.setCapture(args[0] == "on");
+        return "ok\n";
+    }
+    if (verb == "commands" && args.empty()) {
+        std::string out;
+        for (const auto& r : state_.trace()) {
+            out += std::to_string(r.sequence) + " ";
+            if (r.command.empty()) {
+                out += hex(r.cla, 2) + hex(r.ins, 2) + hex(r.p1, 2) + hex(r.p2, 2);
+            } else {
+                for (std::uint8_t byte : r.command) out += hex(byte, 2);
+            }
+            out += "\n";
+        }
+        return out + "ok\n";
+    }
     if (verb == "counters" && args.empty()) {
         std::string out;
         for (const auto& [ins, count] : state_.counters()) out += hex(ins, 2) + " " + std::to_string(count) + "\n";

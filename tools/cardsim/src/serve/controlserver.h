@@ -17,6 +17,11 @@
 //   inject clear               forget injections that have not fired
 //   trace                      one line per command:
 //                              "SEQ CLA INS P1 P2 LEN RESPLEN SW [injected]"
+//   capture on|off             keep whole commands in the trace from now on
+//                              (off at start: they carry PINs)
+//   commands                   one line per traced command: "SEQ HEX", the
+//                              whole command in hexadecimal when it was
+//                              captured, else only its 4-byte header
 //   counters                   one line per INS: "INS COUNT"
 //   clear                      forget the trace and the counters
 #pragma once

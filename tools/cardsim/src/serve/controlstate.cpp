@@ -76,6 +76,7 @@ void ControlState::record(const std::vector<std::uint8_t>& apdu, std::size_t res
     r.responseLength = responseLength;
     r.sw = sw;
     r.injected = injected;
+    if (capture_) r.command = apdu;
     if (trace_.size() < MAX_TRACE) trace_.push_back(r);
     ++counters_[r.ins];
 }
@@ -94,6 +95,11 @@ void ControlState::clearStatistics() {
     std::lock_guard lock(mutex_);
     trace_.clear();
     counters_.clear();
+}
+
+void ControlState::setCapture(bool on) {
+    std::lock_guard lock(mutex_);
+    capture_ = on;
 }
 
 void ControlState::requestInserted(bool inserted) {

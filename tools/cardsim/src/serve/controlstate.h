@@ -26,6 +26,9 @@ struct TraceRecord {
     std::size_t responseLength = 0;  // data bytes, status word excluded
     std::uint16_t sw = 0;
     bool injected = false;           // answered by an injected status word
+    // The whole command, kept only while capture is switched on (benchmarks
+    // replay it); empty otherwise.
+    std::vector<std::uint8_t> command;
 };
 
 class ControlState {
@@ -56,6 +59,9 @@ public:
     std::vector<TraceRecord> trace() const;
     std::map<std::uint8_t, std::uint64_t> counters() const;
     void clearStatistics();
+    // Whether the trace keeps whole commands from now on. Off by default:
+    // command data carries PINs and session PINs.
+    void setCapture(bool on);
 
     // Presence: the control side asks, the I/O thread performs and reports.
     void requestInserted(bool inserted);
@@ -81,6 +87,7 @@ private:
     std::vector<TraceRecord> trace_;
     std::map<std::uint8_t, std::uint64_t> counters_;
     std::uint64_t sequence_ = 0;
+    bool capture_ = false;
     bool insertedRequested_ = true;
     bool connected_ = false;
 };

@@ -1,0 +1,109 @@
+// What calls send to the card, counted in the simulator's commands: a
+// read-only call on an unchanged card with current cache files lists
+// nothing, writes nothing back (neither the freshness block nor a cache
+// file), and the calls on the hot path send only the commands their card
+// work needs. Speed itself is measured by tools/perf, not here.
+#include <filesystem>
+#include <map>
+
+#include "cryptohelpers.h"
+
+namespace fs = std::filesystem;
+
+namespace sessiontest {
+namespace {
+
+constexpr std::uint8_t INS_LIST_HEADS = 0x0A;
+constexpr std::uint8_t INS_SET_FRESHNESS = 0x0E;
+constexpr const char* CARD_ID = "C0FFEE00C0FFEE00C0FFEE00C0FFEE01";
+
+std::map<fs::path, fs::file_time_type> cacheFileTimes() {
+    std::map<fs::path, fs::file_time_type> times;
+    const fs::path directory = fs::path(cacheDirectory()) / CARD_ID;
+    if (!fs::exists(directory)) return times;
+    for (const auto& entry : fs::directory_iterator(directory)) times[entry.path()] = entry.last_write_time();
+    return times;
+}
+
+class CallCost : public SessionBench {
+protected:
+    void SetUp() override {
+        SessionBench::SetUp();
+        if (IsSkipped()) return;
+        if (variant() == "nocache") GTEST_SKIP() << "counts the cache at work";
+        fs::remove_all(cacheDirectory());
+        insertFreshCard(PLAIN_SLOT, {"--card-id", CARD_ID});
+        ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
+        session = openSession(PLAIN_SLOT);
+        ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+        GenerationRequest request;
+        request.id = {0x4B, 0x01};
+        keys = generateOnCard(session, request);
+        Template certificate;
+        certificate.addUlong(CKA_CLASS, CKO_CERTIFICATE).addUlong(CKA_CERTIFICATE_TYPE, CKC_X_509)
+            .add(CKA_ID, Bytes{0x43, 0x01}).add(CKA_VALUE, Bytes(700, 0x30));
+        ASSERT_EQ(CKR_OK, p11()->C_CreateObject(session, certificate.data(), certificate.size(), &certificateHandle));
+        findAll(session);  // every cache file current
+    }
+    std::uint64_t count(std::uint8_t ins) { return control(PLAIN_SLOT).count(ins); }
+    std::uint64_t total() {
+        std::uint64_t sum = 0;
+        for (const auto& [ins, n] : control(PLAIN_SLOT).counters()) sum += n;
+        return sum;
+    }
+
+    CK_SESSION_HANDLE session = 0;
+    KeyHandles keys;
+    CK_OBJECT_HANDLE certificateHandle = 0;
+};
+
+TEST_F(CallCost, ReadOnlyCallsOnAnUnchangedCardWriteNothingBack) {
+    const auto before = cacheFileTimes();
+    ASSERT_FALSE(before.empty());
+    control(PLAIN_SLOT).clearStatistics();
+
+    EXPECT_EQ(3u, findAll(session).size());
+    Bytes value(1024);
+    CK_ATTRIBUTE read{CKA_VALUE, value.data(), value.size()};
+    EXPECT_EQ(CKR_OK, p11()->C_GetAttributeValue(session, certificateHandle, &read, 1));
+    ASSERT_EQ(CKR_OK, signInit(session, keys.privateKey));
+    Bytes signature;
+    EXPECT_EQ(CKR_OK, sign(session, sha256DigestInfo({1, 2, 3}), signature));
+    CK_TOKEN_INFO info{};
+    EXPECT_EQ(CKR_OK, p11()->C_GetTokenInfo(PLAIN_SLOT, &info));
+
+    EXPECT_EQ(0u, count(INS_LIST_HEADS));
+    EXPECT_EQ(0u, count(INS_SET_FRESHNESS));
+    EXPECT_EQ(before, cacheFileTimes());
+}
+
+// Freshness read, session-PIN authentication, deauthentication.
+TEST_F(CallCost, WarmSearchSendsThreeCommands) {
+    control(PLAIN_SLOT).clearStatistics();
+    findAll(session);
+    EXPECT_EQ(3u, total());
+}
+
+// Freshness read, session-PIN authentication, the two crypt commands of a
+// 1024-bit block (init, one part), deauthentication.
+TEST_F(CallCost, SignSendsOnlyItsCardWork) {
+    ASSERT_EQ(CKR_OK, signInit(session, keys.privateKey));
+    control(PLAIN_SLOT).clearStatistics();
+    Bytes signature;
+    EXPECT_EQ(CKR_OK, sign(session, sha256DigestInfo({4, 5, 6}), signature));
+    EXPECT_EQ(5u, total());
+}
+
+// A generation raises the files counter (container map), then the key-pair
+// counter, then the files counter again; the block is written when a kind
+// first becomes stale and once at the end with the new digests.
+TEST_F(CallCost, KeyGenerationWritesTheFreshnessBlockThreeTimes) {
+    control(PLAIN_SLOT).clearStatistics();
+    GenerationRequest request;
+    request.id = {0x4B, 0x02};
+    generateOnCard(session, request);
+    EXPECT_EQ(3u, count(INS_SET_FRESHNESS));
+}
+
+}  // namespace
+}  // namespace sessiontest
