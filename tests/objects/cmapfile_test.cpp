@@ -123,6 +123,21 @@ TEST_F(ContainerMap, FreeRecordClaimedByACertificateIsSkipped) {
               fileOnCard(CMAPFILE_BLOCK));
 }
 
+// Certificates without a key claim the index past the end of the map: the
+// record appended first may be taken, so records are appended until one is
+// free.
+TEST_F(ContainerMap, AppendsPastRecordsClaimedByKeylessCertificates) {
+    setFileOnCard(CMAPFILE_BLOCK, record("A", 1, 0, 0));
+    {
+        auto setup = beginCall();
+        addCertificate(*setup, "cert", 1);
+    }
+    auto call = beginCall();
+    EXPECT_EQ(2, cm::prepareContainerInCmapfile(*call, buf<128>("abc")));
+    EXPECT_EQ(joined({record("A", 1, 0, 0), Bytes(86, 0), record(ABC_NAME, 1, 0, 0)}),
+              fileOnCard(CMAPFILE_BLOCK));
+}
+
 TEST_F(ContainerMap, FindingAFreeRecordWalksWholeRecordsOnly) {
     amw::X509CertificateList none;
     const Bytes twoUsed = joined({record("A", 1, 0, 0), record("B", 2, 0, 0)});

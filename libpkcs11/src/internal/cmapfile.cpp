@@ -191,8 +191,12 @@ std::uint8_t prepareContainerInCmapfile(amw::CachedToken& token,
     std::uint8_t index = 0;
     rewriteMap(token, [&](Content& map) {
         auto found = findAvaliableRecordInCmapfile(certificates, map.data, map.size());
-        const std::size_t records = map.size() / RECORD_SIZE;
-        if (!found && records < MAX_RECORDS && (records + 1) * RECORD_SIZE <= MAX_MAP_SIZE) {
+        // Records are appended until one is usable: a certificate without a
+        // key claims the index past the end of the map, so the first appended
+        // record may already be taken.
+        for (std::size_t records = map.size() / RECORD_SIZE;
+             !found && records < MAX_RECORDS && (records + 1) * RECORD_SIZE <= MAX_MAP_SIZE;
+             ++records) {
             // The new record starts after the last whole one; bytes of a
             // partial record at the end are overwritten.
             std::memset(map.data + records * RECORD_SIZE, 0, RECORD_SIZE);
