@@ -29,7 +29,7 @@ protected:
         return std::make_unique<P11X509Certificate>(certificate);
     }
 
-    // The container index and key specification a certificate got on the card.
+    // The container index and key kind (signature or exchange) a certificate got on the card.
     std::pair<int, std::uint32_t> containerOf(const StaticBuffer<128>& id) {
         auto call = beginCall();
         const amw::X509Certificate* certificate = call->findCertificate(id);

@@ -92,7 +92,7 @@ TEST_F(ContainerMap, CommitRecordsSizesAndDeletingOneHalfKeepsNameAndTheOtherSiz
     const std::uint8_t index = cm::prepareContainerInCmapfile(*call, buf<128>("abc"));
     cm::commitContainerInCmapfile(*call, index, SIGNATURE, 1024);
     EXPECT_EQ(record(ABC_NAME, 1, 1024, 0), fileOnCard(CMAPFILE_BLOCK));
-    // Any key specification other than the signature one is the exchange key.
+    // Any key kind other than the signature one counts as the exchange key.
     cm::commitContainerInCmapfile(*call, index, 7, 2048);
     EXPECT_EQ(record(ABC_NAME, 1, 1024, 2048), fileOnCard(CMAPFILE_BLOCK));
 
