@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "amw/exceptions.h"
+#include "amw/interruptedwrite.h"
 #include "cachedtokentrace.h"
 #include "configuration.h"
 #include "fileutils.h"
@@ -245,11 +246,18 @@ KeyPairList& CachedToken::getKeyPairs() {
 
 X509CertificateList& CachedToken::getCertificates() {
     const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
-    return ensureLoaded(certificates, source, CACHED_OBJECT_CERTIFICATE,
-                        [this](X509CertificateList& list) {
-                            token->listCertificates(list);
-                            readPublicContents(list);
-                        });
+    const bool loaded = certificates != nullptr;
+    X509CertificateList& list = ensureLoaded(certificates, source, CACHED_OBJECT_CERTIFICATE,
+                                             [this](X509CertificateList& read) {
+                                                 token->listCertificates(read);
+                                                 readPublicContents(read);
+                                             });
+    if (!loaded) {
+        for (DataStorage* adopted : interruptedwrite::adoptReplacements(list)) {
+            unfinishedReplacements.push_back(adopted);
+        }
+    }
+    return list;
 }
 
 FileList& CachedToken::getFiles() {
@@ -268,11 +276,33 @@ DirectoryList& CachedToken::getDirectories() {
 
 DataObjectList& CachedToken::getDataObjects() {
     const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
-    return ensureLoaded(dataObjects, source, CACHED_OBJECT_DATA_OBJECT,
-                        [this](DataObjectList& list) {
-                            token->listDataObjects(list);
-                            readPublicContents(list);
-                        });
+    const bool loaded = dataObjects != nullptr;
+    DataObjectList& list = ensureLoaded(dataObjects, source, CACHED_OBJECT_DATA_OBJECT,
+                                        [this](DataObjectList& read) {
+                                            token->listDataObjects(read);
+                                            readPublicContents(read);
+                                        });
+    if (!loaded) {
+        for (DataStorage* adopted : interruptedwrite::adoptReplacements(list)) {
+            unfinishedReplacements.push_back(adopted);
+        }
+    }
+    return list;
+}
+
+bool CachedToken::isUnfinishedReplacement(const DataStorage* object) const noexcept {
+    return std::find(unfinishedReplacements.begin(), unfinishedReplacements.end(), object) !=
+           unfinishedReplacements.end();
+}
+
+void CachedToken::replacementUnfinished(const DataStorage* object) {
+    if (!isUnfinishedReplacement(object)) unfinishedReplacements.push_back(object);
+}
+
+void CachedToken::replacementFinished(const DataStorage* object) noexcept {
+    unfinishedReplacements.erase(
+        std::remove(unfinishedReplacements.begin(), unfinishedReplacements.end(), object),
+        unfinishedReplacements.end());
 }
 
 AuthenticationObjectList& CachedToken::getAuthenticationObjects() {

@@ -222,6 +222,7 @@ void CachedToken::deleteCertificate(X509Certificate* certificate) {
     }
     checkFreshnessCounterModified(CACHED_OBJECT_CERTIFICATE);
     token->deleteCertificate(*certificate);
+    replacementFinished(certificate);
     removeFrom(*certificates, certificate);
 }
 
@@ -255,6 +256,7 @@ void CachedToken::deleteDataObject(DataObject* dataObject) {
     }
     checkFreshnessCounterModified(CACHED_OBJECT_DATA_OBJECT);
     token->deleteDataObject(*dataObject);
+    replacementFinished(dataObject);
     removeFrom(*dataObjects, dataObject);
 }
 

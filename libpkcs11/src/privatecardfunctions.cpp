@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "amw/cachedtoken.h"
+#include "amw/interruptedwrite.h"
 #include "amw/x509certificate.h"
 #include "amwferrix/apdu.h"
 #include "callframe.h"
@@ -81,6 +82,12 @@ std::optional<StaticBuffer<128>> findDefaultCertificateId(amw::CachedToken& toke
         return std::nullopt;
     }
     for (const auto& certificate : token.getCertificates()) {
+        // Leftovers of an interrupted write share the container of the
+        // certificate they were written for.
+        if (amw::interruptedwrite::markOf(certificate->getPkcs11Id()) !=
+            amw::interruptedwrite::Mark::NONE) {
+            continue;
+        }
         if (certificate->getContainerIndex() == containerIndex) return certificate->getPkcs11Id();
     }
     return std::nullopt;

@@ -71,6 +71,15 @@ public:
     DataObjectList& getDataObjects();
     AuthenticationObjectList& getAuthenticationObjects();
 
+    // Replacements adopted while loading a list from the card (see
+    // interruptedwrite.h): their identifier on the card still carries the
+    // mark until they are written again.
+    bool isUnfinishedReplacement(const DataStorage* object) const noexcept;
+    void replacementFinished(const DataStorage* object) noexcept;
+    // A replacement whose identifier could not be written after its old
+    // object was deleted.
+    void replacementUnfinished(const DataStorage* object);
+
     // Lookups; null when there is no such object.
     AuthenticationObject* findAuthenticationObject(std::uint32_t role);
     AuthenticationObject* getPkcs11SoObject();
@@ -165,6 +174,7 @@ private:
     std::unique_ptr<DataObjectList> dataObjects;
     std::unique_ptr<AuthenticationObjectList> authenticationObjects;
     bool loadedFromCard = false;
+    std::vector<const DataStorage*> unfinishedReplacements;
 };
 
 }  // namespace amw

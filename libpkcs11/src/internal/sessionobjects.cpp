@@ -3,6 +3,7 @@
 #include <array>
 
 #include "amw/cachedtoken.h"
+#include "amw/interruptedwrite.h"
 #include "internal/p11objects/p11classes.h"
 #include "internal/session.h"
 #include "internal/sessionconnection.h"
@@ -42,6 +43,12 @@ bool isPrivate(P11Object& object) {
     CK_ULONG length = sizeof value;
     object.getAttributeValue(CKA_PRIVATE, &value, &length);
     return value == CK_TRUE;
+}
+
+// What a write interrupted by a lost card left behind is nobody's object.
+template <class Object>
+bool isLeftOver(const Object& object) {
+    return amw::interruptedwrite::markOf(object.getPkcs11Id()) != amw::interruptedwrite::Mark::NONE;
 }
 
 [[noreturn]] void invalidClass(CK_OBJECT_CLASS objectClass, int line) {
@@ -88,12 +95,14 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
     };
     if (candidates.certificates) {
         for (auto& certificate : token.getCertificates()) {
+            if (isLeftOver(*certificate)) continue;
             P11X509Certificate view(certificate.get());
             collect(view);
         }
     }
     if (candidates.dataObjects) {
         for (auto& dataObject : token.getDataObjects()) {
+            if (isLeftOver(*dataObject)) continue;
             P11DataObject view(dataObject.get());
             if (!loggedIn && isPrivate(view)) continue;
             collect(view);

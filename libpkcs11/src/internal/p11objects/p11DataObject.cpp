@@ -117,11 +117,22 @@ void P11DataObject::commitChanges(amw::CachedToken& token) {
     TraceScope trace(LOG_FACILITY_PKCS11, "P11DataObject::commitChanges");
     amw::DataObject& object = live(dataObject);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
-    object.commitCreationOrMetadataChanges();
-    if (contentModified) {
-        object.commitContentChanges();
-        contentModified = false;
+    if (!contentModified) {
+        object.commitCreationOrMetadataChanges();
+        return;
     }
+    const auto deleteObject = [&token](amw::DataObject* doomed) { token.deleteDataObject(doomed); };
+    p11content::settleInterruptedWrites(token, token.getDataObjects(), deleteObject);
+    dataObject = p11content::replaceValue(
+        token, object,
+        [&](const StaticBuffer<128>& markedId) {
+            return token.createDataObject(object.getLabel(), markedId, object.getObjectId(),
+                                          object.getApplication(), AC_DEFAULT,
+                                          object.isPrivateContent() ? AC_DEFAULT : AC_PUBLIC,
+                                          AC_DEFAULT, AC_DEFAULT);
+        },
+        deleteObject);
+    contentModified = false;
 }
 
 void P11DataObject::destroyObjectFromCard(amw::CachedToken* token) {
@@ -132,6 +143,10 @@ void P11DataObject::destroyObjectFromCard(amw::CachedToken* token) {
     }
     amw::DataObject& object = live(dataObject);
     token->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+    // First, so that a replacement that was cut off after its value was
+    // written cannot take the place of the object destroyed now.
+    p11content::settleInterruptedWrites(*token, token->getDataObjects(),
+                                        [token](amw::DataObject* doomed) { token->deleteDataObject(doomed); });
     token->deleteDataObject(&object);
     // The token's list owned the object.
     dataObject = nullptr;
@@ -146,10 +161,12 @@ StaticBuffer<128> P11DataObject::createObject(amw::CachedToken& token,
     StaticBuffer<128> id;
     token.generatePkcs11Id(id);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
-    amw::DataObject* created =
-        token.createDataObject(fields.label, id, fields.objectId, fields.application, AC_DEFAULT,
-                               fields.isPrivate ? AC_DEFAULT : AC_PUBLIC, AC_DEFAULT, AC_DEFAULT);
-    p11content::commitNewObject(*created, fields.value->data, fields.value->size(),
-                                [&token](amw::DataObject* object) { token.deleteDataObject(object); });
+    const auto deleteObject = [&token](amw::DataObject* doomed) { token.deleteDataObject(doomed); };
+    p11content::settleInterruptedWrites(token, token.getDataObjects(), deleteObject);
+    amw::DataObject* created = token.createDataObject(
+        fields.label, p11content::creationId(id, fields.value->size()), fields.objectId,
+        fields.application, AC_DEFAULT, fields.isPrivate ? AC_DEFAULT : AC_PUBLIC, AC_DEFAULT,
+        AC_DEFAULT);
+    p11content::commitNewObject(*created, id, fields.value->data, fields.value->size(), deleteObject);
     return id;
 }

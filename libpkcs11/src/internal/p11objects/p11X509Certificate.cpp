@@ -1,5 +1,6 @@
 #include <memory>
 
+#include "amw/exceptions.h"
 #include "amw/keypair.h"
 #include "amw/x509certificate.h"
 #include "calltrace.h"
@@ -177,11 +178,21 @@ void P11X509Certificate::commitChanges(amw::CachedToken& token) {
     TraceScope trace(LOG_FACILITY_PKCS11, "P11X509Certificate::commitChanges");
     amw::X509Certificate& cert = live(certificate);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
-    cert.commitCreationOrMetadataChanges();
-    if (contentModified) {
-        cert.commitContentChanges();
-        contentModified = false;
+    if (!contentModified) {
+        cert.commitCreationOrMetadataChanges();
+        return;
     }
+    const auto deleteObject = [&token](amw::X509Certificate* doomed) { token.deleteCertificate(doomed); };
+    p11content::settleInterruptedWrites(token, token.getCertificates(), deleteObject);
+    certificate = p11content::replaceValue(
+        token, cert,
+        [&](const StaticBuffer<128>& markedId) {
+            return token.createCertificate(cert.getLabel(), markedId, cert.getContainerIndex(),
+                                           cert.getKeySpec(), cert.isTrusted(), AC_DEFAULT,
+                                           AC_DEFAULT, AC_DEFAULT);
+        },
+        deleteObject);
+    contentModified = false;
 }
 
 // The container map is left as it is: the container may still hold keys.
@@ -193,6 +204,11 @@ void P11X509Certificate::destroyObjectFromCard(amw::CachedToken* token) {
     }
     amw::X509Certificate& cert = live(certificate);
     token->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+    // First, so that a replacement that was cut off after its value was
+    // written cannot take the place of the certificate destroyed now.
+    p11content::settleInterruptedWrites(
+        *token, token->getCertificates(),
+        [token](amw::X509Certificate* doomed) { token->deleteCertificate(doomed); });
     token->deleteCertificate(&cert);
     // The token's list owned the certificate.
     certificate = nullptr;
@@ -270,10 +286,16 @@ StaticBuffer<128> P11X509Certificate::createObject(amw::CachedToken& token,
     std::uint32_t keySpec = 0;
     getKeySpecContainerIndexForNewCertificate(token, fields.id, &containerIndex, &keySpec);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
-    amw::X509Certificate* created =
-        token.createCertificate(fields.label, fields.id, containerIndex, keySpec, fields.trusted,
-                                AC_DEFAULT, AC_DEFAULT, AC_DEFAULT);
-    p11content::commitNewObject(*created, fields.value->data, fields.value->size(),
-                                [&token](amw::X509Certificate* certificate) { token.deleteCertificate(certificate); });
+    const auto deleteObject = [&token](amw::X509Certificate* doomed) { token.deleteCertificate(doomed); };
+    p11content::settleInterruptedWrites(token, token.getCertificates(), deleteObject);
+    // Created under a marked identifier, the token cannot see a duplicate.
+    if (token.findCertificate(fields.id) != nullptr) {
+        throw amw::DuplicatePkcs11IdException(fields.id.data, fields.id.size());
+    }
+    amw::X509Certificate* created = token.createCertificate(
+        fields.label, p11content::creationId(fields.id, fields.value->size()), containerIndex,
+        keySpec, fields.trusted, AC_DEFAULT, AC_DEFAULT, AC_DEFAULT);
+    p11content::commitNewObject(*created, fields.id, fields.value->data, fields.value->size(),
+                                deleteObject);
     return fields.id;
 }
