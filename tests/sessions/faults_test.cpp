@@ -2,11 +2,13 @@
 // clean run records the commands it sends; then, for every position in that
 // sequence and every kind of fault (an error status word instead of the
 // card's answer, the card pulled out before the command, a reset by a second
-// PC/SC client), the call runs again with the fault there. Afterwards the
-// result must be one the module documents, no transaction may be left
-// behind, the card must have no authenticated role, and a fresh module (with
-// its cache and without it) must find the card in a consistent state: an
-// object exists completely or not at all. Runs as the "faults" variant.
+// PC/SC client, pcscd stopped), the call runs again with the fault there.
+// Afterwards the result must be one the module documents, no transaction may
+// be left behind, the card must have no authenticated role, and a fresh
+// module (with its cache and without it) must find the card in a consistent
+// state: an object exists completely or not at all, a value is the old or
+// the new one, and the next write leaves nothing of an interrupted one on
+// the card. Runs as the "faults" variant.
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -67,11 +69,12 @@ struct Scenario {
 };
 
 struct Fault {
-    enum Kind { STATUS_WORD, REMOVAL, RESET } kind;
+    enum Kind { STATUS_WORD, REMOVAL, RESET, SERVICE_STOP } kind;
     std::uint16_t sw = 0;
     std::string name() const {
         if (kind == REMOVAL) return "removal";
         if (kind == RESET) return "reset";
+        if (kind == SERVICE_STOP) return "pcscd stopped";
         char text[8];
         std::snprintf(text, sizeof text, "%04X", sw);
         return text;
@@ -208,8 +211,10 @@ protected:
         } else if (fault->kind == Fault::REMOVAL) {
             card.injectRemoval(ins, nth);
             rv = scenario.call(context);
-        } else {
+        } else if (fault->kind == Fault::RESET) {
             rv = callWithReset(scenario, context, position);
+        } else {
+            rv = callWithServiceStop(scenario, context, position);
         }
         card.clearInjections();
         trace = card.trace();
@@ -238,6 +243,31 @@ protected:
         done = true;
         second.join();
         card.setLatency(0, 0);
+        return rv;
+    }
+
+    // pcscd is stopped once the call has sent position - 1 commands, and
+    // started again after the call.
+    CK_RV callWithServiceStop(const Scenario& scenario, Context& context, std::size_t position) {
+        card.setLatency(3000, 0);
+        std::atomic<bool> done{false};
+        std::thread stopper([&] {
+            while (!done) {
+                if (commandsSeen() + 1 >= position) {
+                    theBench().stopPcscd();
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+        });
+        const CK_RV rv = scenario.call(context);
+        done = true;
+        stopper.join();
+        card.setLatency(0, 0);
+        if (theBench().pcscdPid() == -1) {
+            theBench().startPcscd();
+            EXPECT_TRUE(theBench().waitForCard(reader, true)) << "the card did not come back after pcscd";
+        }
         return rv;
     }
 
@@ -449,6 +479,10 @@ TEST_F(Faults, EveryCardCallSurvivesAFaultAtEveryCommand) {
     std::vector<Fault> faults = {{Fault::STATUS_WORD, 0x6F00}, {Fault::STATUS_WORD, 0x6982},
                                  {Fault::STATUS_WORD, 0x6A82}, {Fault::REMOVAL}};
     if (std::getenv("ZENTRIK_FAULTS_WITH_RESET") != nullptr) faults.push_back({Fault::RESET});
+    // A pcscd restart takes a while: the first, middle and last command of
+    // each call, or every command with ZENTRIK_FAULTS_SERVICE_EVERYWHERE=1.
+    faults.push_back({Fault::SERVICE_STOP});
+    const bool serviceEverywhere = std::getenv("ZENTRIK_FAULTS_SERVICE_EVERYWHERE") != nullptr;
     // function -> fault -> result -> count
     std::map<std::string, std::map<std::string, std::map<CK_RV, int>>> summary;
     std::size_t cases = 0;
@@ -462,6 +496,9 @@ TEST_F(Faults, EveryCardCallSurvivesAFaultAtEveryCommand) {
             const std::uint8_t ins = clean[position - 1].ins;
             const unsigned nth = ++seen[ins];
             for (const Fault& fault : faults) {
+                if (fault.kind == Fault::SERVICE_STOP && !serviceEverywhere && position != 1 &&
+                    position != (clean.size() + 1) / 2 && position != clean.size())
+                    continue;
                 ensureInserted();
                 const std::string where = scenario.name + ", " + fault.name() + " at command " +
                                           std::to_string(position) + " (INS " + hexRv(ins) + ")";
