@@ -33,6 +33,7 @@ Mark markOf(const StaticBuffer<128>& id) noexcept {
         case static_cast<std::uint8_t>(Mark::CREATING): return Mark::CREATING;
         case static_cast<std::uint8_t>(Mark::REPLACING): return Mark::REPLACING;
         case static_cast<std::uint8_t>(Mark::REPLACED): return Mark::REPLACED;
+        case static_cast<std::uint8_t>(Mark::JOURNAL): return Mark::JOURNAL;
         default: return Mark::NONE;
     }
 }

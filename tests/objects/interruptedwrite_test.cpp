@@ -4,10 +4,12 @@
 // replacement), and the next write of the kind must leave nothing of the
 // interrupted one on the card.
 #include <algorithm>
+#include <functional>
 
 #include "amw/interruptedwrite.h"
 #include "ctl/ctlexception.h"
 #include "ctl/pcscapi.h"
+#include "internal/cmapfile.h"
 #include "internal/p11objects/p11classes.h"
 #include "objectstestsupport.h"
 #include "testcertificate.h"
@@ -51,7 +53,7 @@ const Bytes OLD_VALUE = pattern(700, 3);
 const Bytes NEW_VALUE = pattern(900, 11);
 const Bytes CERTIFICATE_ID = textBytes("interrupted");
 
-class InterruptedWrites : public CardFixture, public ::testing::WithParamInterface<Write> {
+class LostCardFixture : public CardFixture {
 protected:
     void SetUp() override {
         CardFixture::SetUp();
@@ -138,8 +140,28 @@ protected:
         return count;
     }
 
+    // Runs `write` in a call that loses the card at command `lostAt`; the
+    // card is then power-cycled.
+    void cutOff(std::size_t lostAt, const std::function<void(amw::CachedToken&)>& write) {
+        {
+            auto call = beginCall();
+            losingConnection->loseAt(lostAt);
+            bool failed = false;
+            try {
+                write(*call);
+            } catch (const VxException&) {
+                failed = true;
+            }
+            EXPECT_TRUE(failed) << "the call did not see the card go";
+            losingConnection->loseAt(0);
+        }
+        powerCycle();
+    }
+
     LosingConnection* losingConnection = nullptr;
 };
+
+class InterruptedWrites : public LostCardFixture, public ::testing::WithParamInterface<Write> {};
 
 TEST_P(InterruptedWrites, EveryCutLeavesTheObjectWholeAndTheNextWriteClearsTheRest) {
     const Write& write = GetParam();
@@ -159,23 +181,13 @@ TEST_P(InterruptedWrites, EveryCutLeavesTheObjectWholeAndTheNextWriteClearsTheRe
         SCOPED_TRACE(std::string(write.name) + ", card lost at command " + std::to_string(lostAt));
         startCard(before);
         useLosingConnection();
-        {
-            auto call = beginCall();
-            losingConnection->loseAt(lostAt);
-            bool failed = false;
-            try {
-                if (write.replacing) {
-                    replace(*call, write.kind, NEW_VALUE);
-                } else {
-                    create(*call, write.kind, NEW_VALUE, textBytes("written"));
-                }
-            } catch (const VxException&) {
-                failed = true;
+        cutOff(lostAt, [&](amw::CachedToken& call) {
+            if (write.replacing) {
+                replace(call, write.kind, NEW_VALUE);
+            } else {
+                create(call, write.kind, NEW_VALUE, textBytes("written"));
             }
-            EXPECT_TRUE(failed) << "the call did not see the card go";
-            losingConnection->loseAt(0);
-        }
-        powerCycle();
+        });
 
         const std::vector<Bytes> seen = visibleValues(write.kind);
         if (write.replacing) {
@@ -223,6 +235,65 @@ INSTANTIATE_TEST_SUITE_P(Writes, InterruptedWrites,
                              std::replace(name.begin(), name.end(), ' ', '_');
                              return name;
                          });
+
+// The container map and the card cache file change together through their
+// journal: a cut leaves both old or both new, never a damaged one, and the
+// next writer leaves no journal behind.
+TEST_F(LostCardFixture, ContainerMapRewriteCutAnywhereLeavesBothFilesOldOrBothNew) {
+    namespace cm = cmapfile;
+    const auto files = [this] {
+        auto call = beginCall();
+        const cm::Files found = cm::loadCmapfileAndCardcf(*call);
+        const auto& cardcf = found.cardcf->getContent();
+        const auto& map = found.cmapfile->getContent();
+        return std::make_pair(Bytes(cardcf.data, cardcf.data + cardcf.size()), Bytes(map.data, map.data + map.size()));
+    };
+    {
+        auto call = beginCall();
+        cm::prepareContainerInCmapfile(*call, buf<128>("first"));
+    }
+    const cardsim::CardState before = engine->state();
+    const auto old = files();
+    {
+        auto call = beginCall();
+        cm::prepareContainerInCmapfile(*call, buf<128>("second"));
+    }
+    const std::size_t commands = connection->sentCommands().size();
+    const auto written = files();
+    ASSERT_NE(old, written);
+    for (std::size_t lostAt = 1; lostAt <= commands; ++lostAt) {
+        SCOPED_TRACE("card lost at command " + std::to_string(lostAt));
+        startCard(before);
+        useLosingConnection();
+        cutOff(lostAt, [](amw::CachedToken& call) { cm::prepareContainerInCmapfile(call, buf<128>("second")); });
+        const auto seen = files();
+        EXPECT_TRUE(seen == old || seen == written) << "the files are neither the old nor the new pair";
+        {
+            auto call = beginCall();
+            cm::prepareContainerInCmapfile(*call, buf<128>("third"));
+        }
+        EXPECT_EQ(0u, markedOnCard()) << "a journal was left behind";
+        EXPECT_EQ(seen.second.size() + cm::RECORD_SIZE, files().second.size());
+    }
+}
+
+TEST(InterruptedWriteMarks, JournalRoundTripsAndAnyDamageIsSeen) {
+    namespace cm = cmapfile;
+    const Bytes cardcf = pattern(6, 1), map = pattern(2 * cm::RECORD_SIZE, 9);
+    amw::DataStorage::Content journal, decodedCardcf, decodedMap;
+    ASSERT_TRUE(cm::encodeJournal(cardcf.data(), cardcf.size(), map.data(), map.size(), journal));
+    ASSERT_TRUE(cm::decodeJournal(journal.data, journal.size(), decodedCardcf, decodedMap));
+    EXPECT_EQ(cardcf, bytesOf(decodedCardcf));
+    EXPECT_EQ(map, bytesOf(decodedMap));
+    for (std::size_t cut = 0; cut < journal.size(); ++cut) {
+        EXPECT_FALSE(cm::decodeJournal(journal.data, cut, decodedCardcf, decodedMap)) << "cut at " << cut;
+    }
+    for (std::size_t flipped = 0; flipped < journal.size(); ++flipped) {
+        amw::DataStorage::Content damaged = journal;
+        damaged.data[flipped] ^= 0x01;
+        EXPECT_FALSE(cm::decodeJournal(damaged.data, damaged.size(), decodedCardcf, decodedMap)) << "byte " << flipped;
+    }
+}
 
 TEST(InterruptedWriteMarks, MarkRoundTripsAndIsRecognisedOnlyWhole) {
     namespace iw = amw::interruptedwrite;

@@ -27,7 +27,9 @@
 
 namespace amw::interruptedwrite {
 
-enum class Mark : std::uint8_t { NONE = 0, CREATING = 'C', REPLACING = 'R', REPLACED = 'W' };
+// JOURNAL marks a data object that records a write of other objects; it is
+// out of sight like the rest, but only the writer that owns it settles it.
+enum class Mark : std::uint8_t { NONE = 0, CREATING = 'C', REPLACING = 'R', REPLACED = 'W', JOURNAL = 'J' };
 
 constexpr std::size_t MARK_SIZE = 9;
 // Identifiers longer than this cannot carry the mark; their writes are made

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "amw/interruptedwrite.h"
 #include "calltrace.h"
 #include "logger.h"
 #include "p11exceptions.h"
@@ -28,6 +29,17 @@ constexpr std::size_t MAX_RECORDS = 256;
 constexpr std::size_t NAME_DIGEST_BYTES = 10;
 
 using Content = amw::DataStorage::Content;
+
+// The journal: a data object under the journal mark, readable by everyone
+// as the two files are. Its content: "ZKJ1", the two content lengths (2
+// bytes each, big-endian), the card cache file, the map, then the first 8
+// bytes of the SHA-256 of everything before them.
+constexpr char JOURNAL_NAME[] = "cmapfile";
+constexpr std::uint16_t AC_DEFAULT = 0xFFFF;
+constexpr std::uint16_t AC_PUBLIC = 0x0101;
+constexpr std::uint8_t JOURNAL_MAGIC[4] = {'Z', 'K', 'J', '1'};
+constexpr std::size_t JOURNAL_HEADER_SIZE = 8;
+constexpr std::size_t JOURNAL_DIGEST_SIZE = 8;
 
 std::uint16_t readLe16(const std::uint8_t* at) noexcept {
     return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
@@ -96,11 +108,48 @@ void requireRecord(const Content& map, std::uint8_t containerIndex) {
     }
 }
 
+StaticBuffer<128> journalId() {
+    return amw::interruptedwrite::marked(StaticBuffer<128>(JOURNAL_NAME, std::strlen(JOURNAL_NAME)),
+                                         amw::interruptedwrite::Mark::JOURNAL);
+}
+
+// Brings the files to what a journal left by a cut-off writer says (its
+// contents are already in memory) and deletes the journal.
+void settleJournal(amw::CachedToken& token, Files& files) {
+    if (files.journal == nullptr) return;
+    if (files.journalWhole) {
+        files.cardcf->commitContentChanges();
+        files.cmapfile->commitContentChanges();
+    }
+    token.deleteDataObject(files.journal);
+    files.journal = nullptr;
+    files.journalWhole = false;
+}
+
+// A journal with both files' new contents, whole on the card before either
+// file is touched.
+amw::DataObject* writeJournal(amw::CachedToken& token, const Files& files) {
+    auto journalContent = std::make_unique<Content>();
+    const Content& cardcf = files.cardcf->getContent();
+    const Content& map = files.cmapfile->getContent();
+    if (!encodeJournal(cardcf.data, cardcf.size(), map.data, map.size(), *journalContent)) {
+        throw InternalErrorException("the container map is too big for its journal (%u bytes)",
+                                     static_cast<unsigned>(map.size()));
+    }
+    const StaticBuffer<128> none;
+    amw::DataObject* journal = token.createDataObject(none, journalId(), none, none, AC_DEFAULT,
+                                                      AC_PUBLIC, AC_DEFAULT, AC_DEFAULT);
+    journal->commitCreationOrMetadataChanges();
+    journal->setContent(journalContent->data, journalContent->size());
+    journal->commitContentChanges();
+    return journal;
+}
+
 // The frame every writer shares. `change` edits a working copy of the map and
 // runs its checks; only when it returns are the two files changed in memory,
-// the token's file counter raised and both files written, the card cache
-// file first. A failed check thus leaves the card and the cached file
-// objects as they were.
+// the token's file counter raised and both files written through a journal,
+// the card cache file first. A failed check thus leaves the card and the
+// cached file objects as they were.
 template <class Change>
 void rewriteMap(amw::CachedToken& token, Change change) {
     Files files = loadCmapfileAndCardcf(token);
@@ -108,11 +157,15 @@ void rewriteMap(amw::CachedToken& token, Change change) {
     // 64 KiB: kept off the stack.
     auto working = std::make_unique<Content>(files.cmapfile->getContent());
     change(*working);
+    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_FILE, true);
+    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+    settleJournal(token, files);
     increaseFileAndContainerFreshness(*files.cardcf);
     files.cmapfile->setContent(working->data, working->size());
-    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_FILE, true);
+    amw::DataObject* journal = writeJournal(token, files);
     files.cardcf->commitContentChanges();
     files.cmapfile->commitContentChanges();
+    token.deleteDataObject(journal);
 }
 
 void logIndex(const wchar_t* name, std::uint32_t value) {
@@ -127,7 +180,60 @@ Files loadCmapfileAndCardcf(amw::CachedToken& token) {
     Files files{};
     files.cardcf = &requireFile(token, "", "cardcf");
     files.cmapfile = &requireFile(token, "mscp", "cmapfile");
+    files.journal = token.findDataObject(journalId());
+    if (files.journal != nullptr) {
+        const Content& journal = files.journal->getContent();
+        auto cardcf = std::make_unique<Content>();
+        auto map = std::make_unique<Content>();
+        files.journalWhole = decodeJournal(journal.data, journal.size(), *cardcf, *map);
+        Logger& logger = Logger::instance();
+        if (logger.isEnabled()) {
+            logger.log(LOG_FACILITY_PKCS11, files.journalWhole
+                                                ? L"container map journal found, its contents are used"
+                                                : L"damaged container map journal found, ignored");
+        }
+        if (files.journalWhole) {
+            // In memory only: the next writer puts them on the card.
+            files.cardcf->setContent(cardcf->data, cardcf->size());
+            files.cmapfile->setContent(map->data, map->size());
+        }
+    }
     return files;
+}
+
+bool encodeJournal(const std::uint8_t* cardcf, std::size_t cardcfLength, const std::uint8_t* map,
+                   std::size_t mapLength, Content& journal) {
+    const std::size_t total = JOURNAL_HEADER_SIZE + cardcfLength + mapLength + JOURNAL_DIGEST_SIZE;
+    if (cardcfLength > 0xFFFF || mapLength > 0xFFFF || total > MAX_MAP_SIZE) return false;
+    auto bytes = std::make_unique<std::uint8_t[]>(total);
+    std::memcpy(bytes.get(), JOURNAL_MAGIC, sizeof JOURNAL_MAGIC);
+    bytes[4] = static_cast<std::uint8_t>(cardcfLength >> 8);
+    bytes[5] = static_cast<std::uint8_t>(cardcfLength & 0xFF);
+    bytes[6] = static_cast<std::uint8_t>(mapLength >> 8);
+    bytes[7] = static_cast<std::uint8_t>(mapLength & 0xFF);
+    if (cardcfLength > 0) std::memcpy(bytes.get() + JOURNAL_HEADER_SIZE, cardcf, cardcfLength);
+    if (mapLength > 0) std::memcpy(bytes.get() + JOURNAL_HEADER_SIZE + cardcfLength, map, mapLength);
+    const std::size_t signedLength = total - JOURNAL_DIGEST_SIZE;
+    std::uint8_t digest[Sha256::DIGEST_SIZE];
+    Sha256::digest(bytes.get(), signedLength, digest);
+    std::memcpy(bytes.get() + signedLength, digest, JOURNAL_DIGEST_SIZE);
+    journal.assign(bytes.get(), total);
+    return true;
+}
+
+bool decodeJournal(const std::uint8_t* journal, std::size_t length, Content& cardcf, Content& map) {
+    if (journal == nullptr || length < JOURNAL_HEADER_SIZE + JOURNAL_DIGEST_SIZE) return false;
+    if (std::memcmp(journal, JOURNAL_MAGIC, sizeof JOURNAL_MAGIC) != 0) return false;
+    const std::size_t cardcfLength = (static_cast<std::size_t>(journal[4]) << 8) | journal[5];
+    const std::size_t mapLength = (static_cast<std::size_t>(journal[6]) << 8) | journal[7];
+    if (JOURNAL_HEADER_SIZE + cardcfLength + mapLength + JOURNAL_DIGEST_SIZE != length) return false;
+    const std::size_t signedLength = length - JOURNAL_DIGEST_SIZE;
+    std::uint8_t digest[Sha256::DIGEST_SIZE];
+    Sha256::digest(journal, signedLength, digest);
+    if (std::memcmp(digest, journal + signedLength, JOURNAL_DIGEST_SIZE) != 0) return false;
+    cardcf.assign(journal + JOURNAL_HEADER_SIZE, cardcfLength);
+    map.assign(journal + JOURNAL_HEADER_SIZE + cardcfLength, mapLength);
+    return true;
 }
 
 void increaseFileAndContainerFreshness(amw::File& cardcf) {

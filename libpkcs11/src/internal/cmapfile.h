@@ -23,6 +23,15 @@
 // working copy of the map, raises the token's file freshness counter and
 // writes the card cache file, then the map. All checks run before the first
 // card write.
+//
+// The card rewrites a file by removing its content first, so a card lost in
+// the middle would leave the map or the card cache file empty or cut short
+// for good. Writers therefore first store both new contents in a journal (a
+// data object under the journal mark of amw/interruptedwrite.h, out of
+// sight of searches), then write the two files, then delete the journal. A whole journal (its digest matches) holds the truth:
+// readers take the two contents from it, and the next writer writes them to
+// the files before it does anything else. A damaged journal never does (the
+// files were not touched yet) and the next writer deletes it.
 #pragma once
 
 #include <cstddef>
@@ -44,7 +53,18 @@ constexpr std::uint8_t FLAG_DEFAULT = 0x02;
 struct Files {
     amw::File* cardcf;
     amw::File* cmapfile;
+    // A journal left by a cut-off writer, whole or damaged; null when none.
+    amw::DataObject* journal = nullptr;
+    bool journalWhole = false;
 };
+
+// The journal's content for the two files' contents (see above); false when
+// they do not fit in one file.
+bool encodeJournal(const std::uint8_t* cardcf, std::size_t cardcfLength, const std::uint8_t* map,
+                   std::size_t mapLength, amw::DataStorage::Content& journal);
+// The two contents of a whole journal; false for a damaged one.
+bool decodeJournal(const std::uint8_t* journal, std::size_t length, amw::DataStorage::Content& cardcf,
+                   amw::DataStorage::Content& map);
 
 Files loadCmapfileAndCardcf(amw::CachedToken& token);
 // Adds 1 (wrapping at 16 bits) to the container and file freshness of the

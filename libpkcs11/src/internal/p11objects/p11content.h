@@ -39,7 +39,9 @@ void settleInterruptedWrites(amw::CachedToken& token, std::vector<std::unique_pt
     std::vector<Object*> leftovers;
     std::vector<Object*> unfinished;
     for (auto& object : list) {
-        if (iw::markOf(object->getPkcs11Id()) != iw::Mark::NONE) {
+        const iw::Mark mark = iw::markOf(object->getPkcs11Id());
+        if (mark == iw::Mark::JOURNAL) continue;
+        if (mark != iw::Mark::NONE) {
             leftovers.push_back(object.get());
         } else if (token.isUnfinishedReplacement(object.get())) {
             unfinished.push_back(object.get());
