@@ -6,9 +6,11 @@
 //   then up to 6 steps: one byte for the operation and one for its argument
 //     (prepare with an identifier, commit, delete, get default, set default)
 // Every step ends normally or with the library's own exceptions, and a step
-// that fails leaves both files on the card as they were.
+// that fails leaves both files on the card as they were. The whole input is
+// also read as a journal of the two files.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -72,6 +74,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The whole input as a journal of the two files: only a whole one is
+    // taken, and it encodes back to the same bytes.
+    {
+        auto cardcf = std::make_unique<amw::DataStorage::Content>();
+        auto map = std::make_unique<amw::DataStorage::Content>();
+        auto encoded = std::make_unique<amw::DataStorage::Content>();
+        if (cmapfile::decodeJournal(data, size, *cardcf, *map)) {
+            require(cmapfile::encodeJournal(cardcf->data, cardcf->size(), map->data, map->size(), *encoded));
+            require(encoded->size() == size && std::memcmp(encoded->data, data, size) == 0);
+        }
+    }
     fuzz::FuzzInput input(data, size);
     cardsim::CardState state = baseCard;
     state.findObject(CARDCF_BLOCK)->content = input.bytes(input.word());
