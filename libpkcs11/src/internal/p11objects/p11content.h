@@ -11,8 +11,8 @@
 #include "amw/datastorage.h"
 #include "amw/interruptedwrite.h"
 #include "calltrace.h"
-#include "logger.h"
 #include "cryptoki.h"
+#include "logger.h"
 
 namespace p11content {
 
@@ -102,9 +102,9 @@ void commitNewObject(Object& created, const StaticBuffer<128>& id, const std::ui
 // Replaces the value of `original` (its new value and metadata are set in
 // memory) through `replacement`, a new object created under the replacing
 // mark with the same metadata: value first, then the REPLACED mark, then the
-// original is deleted, then the replacement takes the identifier. Returns the object that now
-// stands for the original. Identifiers too long for the mark are rewritten
-// in place.
+// original is deleted, then the replacement takes the identifier. Returns
+// the object that now stands for the original. Identifiers too long for the
+// mark are rewritten in place.
 template <class Object, class Create, class Delete>
 Object* replaceValue(amw::CachedToken& token, Object& original, Create createReplacement,
                      Delete deleteObject) {
