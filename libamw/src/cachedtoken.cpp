@@ -89,6 +89,14 @@ OwnedList<T>& ensureLoaded(std::unique_ptr<OwnedList<T>>& slot, const ListSource
     return *slot;
 }
 
+// A replacement cut off after its old object was deleted is the object now
+// (see interruptedwrite.h); its identifier on the card still carries the
+// mark until the next writer of its kind rewrites it.
+template <class List>
+void adoptFinishedReplacements(List& list, std::vector<const DataStorage*>& unfinished) {
+    for (DataStorage* adopted : interruptedwrite::adoptReplacements(list)) unfinished.push_back(adopted);
+}
+
 // Contents that are not private are read now, so that the cache file holds
 // them and later calls need not read them from the card.
 template <class T>
@@ -252,11 +260,7 @@ X509CertificateList& CachedToken::getCertificates() {
                                                  token->listCertificates(read);
                                                  readPublicContents(read);
                                              });
-    if (!loaded) {
-        for (DataStorage* adopted : interruptedwrite::adoptReplacements(list)) {
-            unfinishedReplacements.push_back(adopted);
-        }
-    }
+    if (!loaded) adoptFinishedReplacements(list, unfinishedReplacements);
     return list;
 }
 
@@ -282,11 +286,7 @@ DataObjectList& CachedToken::getDataObjects() {
                                             token->listDataObjects(read);
                                             readPublicContents(read);
                                         });
-    if (!loaded) {
-        for (DataStorage* adopted : interruptedwrite::adoptReplacements(list)) {
-            unfinishedReplacements.push_back(adopted);
-        }
-    }
+    if (!loaded) adoptFinishedReplacements(list, unfinishedReplacements);
     return list;
 }
 

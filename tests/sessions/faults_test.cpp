@@ -212,27 +212,29 @@ protected:
             card.injectRemoval(ins, nth);
             rv = scenario.call(context);
         } else if (fault->kind == Fault::RESET) {
-            rv = callWithReset(scenario, context, position);
+            rv = callWithInterference(scenario, context, position, [this] { theBench().resetCard(reader); });
         } else {
-            rv = callWithServiceStop(scenario, context, position);
+            rv = callWithInterference(scenario, context, position, [] { theBench().stopPcscd(); });
         }
         card.clearInjections();
         trace = card.trace();
         return rv;
     }
 
-    // A second client resets the card once the call has sent position - 1
-    // commands (each command takes a few milliseconds here).
-    CK_RV callWithReset(const Scenario& scenario, Context& context, std::size_t position) {
+    // `interfere` runs on another thread once the call has sent position - 1
+    // commands (each command takes a few milliseconds here): a second client
+    // resets the card, or pcscd is stopped (and started again afterwards).
+    CK_RV callWithInterference(const Scenario& scenario, Context& context, std::size_t position,
+                               const std::function<void()>& interfere) {
         card.setLatency(3000, 0);
         std::atomic<bool> done{false};
         std::thread second([&] {
             while (!done) {
                 if (commandsSeen() + 1 >= position) {
                     try {
-                        theBench().resetCard(reader);
+                        interfere();
                     } catch (const std::exception& e) {
-                        ADD_FAILURE() << "the second client could not reset the card: " << e.what();
+                        ADD_FAILURE() << "the fault could not be made: " << e.what();
                     }
                     return;
                 }
@@ -242,27 +244,6 @@ protected:
         const CK_RV rv = scenario.call(context);
         done = true;
         second.join();
-        card.setLatency(0, 0);
-        return rv;
-    }
-
-    // pcscd is stopped once the call has sent position - 1 commands, and
-    // started again after the call.
-    CK_RV callWithServiceStop(const Scenario& scenario, Context& context, std::size_t position) {
-        card.setLatency(3000, 0);
-        std::atomic<bool> done{false};
-        std::thread stopper([&] {
-            while (!done) {
-                if (commandsSeen() + 1 >= position) {
-                    theBench().stopPcscd();
-                    return;
-                }
-                std::this_thread::sleep_for(std::chrono::microseconds(300));
-            }
-        });
-        const CK_RV rv = scenario.call(context);
-        done = true;
-        stopper.join();
         card.setLatency(0, 0);
         if (theBench().pcscdPid() == -1) {
             theBench().startPcscd();
