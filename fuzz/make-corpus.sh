@@ -100,4 +100,8 @@ files = struct.pack('>H', len(cardcf)) + cardcf + struct.pack('>H', len(cmap)) +
 w('cmapfile', 'two-records', files + bytes([3, 0, 0, 5, 1, 1, 4, 1, 2, 0x81]))
 w('cmapfile', 'empty-map', struct.pack('>H', 6) + cardcf + b'\0\0' + bytes([0, 1, 1, 0]))
 PY
+# Inputs that once failed a target stay among its seeds (fuzz/regressions/).
+for dir in fuzz/regressions/*/; do
+  cp "$dir"* "$out/$(basename "$dir")/"
+done
 echo "seeds written to $out"

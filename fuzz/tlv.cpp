@@ -89,8 +89,6 @@ void runLv(const std::vector<std::uint8_t>& steps, const std::vector<std::uint8_
         }
         require(length <= capacity);
         require(reader.getOffset() > before && reader.getOffset() <= bytes.size());
-        items.emplace_back(buffer, buffer + length);
-        present.push_back(wasPresent);
         try {
             if (wasPresent) {
                 writer.write(buffer, length);
@@ -98,8 +96,13 @@ void runLv(const std::vector<std::uint8_t>& steps, const std::vector<std::uint8_
                 writer.writeAbsent();
             }
         } catch (const VxException&) {
-            require(false);  // what was read always fits back
+            // What was read always fits back into the writer's block, unless
+            // the input held more than a block's worth of items.
+            require(reader.getOffset() > LvWriter::CAPACITY);
+            break;
         }
+        items.emplace_back(buffer, buffer + length);
+        present.push_back(wasPresent);
     }
     LvReader again(writer.getData(), writer.getLength());
     for (std::size_t i = 0; i < items.size(); ++i) {
