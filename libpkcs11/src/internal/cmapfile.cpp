@@ -5,6 +5,7 @@
 
 #include "amw/interruptedwrite.h"
 #include "calltrace.h"
+#include "internal/p11objects/p11content.h"
 #include "logger.h"
 #include "p11exceptions.h"
 #include "sha256.h"
@@ -35,8 +36,8 @@ using Content = amw::DataStorage::Content;
 // bytes each, big-endian), the card cache file, the map, then the first 8
 // bytes of the SHA-256 of everything before them.
 constexpr char JOURNAL_NAME[] = "cmapfile";
-constexpr std::uint16_t AC_DEFAULT = 0xFFFF;
-constexpr std::uint16_t AC_PUBLIC = 0x0101;
+using p11content::AC_DEFAULT;
+using p11content::AC_PUBLIC;
 constexpr std::uint8_t JOURNAL_MAGIC[4] = {'Z', 'K', 'J', '1'};
 constexpr std::size_t JOURNAL_HEADER_SIZE = 8;
 constexpr std::size_t JOURNAL_DIGEST_SIZE = 8;

@@ -9,10 +9,8 @@
 
 namespace {
 
-// Access condition values of a new data object: the card chooses the ones
-// left at DEFAULT; PUBLIC lets everybody read the content.
-constexpr std::uint16_t AC_DEFAULT = 0xFFFF;
-constexpr std::uint16_t AC_PUBLIC = 0x0101;
+using p11content::AC_DEFAULT;
+using p11content::AC_PUBLIC;
 constexpr CK_ULONG TEXT_MAXIMUM = 128;
 
 // The attributes of a data object. CKA_ID is not among them: applications

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::uint16_t AC_DEFAULT = 0xFFFF;
+using p11content::AC_DEFAULT;
 constexpr CK_ULONG TEXT_MAXIMUM = 128;
 constexpr CK_ULONG CATEGORY_TOKEN_USER = 1;
 constexpr CK_ULONG CATEGORY_AUTHORITY = 2;

@@ -18,6 +18,11 @@ namespace p11content {
 
 constexpr CK_ULONG MAX_LENGTH = amw::DataStorage::MAX_CONTENT_SIZE;
 
+// Access condition values of new objects: the card chooses the ones left at
+// DEFAULT; PUBLIC lets everybody read the content.
+constexpr std::uint16_t AC_DEFAULT = 0xFFFF;
+constexpr std::uint16_t AC_PUBLIC = 0x0101;
+
 // The copy rule over the content. A size query answers the size the object's
 // header reports, without reading the content from the card. Private content
 // is copied without the trace of the bytes.
