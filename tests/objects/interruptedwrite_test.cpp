@@ -99,12 +99,12 @@ protected:
         view->commitChanges(call);
     }
 
-    void run(const Write& write) {
-        auto call = beginCall();
+    // The write under test, in the given call.
+    static void perform(amw::CachedToken& call, const Write& write) {
         if (write.replacing) {
-            replace(*call, write.kind, NEW_VALUE);
+            replace(call, write.kind, NEW_VALUE);
         } else {
-            create(*call, write.kind, NEW_VALUE, textBytes("written"));
+            create(call, write.kind, NEW_VALUE, textBytes("written"));
         }
     }
 
@@ -130,7 +130,10 @@ protected:
 
     // Objects on the card whose metadata still carries a mark.
     std::size_t markedOnCard() const {
-        static const Bytes tag = {0xFF, 'Z', 'K', '-', 'W', 'I', 'P'};
+        // The mark's tag: what every state of the mark starts with.
+        const StaticBuffer<128> mark =
+            amw::interruptedwrite::marked(StaticBuffer<128>(), amw::interruptedwrite::Mark::CREATING);
+        const Bytes tag(mark.data, mark.data + amw::interruptedwrite::MARK_SIZE - 1);
         std::size_t count = 0;
         for (const auto& object : engine->state().objects) {
             if (std::search(object.metadata.begin(), object.metadata.end(), tag.begin(), tag.end()) !=
@@ -171,7 +174,7 @@ TEST_P(InterruptedWrites, EveryCutLeavesTheObjectWholeAndTheNextWriteClearsTheRe
     }
     const cardsim::CardState before = engine->state();
 
-    run(write);
+    perform(*beginCall(), write);
     const std::size_t commands = connection->sentCommands().size();
     ASSERT_GT(commands, 3u);
     EXPECT_EQ(0u, markedOnCard());
@@ -181,13 +184,7 @@ TEST_P(InterruptedWrites, EveryCutLeavesTheObjectWholeAndTheNextWriteClearsTheRe
         SCOPED_TRACE(std::string(write.name) + ", card lost at command " + std::to_string(lostAt));
         startCard(before);
         useLosingConnection();
-        cutOff(lostAt, [&](amw::CachedToken& call) {
-            if (write.replacing) {
-                replace(call, write.kind, NEW_VALUE);
-            } else {
-                create(call, write.kind, NEW_VALUE, textBytes("written"));
-            }
-        });
+        cutOff(lostAt, [&](amw::CachedToken& call) { perform(call, write); });
 
         const std::vector<Bytes> seen = visibleValues(write.kind);
         if (write.replacing) {
