@@ -33,6 +33,8 @@ const Bytes OBJECT_VALUE = [] {
     for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<std::uint8_t>(i * 13 + 5);
     return value;
 }();
+// What C_SetAttributeValue(CKA_VALUE) writes over it.
+const Bytes REPLACED_VALUE(OBJECT_VALUE.rbegin(), OBJECT_VALUE.rend());
 
 CK_PRIVATE_FUNCTION_LIST_PTR priv() { return LoadedModule::instance().privateList(); }
 
@@ -331,19 +333,17 @@ std::vector<Scenario> Faults::scenarios() {
     list.push_back({"C_SetAttributeValue(CKA_VALUE)", Needs::LOGIN,
                     [](Context& c) { EXPECT_EQ(CKR_OK, createData(c.session, "fault valued", c.object)); },
                     [](Context& c) {
-                        const Bytes value(OBJECT_VALUE.rbegin(), OBJECT_VALUE.rend());
                         Template t;
-                        t.add(CKA_VALUE, value);
+                        t.add(CKA_VALUE, REPLACED_VALUE);
                         return p11()->C_SetAttributeValue(c.session, c.object, t.data(), t.size());
                     },
                     [this](CK_RV rv, CK_SESSION_HANDLE s) {
-                        const Bytes replaced(OBJECT_VALUE.rbegin(), OBJECT_VALUE.rend());
                         const auto found = findTruly(s, "fault valued");
                         ASSERT_EQ(1u, found.size()) << "the object must survive";
                         const Bytes value = attribute(s, found[0], CKA_VALUE);
-                        EXPECT_TRUE(value == OBJECT_VALUE || value == replaced) << "neither the old nor the new value";
+                        EXPECT_TRUE(value == OBJECT_VALUE || value == REPLACED_VALUE) << "neither the old nor the new value";
                         if (rv == CKR_OK) {
-                            EXPECT_EQ(replaced, value);
+                            EXPECT_EQ(REPLACED_VALUE, value);
                         }
                         destroyAll(s, "fault valued");
                         expectNothingLeftOver(s);
