@@ -66,6 +66,7 @@ struct ListSource {
     const FreshnessRecord& cardFreshness;
     CacheMemoryIntegrityDelegate& delegate;
     bool& loadedFromCard;
+    std::uint16_t& listsFromCard;
 };
 
 template <class T, class ReadCard>
@@ -84,6 +85,7 @@ OwnedList<T>& ensureLoaded(std::unique_ptr<OwnedList<T>>& slot, const ListSource
         list->clear();
         readCard(*list);
         source.loadedFromCard = true;
+        source.listsFromCard = static_cast<std::uint16_t>(source.listsFromCard | (1u << kind));
     }
     slot = std::move(list);
     return *slot;
@@ -247,13 +249,13 @@ void CachedToken::generatePkcs11Id(StaticBuffer<128>& id) {
 }
 
 KeyPairList& CachedToken::getKeyPairs() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     return ensureLoaded(keyPairs, source, CACHED_OBJECT_KEYPAIR,
                         [this](KeyPairList& list) { token->listKeyPairs(list); });
 }
 
 X509CertificateList& CachedToken::getCertificates() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     const bool loaded = certificates != nullptr;
     X509CertificateList& list = ensureLoaded(certificates, source, CACHED_OBJECT_CERTIFICATE,
                                              [this](X509CertificateList& read) {
@@ -265,7 +267,7 @@ X509CertificateList& CachedToken::getCertificates() {
 }
 
 FileList& CachedToken::getFiles() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     return ensureLoaded(files, source, CACHED_OBJECT_FILE, [this](FileList& list) {
         token->listFiles(list);
         readPublicContents(list);
@@ -273,13 +275,13 @@ FileList& CachedToken::getFiles() {
 }
 
 DirectoryList& CachedToken::getDirectories() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     return ensureLoaded(directories, source, CACHED_OBJECT_DIRECTORY,
                         [this](DirectoryList& list) { token->listDirs(list); });
 }
 
 DataObjectList& CachedToken::getDataObjects() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     const bool loaded = dataObjects != nullptr;
     DataObjectList& list = ensureLoaded(dataObjects, source, CACHED_OBJECT_DATA_OBJECT,
                                         [this](DataObjectList& read) {
@@ -288,6 +290,10 @@ DataObjectList& CachedToken::getDataObjects() {
                                         });
     if (!loaded) adoptFinishedReplacements(list, unfinishedReplacements);
     return list;
+}
+
+bool CachedToken::isListFromCard(std::uint32_t kind) const noexcept {
+    return kind < 16 && (listsFromCard & counterBit(kind)) != 0;
 }
 
 bool CachedToken::isUnfinishedReplacement(const DataStorage* object) const noexcept {
@@ -306,7 +312,7 @@ void CachedToken::replacementFinished(const DataStorage* object) noexcept {
 }
 
 AuthenticationObjectList& CachedToken::getAuthenticationObjects() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     return ensureLoaded(authenticationObjects, source, CACHED_OBJECT_AO,
                         [this](AuthenticationObjectList& list) {
                             token->listAuthenticateObjects(list);

@@ -64,7 +64,9 @@ void DataObject::commitCreationOrMetadataChanges() {
 void DataObject::commitContentChanges() {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::DataObject::commitContentChanges");
     trace::logNumber(L"blockId", blockId);
-    detail::replaceContent(*connection, blockId, cardContentSize, getContent());
+    const bool fresh = withoutContentBlock;
+    withoutContentBlock = false;
+    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), fresh);
 }
 
 bool DataObject::isPrivateContent() const {

@@ -60,7 +60,9 @@ void X509Certificate::commitCreationOrMetadataChanges() {
 void X509Certificate::commitContentChanges() {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::X509Certificate::commitContentChanges");
     trace::logNumber(L"blockId", blockId);
-    detail::replaceContent(*connection, blockId, cardContentSize, getContent());
+    const bool fresh = withoutContentBlock;
+    withoutContentBlock = false;
+    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), fresh);
 }
 
 bool X509Certificate::isPrivateContent() const {

@@ -40,8 +40,20 @@ bool canMark(const StaticBuffer<128>& id) noexcept;
 // `id` under the mark (canMark must hold).
 StaticBuffer<128> marked(const StaticBuffer<128>& id, Mark mark);
 Mark markOf(const StaticBuffer<128>& id) noexcept;
+// True when `id` begins with the mark's tag, whatever follows: such an
+// identifier is never accepted from an application, and an object carrying
+// it is out of sight of every search and lookup.
+bool carriesMarkTag(const StaticBuffer<128>& id) noexcept;
 // The real identifier behind a marked one.
 StaticBuffer<128> unmarked(const StaticBuffer<128>& id);
+
+// The one test every enumerator and lookup applies: an object whose
+// identifier carries the mark's tag is left over from an interrupted write
+// (or is a journal) and is nobody's object.
+template <class Object>
+bool isLeftover(const Object& object) noexcept {
+    return carriesMarkTag(object.getPkcs11Id());
+}
 
 // Adopts every finished replacement of the list: a REPLACED mark whose real
 // identifier no object of the list has. Returns the adopted objects.

@@ -45,6 +45,8 @@ public:
     void readStream(std::istream& stream) override;
 
     std::uint16_t getBlockId() const noexcept { return blockId; }
+    // The token created the object in this call: it has no content block yet.
+    void createdWithoutContent() noexcept { withoutContentBlock = true; }
     void setBlockId(std::uint16_t value) noexcept { blockId = value; }
     std::uint32_t getCardContentSize() const noexcept { return cardContentSize; }
     void setCardContentSize(std::uint32_t value) noexcept { cardContentSize = value; }
@@ -56,6 +58,9 @@ private:
     ctl::CardConnection* connection;
     std::uint32_t cardContentSize = 0;
     std::uint16_t acReadContent = AC_CARD_CHOICE;
+    // Made by this token in this call: the card holds no content block to
+    // remove before the first content is sized.
+    bool withoutContentBlock = false;
 };
 
 }  // namespace amwferrix

@@ -40,6 +40,8 @@ public:
     void readStream(std::istream& stream) override;
 
     std::uint16_t getBlockId() const noexcept { return blockId; }
+    // The token created the object in this call: it has no content block yet.
+    void createdWithoutContent() noexcept { withoutContentBlock = true; }
     void setBlockId(std::uint16_t value) noexcept { blockId = value; }
     std::uint32_t getCardContentSize() const noexcept { return cardContentSize; }
     void setCardContentSize(std::uint32_t value) noexcept { cardContentSize = value; }
@@ -50,6 +52,9 @@ private:
     // What the card holds now, which may differ from the model's content
     // until commitContentChanges.
     std::uint32_t cardContentSize = 0;
+    // Made by this token in this call: the card holds no content block to
+    // remove before the first content is sized.
+    bool withoutContentBlock = false;
 };
 
 }  // namespace amwferrix

@@ -87,20 +87,21 @@ void readKeyAttribute(const CK_ATTRIBUTE& attribute, RsaPublicKeyTemplate& out,
 }
 
 // Adds the public half to a pair that has only its private half: the pair
-// gets a container record, named now and given its key size once the key is
-// on the card.
+// gets a container record, written once the key is on the card.
 void addToPrivateHalf(amw::CachedToken& token, amw::KeyPair& keyPair,
                       const RsaPublicKeyTemplate& parsed) {
     const std::uint32_t keySpec = keyPair.getKeyUsage() == amw::KEY_USAGE_SIGN
                                       ? amw::KeyPair::SIGNATURE_KEY
                                       : amw::KeyPair::KEY_EXCHANGE_KEY;
-    const std::uint8_t containerIndex =
-        cmapfile::prepareContainerInCmapfile(token, keyPair.getPkcs11Id());
+    const std::uint8_t containerIndex = cmapfile::chooseContainerIndex(token);
+    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_FILE, false);
+    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, false);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
     token.amendKeyPairAddPublicKey(&keyPair, parsed.label, containerIndex, keySpec,
                                    parsed.keyUsage, {parsed.modulus, parsed.publicExponent});
     keyPair.commitCreationOrMetadataChanges();
-    cmapfile::commitContainerInCmapfile(token, containerIndex, keySpec, keyPair.getKeySize());
+    cmapfile::addContainerInCmapfile(token, containerIndex, keyPair.getPkcs11Id(), keySpec,
+                                     keyPair.getKeySize());
 }
 
 }  // namespace

@@ -115,6 +115,7 @@ struct NewCertificate {
             case CKA_TRUSTED: trusted = TemplateReader::readBool(attribute); break;
             case CKA_ID:
                 TemplateReader::readBytes(attribute, TEXT_MAXIMUM, id);
+                p11content::refuseMarkedId(id);
                 hasId = true;
                 break;
             default: break;

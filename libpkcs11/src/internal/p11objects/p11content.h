@@ -9,10 +9,12 @@
 
 #include "amw/cachedtoken.h"
 #include "amw/datastorage.h"
+#include "amw/exceptions.h"
 #include "amw/interruptedwrite.h"
 #include "calltrace.h"
 #include "cryptoki.h"
 #include "logger.h"
+#include "p11exceptions.h"
 
 namespace p11content {
 
@@ -44,9 +46,8 @@ void settleInterruptedWrites(amw::CachedToken& token, std::vector<std::unique_pt
     std::vector<Object*> leftovers;
     std::vector<Object*> unfinished;
     for (auto& object : list) {
-        const iw::Mark mark = iw::markOf(object->getPkcs11Id());
-        if (mark == iw::Mark::JOURNAL) continue;
-        if (mark != iw::Mark::NONE) {
+        if (iw::markOf(object->getPkcs11Id()) == iw::Mark::JOURNAL) continue;
+        if (iw::isLeftover(*object)) {
             leftovers.push_back(object.get());
         } else if (token.isUnfinishedReplacement(object.get())) {
             unfinished.push_back(object.get());
@@ -67,6 +68,12 @@ void settleInterruptedWrites(amw::CachedToken& token, std::vector<std::unique_pt
             logException(LOG_FACILITY_PKCS11, e);
         }
     }
+}
+
+// An application's CKA_ID may not begin with the mark's tag: the object
+// would be out of sight, and the next writer would delete or rename it.
+inline void refuseMarkedId(const StaticBuffer<128>& id) {
+    if (amw::interruptedwrite::carriesMarkTag(id)) throw AttributValueInvalidException::invalidValue(CKA_ID);
 }
 
 // The identifier a new object is created under: marked when it will get a
@@ -109,7 +116,8 @@ void commitNewObject(Object& created, const StaticBuffer<128>& id, const std::ui
 // mark with the same metadata: value first, then the REPLACED mark, then the
 // original is deleted, then the replacement takes the identifier. Returns
 // the object that now stands for the original. Identifiers too long for the
-// mark are rewritten in place.
+// mark, and values on a card without room for a second copy, are rewritten
+// in place.
 template <class Object, class Create, class Delete>
 Object* replaceValue(amw::CachedToken& token, Object& original, Create createReplacement,
                      Delete deleteObject) {
@@ -120,12 +128,37 @@ Object* replaceValue(amw::CachedToken& token, Object& original, Create createRep
         original.commitContentChanges();
         return &original;
     }
-    Object* replacement = createReplacement(iw::marked(id, iw::Mark::REPLACING));
+    Object* replacement = nullptr;
     try {
+        replacement = createReplacement(iw::marked(id, iw::Mark::REPLACING));
         replacement->commitCreationOrMetadataChanges();
         const amw::DataStorage::Content& value = original.getContent();
         replacement->setContent(value.data, value.size());
         replacement->commitContentChanges();
+    } catch (const amw::CardOutOfMemoryException&) {
+        // No room for a second copy: the value is rewritten in place, as a
+        // card without this protection would, rather than refused.
+        if (replacement != nullptr) {
+            try {
+                deleteObject(replacement);
+            } catch (...) {
+                // Marked: out of sight until a later writer deletes it.
+            }
+        }
+        original.commitCreationOrMetadataChanges();
+        original.commitContentChanges();
+        return &original;
+    } catch (...) {
+        if (replacement != nullptr) {
+            try {
+                deleteObject(replacement);
+            } catch (...) {
+                // As below: the mark keeps a replacement that is left out of sight.
+            }
+        }
+        throw;
+    }
+    try {
         replacement->setPkcs11Id(iw::marked(id, iw::Mark::REPLACED));
         replacement->commitCreationOrMetadataChanges();
         deleteObject(&original);
