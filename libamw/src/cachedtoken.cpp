@@ -212,7 +212,21 @@ void CachedToken::refreshCache() noexcept {
         return;
     }
     try {
-        const auto wanted = [this](std::uint32_t kind) {
+        // A list holding an adopted replacement whose identifier is still
+        // marked on the card is not saved: the next call reads it from the
+        // card and sees the mark, until a writer settles it.
+        const auto unsettled = [this](const auto& list) {
+            if (!list) return false;
+            for (const auto& object : *list) {
+                if (isUnfinishedReplacement(object.get())) return true;
+            }
+            return false;
+        };
+        const bool certificatesUnsettled = unsettled(certificates);
+        const bool dataObjectsUnsettled = unsettled(dataObjects);
+        const auto wanted = [&](std::uint32_t kind) {
+            if (kind == CACHED_OBJECT_CERTIFICATE && certificatesUnsettled) return false;
+            if (kind == CACHED_OBJECT_DATA_OBJECT && dataObjectsUnsettled) return false;
             return loadedFromCard || (modifiedCounters & counterBit(kind)) != 0;
         };
         const auto save = [&](std::uint32_t kind, const auto& list) {

@@ -367,6 +367,35 @@ TEST_F(LostCardFixture, GenerationCutAnywhereLeavesNoRecordWithoutItsKey) {
     }
 }
 
+// A replacement cut off after its old object was deleted is adopted by every
+// reader; the first writer of any kind writes its identifier, even when an
+// earlier call had the list from the card and this one from the cache file.
+TEST_F(LostCardFixture, AdoptedReplacementIsSettledByTheNextWriterOfAnyKind) {
+    namespace iw = amw::interruptedwrite;
+    {
+        auto call = beginCall();
+        call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+        const StaticBuffer<128> none;
+        amw::DataObject* cut = call->createDataObject(none, iw::marked(buf<128>("real"), iw::Mark::REPLACED), none,
+                                                      none, 0xFFFF, 0x0101, 0xFFFF, 0xFFFF);
+        cut->commitCreationOrMetadataChanges();
+    }
+    ASSERT_EQ(1u, markedOnCard());
+    {
+        auto reader = beginCall(true);
+        EXPECT_NE(nullptr, reader->findDataObject(buf<128>("real")));
+        reader->refreshCache();
+    }
+    {
+        auto writer = beginCall(true);
+        cmapfile::prepareContainerInCmapfile(*writer, buf<128>("key"));
+        writer->refreshCache();
+    }
+    EXPECT_EQ(0u, markedOnCard());
+    auto call = beginCall(true);
+    EXPECT_NE(nullptr, call->findDataObject(buf<128>("real")));
+}
+
 TEST(InterruptedWriteMarks, JournalRoundTripsAndAnyDamageIsSeen) {
     namespace cm = cmapfile;
     const Bytes old = pattern(6, 3), cardcf = pattern(6, 1), map = pattern(2 * cm::RECORD_SIZE, 9);

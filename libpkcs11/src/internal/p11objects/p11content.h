@@ -70,6 +70,32 @@ void settleInterruptedWrites(amw::CachedToken& token, std::vector<std::unique_pt
     }
 }
 
+// Settles both kinds' leftovers, whatever kind the calling writer writes:
+// a kind's counter is raised (and the card written) only when that kind has
+// something to settle. Called by every writer, which holds the user's rights.
+template <class Object>
+bool needsSettling(amw::CachedToken& token, std::vector<std::unique_ptr<Object>>& list) {
+    namespace iw = amw::interruptedwrite;
+    for (auto& object : list) {
+        if (iw::markOf(object->getPkcs11Id()) == iw::Mark::JOURNAL) continue;
+        if (iw::isLeftover(*object) || token.isUnfinishedReplacement(object.get())) return true;
+    }
+    return false;
+}
+
+inline void settleEveryKind(amw::CachedToken& token) {
+    if (needsSettling(token, token.getCertificates())) {
+        token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+        settleInterruptedWrites(token, token.getCertificates(),
+                                [&token](amw::X509Certificate* doomed) { token.deleteCertificate(doomed); });
+    }
+    if (needsSettling(token, token.getDataObjects())) {
+        token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+        settleInterruptedWrites(token, token.getDataObjects(),
+                                [&token](amw::DataObject* doomed) { token.deleteDataObject(doomed); });
+    }
+}
+
 // An application's CKA_ID may not begin with the mark's tag: the object
 // would be out of sight, and the next writer would delete or rename it.
 inline void refuseMarkedId(const StaticBuffer<128>& id) {
