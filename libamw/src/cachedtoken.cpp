@@ -138,6 +138,16 @@ CachedToken::CachedToken(std::unique_ptr<Token> token_, const CardId& cardId_)
 
 CachedToken::CachedToken(std::unique_ptr<Token> token_, const CardId& cardId_,
                          const std::string& cacheDirectory)
+    : CachedToken(std::move(token_), cardId_, cacheDirectory, nullptr) {}
+
+CachedToken::CachedToken(std::unique_ptr<Token> token_, const CardId& cardId_,
+                         const FreshnessRecord* knownCardFreshness)
+    : CachedToken(std::move(token_), cardId_, Configuration::instance().cacheDirectory,
+                  knownCardFreshness) {}
+
+CachedToken::CachedToken(std::unique_ptr<Token> token_, const CardId& cardId_,
+                         const std::string& cacheDirectory,
+                         const FreshnessRecord* knownCardFreshness)
     : token(std::move(token_)), cardId(cardId_) {
     static constexpr char FN[] = "amw::CachedToken::CachedToken";
     TraceScope trace(LOG_FACILITY_AMW, FN);
@@ -145,7 +155,9 @@ CachedToken::CachedToken(std::unique_ptr<Token> token_, const CardId& cardId_,
     if (!token) {
         throw InvalidArgumentException::nullPointer("token", FN, __FILE__, __LINE__);
     }
-    if (!token->getCacheFreshness(cardFreshness)) {
+    if (knownCardFreshness != nullptr) {
+        cardFreshness = *knownCardFreshness;
+    } else if (!token->getCacheFreshness(cardFreshness)) {
         cardFreshness = FreshnessRecord();
     }
     freshness = cardFreshness;

@@ -10,6 +10,8 @@
 //   disablepinpaddlg  non-zero: no pin-pad prompt dialog
 //   pkcs11.slots      minimum number of slots when greater than 0 (at most MAX_SLOT_COUNT)
 //   cache             directory of the per-card cache files (a trailing separator is added)
+//   cardhold          milliseconds a slot's card stays held after a call (0: one
+//                     card transaction per call); negative values keep the default
 #pragma once
 
 #include <string>
@@ -23,6 +25,11 @@ public:
     // C_Initialize, and a mistyped count must not exhaust the application's
     // memory. PC/SC services attach far fewer readers.
     static constexpr unsigned MAX_SLOT_COUNT = 1024;
+    // A burst of calls closer together than this shares one card transaction.
+    static constexpr unsigned DEFAULT_CARD_HOLD_MS = 50;
+    // Longer idle holds are read as this: another application waits for the
+    // card while it is held.
+    static constexpr unsigned MAX_CARD_HOLD_MS = 1000;
 
     // Built under its own lock on first use, never destroyed.
     static const Configuration& instance();
@@ -38,6 +45,7 @@ public:
     bool disablePinPadDialog = false;
     unsigned slotCount = DEFAULT_SLOT_COUNT;
     std::string cacheDirectory;      // default: <home>/.amwcache/; empty: no cache files
+    unsigned cardHoldMs = DEFAULT_CARD_HOLD_MS;
 
 private:
     void applyDefaults();

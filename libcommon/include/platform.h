@@ -48,6 +48,10 @@ struct LocalTime {
 };
 
 ThreadId currentThreadId() noexcept;
+// The calling process: a forked child sees a value other than its parent's.
+std::uint32_t currentProcessId() noexcept;
+// Runs `handler` when the process exits normally (not when it is killed).
+void atProcessExit(void (*handler)()) noexcept;
 LocalTime localTime() noexcept;
 // Current time in 100-ns intervals since 1601-01-01 UTC.
 std::uint64_t systemTimeAsFileTime() noexcept;

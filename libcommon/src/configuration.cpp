@@ -84,4 +84,8 @@ void Configuration::apply(const Properties& properties) {
         // "cache =" is how a user keeps card contents off the disk.
         cacheDirectory.clear();
     }
+    if (properties.getInt("cardhold", number) && number >= 0) {
+        constexpr long maxHold = static_cast<long>(MAX_CARD_HOLD_MS);
+        cardHoldMs = static_cast<unsigned>(number > maxHold ? maxHold : number);
+    }
 }

@@ -3,6 +3,7 @@
 
 #include "amwferrix/token.h"
 #include "callframe.h"
+#include "internal/cardhold.h"
 #include "internal/sessionmanager.h"
 #include "internal/slotmanager.h"
 #include "p11functions.h"
@@ -24,9 +25,13 @@ void buildSlotTable() {
     SlotManager::init();
 }
 
+// The connections end their card holds as they go; the release timer has
+// nothing left to do then and its thread is joined, so nothing of the module
+// runs once C_Finalize has returned.
 void releaseSlotsAndSessions() {
     SlotManager::finalize();
     SessionManager::finalize();
+    cardhold::stopTimer();
 }
 
 }  // namespace

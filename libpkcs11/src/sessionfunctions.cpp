@@ -172,12 +172,14 @@ CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
     });
 }
 
-// The card is not contacted: the slot's login is only the session PIN kept
-// here, and it is wiped.
+// The slot's login is only the session PIN kept here, and it is wiped. The
+// card is contacted only to end a card hold, which deauthenticates first.
 CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
     return callFrame<FULL_FRAME>("C_Logout", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
-        resolveSession(call, hSession).getSessionConnection().logout();
+        SessionConnection& connection = resolveSession(call, hSession).getSessionConnection();
+        connection.hold.release();
+        connection.logout();
         return CKR_OK;
     });
 }

@@ -1,6 +1,10 @@
 // Token information: the one slot-level function that reads the card. It
-// uses a short-lived connection of its own and reads only public facts, so
-// no login is restored and no session is involved.
+// reads only public facts, so no login is restored and no session is
+// involved. When the slot has a connection already (a session is or was
+// open), the card is read through it, inside the slot's card hold when one is
+// open, and only the memory figures are read: the version and serial number
+// are kept with the connection. Otherwise a short-lived connection of its
+// own reads everything.
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -10,6 +14,7 @@
 #include "callframe.h"
 #include "ctl/lockablepcsccardconnection.h"
 #include "internal/cardscope.h"
+#include "internal/sessionconnection.h"
 #include "internal/sessionmanager.h"
 #include "internal/slot.h"
 #include "internal/slotmanager.h"
@@ -41,23 +46,12 @@ std::string serialNumberText(const StaticBuffer<256>& serialNumber) {
     return text;
 }
 
-// Reads what the card tells about itself into `info`; the session counts are
-// the caller's.
-void readCardFacts(ctl::LockablePcScCardConnection& connection, CK_TOKEN_INFO& info) {
-    CardConnectionLocker locker(connection);
-    std::unique_ptr<amw::Token> cardToken = amw::Token::createToken(connection);
-    amw::CardId cardId{};
-    cardToken->getCardId(cardId);
-    amw::CachedToken token(std::move(cardToken), cardId);
-
-    std::uint8_t major = 0;
-    std::uint8_t minor = 0;
-    token.getVersion(&major, &minor);
+void fillCardFacts(const SessionConnection::CardFacts& facts, std::uint32_t total,
+                   std::uint32_t available, bool pinPad, CK_TOKEN_INFO& info) {
+    const std::uint8_t major = facts.majorVersion;
+    const std::uint8_t minor = facts.minorVersion;
     copyBlankPadded(info.label, tokenLabel(major, minor));
-    copyBlankPadded(info.serialNumber, serialNumberText(token.getCardSerialNumber()));
-    std::uint32_t total = 0;
-    std::uint32_t available = 0;
-    token.getMemoryInfo(total, available);
+    copyBlankPadded(info.serialNumber, serialNumberText(facts.serialNumber));
     info.ulTotalPublicMemory = total;
     info.ulFreePublicMemory = available;
     info.ulTotalPrivateMemory = total;
@@ -65,7 +59,56 @@ void readCardFacts(ctl::LockablePcScCardConnection& connection, CK_TOKEN_INFO& i
     info.hardwareVersion = CK_VERSION{major, minor};
     info.firmwareVersion = CK_VERSION{major, minor};
     info.flags = TOKEN_FLAGS;
-    if (connection.isPinPadAvailable()) info.flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
+    if (pinPad) info.flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
+}
+
+SessionConnection::CardFacts readFacts(amw::Token& token) {
+    SessionConnection::CardFacts facts;
+    token.getVersion(&facts.majorVersion, &facts.minorVersion);
+    token.getCardSerialNumber(facts.serialNumber);
+    return facts;
+}
+
+// Reads what the card tells about itself into `info` through a connection of
+// its own; the session counts are the caller's.
+void readCardFacts(ctl::LockablePcScCardConnection& connection, CK_TOKEN_INFO& info) {
+    CardConnectionLocker locker(connection);
+    std::unique_ptr<amw::Token> token = amw::Token::createToken(connection);
+    const SessionConnection::CardFacts facts = readFacts(*token);
+    std::uint32_t total = 0;
+    std::uint32_t available = 0;
+    token->getMemoryInfo(total, available);
+    fillCardFacts(facts, total, available, connection.isPinPadAvailable(), info);
+}
+
+void readThroughSlotConnection(SessionConnection& slotConnection, ctl::CardConnection& card,
+                               CK_TOKEN_INFO& info) {
+    std::unique_ptr<amw::Token> token =
+        amw::Token::createToken(card, slotConnection.tokenType, false);
+    if (!slotConnection.cardFacts) slotConnection.cardFacts = readFacts(*token);
+    std::uint32_t total = 0;
+    std::uint32_t available = 0;
+    token->getMemoryInfo(total, available);
+    fillCardFacts(*slotConnection.cardFacts, total, available, card.isPinPadAvailable(), info);
+}
+
+// The slot's connection, when it has one that still reaches the same card
+// (a reset or removal since its last use leaves it for the next session call
+// to report).
+SessionConnection* usableSlotConnection(const Slot* slot) {
+    SessionConnection* connection = SessionManager::findSessionConnection(slot);
+    if (connection == nullptr || !connection->cardConnection.isValid()) return nullptr;
+    return connection;
+}
+
+void readThroughSlotConnection(SessionConnection& connection, CK_TOKEN_INFO& info) {
+    if (cardhold::holdEnabled()) {
+        cardhold::HoldLease lease(connection.hold, connection);
+        readThroughSlotConnection(connection, lease.cardConnection(), info);
+        return;
+    }
+    CardConnectionLocker locker(connection.cardConnection);
+    readThroughSlotConnection(connection, connection.cardConnection, info);
 }
 
 void traceTokenInfo(const CK_TOKEN_INFO& info) {
@@ -95,7 +138,9 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
         std::memset(&info, 0, sizeof info);
         copyBlankPadded(info.manufacturerID, TOKEN_MANUFACTURER_ID);
         copyBlankPadded(info.model, TOKEN_MODEL);
-        {
+        if (SessionConnection* slotConnection = usableSlotConnection(slot)) {
+            readThroughSlotConnection(*slotConnection, info);
+        } else {
             ctl::LockablePcScCardConnection connection(*reader, ctl::CardConnection::MODE_SHARED,
                                                        ctl::CardConnection::PROTOCOL_T0_OR_T1);
             readCardFacts(connection, info);

@@ -42,6 +42,13 @@ public:
     // an empty one means no cache files at all.
     CachedToken(std::unique_ptr<Token> token, const CardId& cardId,
                 const std::string& cacheDirectory);
+    // Over a card whose freshness block is known already: a caller that has
+    // held the card's transaction since it read the block passes it, and no
+    // command reads it again. Null reads it from the card.
+    CachedToken(std::unique_ptr<Token> token, const CardId& cardId,
+                const FreshnessRecord* knownCardFreshness);
+    CachedToken(std::unique_ptr<Token> token, const CardId& cardId,
+                const std::string& cacheDirectory, const FreshnessRecord* knownCardFreshness);
     ~CachedToken() override;
     CachedToken(const CachedToken&) = delete;
     CachedToken& operator=(const CachedToken&) = delete;

@@ -66,11 +66,28 @@ AuthenticatedRole::~AuthenticatedRole() {
     }
 }
 
-CardScope::CardScope(SessionConnection& connection, StaleLogin stale)
-    : locker(connection.cardConnection),
-      cachedToken(amw::Token::createToken(connection.cardConnection, connection.tokenType, false),
-                  connection.cardId),
-      restorer(cachedToken, connection, stale) {}
+CardScope::CardScope(SessionConnection& connection, StaleLogin stale, HoldUse use) {
+    if (use == HoldUse::HOLD && cardhold::holdEnabled()) {
+        lease.emplace(connection.hold, connection);
+        cachedToken.emplace(
+            amw::Token::createToken(lease->cardConnection(), connection.tokenType, false),
+            connection.cardId, lease->knownFreshness());
+        return;
+    }
+    connection.hold.release();
+    locker.emplace(connection.cardConnection);
+    cachedToken.emplace(amw::Token::createToken(connection.cardConnection, connection.tokenType, false),
+                        connection.cardId);
+    restorer.emplace(*cachedToken, connection, stale);
+}
+
+// The lease learns what the call left in the freshness block before the
+// token goes.
+CardScope::~CardScope() {
+    if (lease && cachedToken) {
+        lease->finishedWith(cachedToken->getCardFreshness(), cachedToken->getFreshness());
+    }
+}
 
 Session& resolveSession(CallContext& call, CK_SESSION_HANDLE hSession) {
     Session* session = SessionManager::getByHandle(hSession);
@@ -90,4 +107,4 @@ SessionConnection* openCallOwnedSession(CallContext& call, CK_SLOT_ID slotID) {
 CardFrame::CardFrame(CallContext& call, CK_SESSION_HANDLE hSession)
     : resolved(resolveSession(call, hSession)),
       sessionConnection(resolved.getSessionConnection()),
-      scope(sessionConnection) {}
+      scope(sessionConnection, StaleLogin::REFUSE, HoldUse::HOLD) {}

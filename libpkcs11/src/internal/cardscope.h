@@ -13,10 +13,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "amw/cachedtoken.h"
 #include "callframe.h"
 #include "ctl/lockablepcsccardconnection.h"
+#include "internal/cardhold.h"
 
 class Session;
 class SessionConnection;
@@ -90,16 +92,34 @@ inline CK_RV wrongPinResult(std::uint32_t attemptsRemaining) noexcept {
     return attemptsRemaining > 0 ? CKR_PIN_INCORRECT : CKR_PIN_LOCKED;
 }
 
-// Locker, cached token and login restorer over one slot connection.
+// Whether a call may share the slot's card hold (see cardhold.h).
+enum class HoldUse {
+    // A transaction of the call's own, with the login restored up front and
+    // dropped at the end; a hold open on the slot is ended first. For the
+    // calls that verify, change or unblock PINs.
+    PER_CALL,
+    // The slot's hold, begun or continued; the login is restored when the
+    // card first asks for it. The same as PER_CALL with `cardhold = 0`.
+    HOLD
+};
+
+// Locker (or hold lease), cached token and login restorer over one slot
+// connection. Destroyed in reverse order: the card is deauthenticated before
+// the transaction ends.
 class CardScope {
 public:
-    explicit CardScope(SessionConnection& connection, StaleLogin stale = StaleLogin::REFUSE);
-    amw::CachedToken& token() noexcept { return cachedToken; }
+    explicit CardScope(SessionConnection& connection, StaleLogin stale = StaleLogin::REFUSE,
+                       HoldUse use = HoldUse::PER_CALL);
+    ~CardScope();
+    CardScope(const CardScope&) = delete;
+    CardScope& operator=(const CardScope&) = delete;
+    amw::CachedToken& token() noexcept { return *cachedToken; }
 
 private:
-    CardConnectionLocker locker;
-    amw::CachedToken cachedToken;
-    LoginRestorer restorer;
+    std::optional<CardConnectionLocker> locker;
+    std::optional<cardhold::HoldLease> lease;
+    std::optional<amw::CachedToken> cachedToken;
+    std::optional<LoginRestorer> restorer;
 };
 
 // Resolves the handle and hands the session to the call frame, so that a

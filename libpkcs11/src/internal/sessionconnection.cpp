@@ -13,7 +13,8 @@ constexpr std::uint32_t CARD_TOKEN_TYPE = 0;
 SessionConnection::SessionConnection(const ctl::PcScReader& reader_)
     : reader(reader_),
       cardConnection(reader, ctl::CardConnection::MODE_SHARED,
-                     ctl::CardConnection::PROTOCOL_T0_OR_T1) {
+                     ctl::CardConnection::PROTOCOL_T0_OR_T1),
+      hold(cardConnection, CARD_TOKEN_TYPE) {
     TraceScope trace(LOG_FACILITY_PKCS11, "SessionConnection::SessionConnection");
     cardConnection.lock();
     try {

@@ -7,10 +7,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "amw/token.h"
 #include "ctl/lockablepcsccardconnection.h"
 #include "ctl/pcscreader.h"
+#include "internal/cardhold.h"
 #include "staticbuffer.h"
 
 class SessionConnection {
@@ -38,4 +40,16 @@ public:
     StaticBuffer<128> sessionPin;
     std::uint32_t authenticationObjectId = 0;
     std::uint32_t tokenType = 0;
+    // Consecutive calls on the slot share one card transaction (see
+    // cardhold.h). Declared after the card connection: it ends its
+    // transaction before the connection disconnects.
+    cardhold::CardHold hold;
+    // The card's version and serial number, read once: they cannot change
+    // while the card identifier stays (a new card makes a new connection).
+    struct CardFacts {
+        std::uint8_t majorVersion = 0;
+        std::uint8_t minorVersion = 0;
+        StaticBuffer<256> serialNumber;
+    };
+    std::optional<CardFacts> cardFacts;
 };

@@ -1,0 +1,353 @@
+#include "internal/cardhold.h"
+
+#include <condition_variable>
+#include <exception>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "amw/exceptions.h"
+#include "amw/token.h"
+#include "calltrace.h"
+#include "configuration.h"
+#include "internal/sessionconnection.h"
+#include "logger.h"
+#include "platform.h"
+#include "vxexception.h"
+
+namespace cardhold {
+
+namespace {
+
+constexpr std::uint16_t SW_SECURITY_STATUS_NOT_SATISFIED = 0x6982;
+
+void logText(const wchar_t* text) noexcept {
+    try {
+        Logger& logger = Logger::instance();
+        if (logger.isEnabled()) logger.log(LOG_FACILITY_PKCS11, L"%ls", text);
+    } catch (...) {
+    }
+}
+
+// Ends holds that have been idle for their time. One per process, created
+// with the first hold; the thread runs until stopTimer. It never takes the
+// module-wide lock, and it lets go of its own mutex before it takes a hold's,
+// so a call in progress (which holds a hold's mutex and may tell the timer
+// about itself) never waits for it.
+class ReleaseTimer {
+public:
+    static ReleaseTimer& instance();
+
+    void schedule(const std::shared_ptr<HoldState>& state, Clock::time_point at);
+    void stop() noexcept;
+    void releaseAllAtExit() noexcept;
+    bool ownedByThisProcess() const noexcept {
+        return ownerProcess == platform::currentProcessId();
+    }
+
+private:
+    struct Entry {
+        std::weak_ptr<HoldState> state;
+        const HoldState* key;
+        Clock::time_point at;
+    };
+
+    void run();
+    void releaseIfIdle(const std::shared_ptr<HoldState>& state) noexcept;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<Entry> entries;
+    std::thread thread;
+    bool stopping = false;
+    std::uint32_t ownerProcess = 0;
+};
+
+ReleaseTimer*& currentTimer() {
+    static ReleaseTimer* timer = nullptr;
+    return timer;
+}
+
+void releaseAtExit() { ReleaseTimer::instance().releaseAllAtExit(); }
+
+// Never destroyed: an application may exit with holds open, and the exit
+// handler runs after the module's statics are gone. A forked child gets a
+// timer of its own and leaves its parent's (whose thread it does not have)
+// untouched.
+ReleaseTimer& ReleaseTimer::instance() {
+    static std::mutex creation;
+    std::lock_guard<std::mutex> lock(creation);
+    ReleaseTimer*& timer = currentTimer();
+    const std::uint32_t process = platform::currentProcessId();
+    if (timer == nullptr || timer->ownerProcess != process) {
+        const bool first = timer == nullptr;
+        timer = new ReleaseTimer;
+        timer->ownerProcess = process;
+        if (first) platform::atProcessExit(&releaseAtExit);
+    }
+    return *timer;
+}
+
+void ReleaseTimer::schedule(const std::shared_ptr<HoldState>& state, Clock::time_point at) {
+    std::lock_guard<std::mutex> lock(mutex);
+    bool found = false;
+    for (Entry& entry : entries) {
+        if (entry.key == state.get()) {
+            entry.at = at;
+            found = true;
+        }
+    }
+    if (!found) entries.push_back(Entry{state, state.get(), at});
+    if (!thread.joinable()) {
+        stopping = false;
+        thread = std::thread([this] { run(); });
+    }
+    wake.notify_one();
+}
+
+void ReleaseTimer::run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        if (entries.empty()) {
+            wake.wait(lock);
+            continue;
+        }
+        Clock::time_point earliest = entries.front().at;
+        for (const Entry& entry : entries) earliest = std::min(earliest, entry.at);
+        const Clock::time_point now = Clock::now();
+        if (now < earliest) {
+            wake.wait_until(lock, earliest);
+            continue;
+        }
+        std::vector<std::shared_ptr<HoldState>> due;
+        std::vector<Entry> later;
+        for (Entry& entry : entries) {
+            if (entry.at > now) {
+                later.push_back(std::move(entry));
+            } else if (std::shared_ptr<HoldState> state = entry.state.lock()) {
+                due.push_back(std::move(state));
+            }
+        }
+        entries = std::move(later);
+        lock.unlock();
+        for (const auto& state : due) releaseIfIdle(state);
+        due.clear();
+        lock.lock();
+    }
+}
+
+// A call that used the hold since it was scheduled has scheduled it again.
+void ReleaseTimer::releaseIfIdle(const std::shared_ptr<HoldState>& state) noexcept {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (!state->held) return;
+    if (Clock::now() < state->lastUse + state->idle) return;
+    logText(L"card hold ends: idle");
+    releaseLocked(*state);
+}
+
+void ReleaseTimer::stop() noexcept {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        entries.clear();
+    }
+    wake.notify_one();
+    if (thread.joinable()) {
+        try {
+            thread.join();
+        } catch (...) {
+        }
+    }
+}
+
+// A call still running on another thread keeps its hold's mutex; its own
+// end releases or the service does when the process is gone.
+void ReleaseTimer::releaseAllAtExit() noexcept {
+    std::vector<std::shared_ptr<HoldState>> states;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const Entry& entry : entries) {
+            if (std::shared_ptr<HoldState> state = entry.state.lock()) states.push_back(state);
+        }
+    }
+    for (const auto& state : states) {
+        std::unique_lock<std::mutex> lock(state->mutex, std::try_to_lock);
+        if (lock.owns_lock()) releaseLocked(*state);
+    }
+}
+
+}  // namespace
+
+bool holdEnabled() noexcept {
+    try {
+        return Configuration::instance().cardHoldMs > 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+void releaseLocked(HoldState& state) noexcept {
+    if (!state.held) return;
+    state.held = false;
+    state.knownFreshness.reset();
+    const std::optional<std::uint32_t> role = std::exchange(state.authenticatedRole, std::nullopt);
+    // A forked child shares its parent's card handle but not its
+    // transaction: it must neither deauthenticate nor end it.
+    if (state.connection == nullptr || state.ownerProcess != platform::currentProcessId()) return;
+    if (role) {
+        try {
+            amw::Token::createToken(*state.connection, state.tokenType, false)->deauthenticate(*role);
+        } catch (const VxException& e) {
+            logException(LOG_FACILITY_PKCS11, e);
+        } catch (...) {
+        }
+    }
+    try {
+        state.connection->unlock(ctl::CardConnection::LEAVE_CARD);
+    } catch (const VxException& e) {
+        logException(LOG_FACILITY_PKCS11, e);
+    } catch (...) {
+    }
+}
+
+CardHold::CardHold(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType)
+    : shared(std::make_shared<HoldState>()) {
+    shared->connection = &connection;
+    shared->tokenType = tokenType;
+    shared->ownerProcess = platform::currentProcessId();
+    try {
+        shared->idle = std::chrono::milliseconds(Configuration::instance().cardHoldMs);
+    } catch (...) {
+        shared->idle = std::chrono::milliseconds(0);
+    }
+}
+
+CardHold::~CardHold() {
+    // In a forked child the parent's state is left alone: its mutex may have
+    // been held by a thread the child does not have.
+    if (shared->ownerProcess != platform::currentProcessId()) return;
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    releaseLocked(*shared);
+    shared->connection = nullptr;
+}
+
+void CardHold::release() noexcept {
+    if (shared->ownerProcess != platform::currentProcessId()) return;
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    if (shared->held) logText(L"card hold ends: the call works in a transaction of its own");
+    releaseLocked(*shared);
+}
+
+bool OnDemandLoginConnection::isPinPadAvailable() { return state.connection->isPinPadAvailable(); }
+
+ctl::CardConnection::Protocol OnDemandLoginConnection::getProtocol() {
+    return state.connection->getProtocol();
+}
+
+std::uint16_t OnDemandLoginConnection::transmit(const std::uint8_t* command,
+                                                std::uint32_t commandLength,
+                                                std::uint8_t* response,
+                                                std::uint32_t* responseLength,
+                                                std::uint32_t flags) {
+    const std::uint32_t capacity = responseLength != nullptr ? *responseLength : 0;
+    std::uint16_t sw =
+        state.connection->transmit(command, commandLength, response, responseLength, flags);
+    if (sw != SW_SECURITY_STATUS_NOT_SATISFIED || restoring || state.authenticatedRole ||
+        login.loginState == SessionConnection::LOGGED_OUT) {
+        return sw;
+    }
+    restoreLogin();
+    if (responseLength != nullptr) *responseLength = capacity;
+    sw = state.connection->transmit(command, commandLength, response, responseLength, flags);
+    return sw;
+}
+
+// As the per-call login restorer does: an empty session PIN is an internal
+// fault, a PIN the card no longer takes means the application is logged out.
+void OnDemandLoginConnection::restoreLogin() {
+    if (login.sessionPin.empty()) throw InternalErrorException("Session PIN is empty");
+    logText(L"login restored: the card asks for it");
+    restoring = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{restoring};
+    std::unique_ptr<amw::Token> token = amw::Token::createToken(*this, state.tokenType, false);
+    std::uint32_t attemptsRemaining = 0;
+    const amw::AuthenticationResult result = token->authenticateSessionPin(
+        login.authenticationObjectId, login.sessionPin.data,
+        static_cast<std::uint32_t>(login.sessionPin.length), &attemptsRemaining);
+    if (result != amw::AUTHENTICATION_SUCCESS) throw amw::SecurityViolationException();
+    state.authenticatedRole = login.authenticationObjectId;
+}
+
+std::uint16_t OnDemandLoginConnection::pinPadVerify(std::uint8_t pinOffset,
+                                                    const std::uint8_t* command,
+                                                    std::uint32_t commandLength) {
+    return state.connection->pinPadVerify(pinOffset, command, commandLength);
+}
+
+std::uint16_t OnDemandLoginConnection::pinPadModify(bool askForCurrentPin, bool confirmNewPin,
+                                                    std::uint8_t currentPinOffset,
+                                                    std::uint8_t newPinOffset,
+                                                    const std::uint8_t* command,
+                                                    std::uint32_t commandLength) {
+    return state.connection->pinPadModify(askForCurrentPin, confirmNewPin, currentPinOffset,
+                                          newPinOffset, command, commandLength);
+}
+
+HoldLease::HoldLease(CardHold& hold, SessionConnection& login)
+    : shared(hold.sharedState()),
+      state(*shared),
+      guard(state.mutex),
+      connection(state, login),
+      exceptionsAtStart(std::uncaught_exceptions()) {
+    if (state.connection == nullptr) {
+        throw InternalErrorException("card hold used after its connection ended");
+    }
+    const Clock::time_point now = Clock::now();
+    if (state.held && now - state.heldSince >= HOLD_BOUND) {
+        logText(L"card hold ends: bound reached");
+        releaseLocked(state);
+        state.holdAllowedFrom = now + PAUSE_AFTER_BOUND;
+    }
+    if (!state.held) {
+        // An error propagates with nothing held.
+        state.connection->lock();
+        state.held = true;
+        state.heldSince = now;
+        state.knownFreshness.reset();
+        state.authenticatedRole.reset();
+    }
+}
+
+void HoldLease::finishedWith(const amw::FreshnessRecord& cardFreshness,
+                             const amw::FreshnessRecord& freshness) noexcept {
+    freshnessKept = cardFreshness == freshness;
+    if (freshnessKept) state.knownFreshness = cardFreshness;
+}
+
+HoldLease::~HoldLease() {
+    const Clock::time_point now = Clock::now();
+    if (!freshnessKept) state.knownFreshness.reset();
+    state.lastUse = now;
+    const bool failed = std::uncaught_exceptions() > exceptionsAtStart;
+    if (failed || state.idle.count() == 0 || now < state.holdAllowedFrom ||
+        now - state.heldSince >= HOLD_BOUND) {
+        releaseLocked(state);
+        return;
+    }
+    try {
+        ReleaseTimer::instance().schedule(shared, now + state.idle);
+    } catch (...) {
+        // Without a timer nothing would end the hold.
+        releaseLocked(state);
+    }
+}
+
+void stopTimer() noexcept {
+    ReleaseTimer*& timer = currentTimer();
+    if (timer != nullptr && timer->ownedByThisProcess()) timer->stop();
+}
+
+}  // namespace cardhold

@@ -1,0 +1,161 @@
+// Holding a slot's card for a burst of calls.
+//
+// A call that talks to the card takes the PC/SC transaction, reads the
+// freshness block and, for a logged-in slot, authenticates with the session
+// PIN. An application that reads attributes one call at a time would pay
+// those commands on every call. With a hold, consecutive calls of this
+// process on a slot share one transaction: while it is held no other PC/SC
+// client can reach the card, so the freshness block read at its start stays
+// true and an authentication made in it stays valid.
+//
+// Invariants:
+// - the card is authenticated only inside a transaction of ours: a hold ends
+//   with the deauthentication, then the end of the transaction, on every path
+//   (idle time-out, a failed call, logout, the end of the slot's connection,
+//   C_Finalize, a normal process exit);
+// - a hold ends after `cardhold` milliseconds without a call (the release
+//   timer, a thread of its own that never takes the module-wide lock), and
+//   after HOLD_BOUND in total whatever the calls do, followed by a pause
+//   during which calls take one transaction each, so another application
+//   waiting for the card gets it;
+// - lock order: the module-wide lock, then a hold's mutex, then the timer's;
+//   the timer takes a hold's mutex only after it has let go of its own;
+// - a forked child never touches its parent's hold: the state belongs to the
+//   process that made it.
+//
+// With `cardhold = 0` nothing is held: every call takes and ends its own
+// transaction and restores the login itself.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "amw/freshnessrecord.h"
+#include "ctl/cardconnection.h"
+#include "ctl/lockablepcsccardconnection.h"
+#include "staticbuffer.h"
+
+class SessionConnection;
+
+namespace cardhold {
+
+using Clock = std::chrono::steady_clock;
+
+// The longest one hold lasts before it is ended at the next call boundary.
+inline constexpr std::chrono::milliseconds HOLD_BOUND{2000};
+// After a hold reached its bound, calls take a transaction each for this
+// long: pcsc-lite lets a waiting client retry every 100 ms.
+inline constexpr std::chrono::milliseconds PAUSE_AFTER_BOUND{250};
+
+// The part of a hold the release timer shares. Guarded by `mutex`.
+struct HoldState {
+    std::mutex mutex;
+    // Null once the slot's connection is gone.
+    ctl::LockablePcScCardConnection* connection = nullptr;
+    std::uint32_t tokenType = 0;
+    std::chrono::milliseconds idle{0};
+    std::uint32_t ownerProcess = 0;
+    bool held = false;
+    Clock::time_point heldSince{};
+    Clock::time_point lastUse{};
+    Clock::time_point holdAllowedFrom{};
+    // The role the session PIN authenticated within the held transaction.
+    std::optional<std::uint32_t> authenticatedRole;
+    // The card's freshness block as of the end of the last call in the hold.
+    std::optional<amw::FreshnessRecord> knownFreshness;
+};
+
+// Deauthenticates what the hold authenticated and ends the transaction;
+// errors are logged and swallowed. Call with the state's mutex held.
+void releaseLocked(HoldState& state) noexcept;
+
+// Whether holds are on (`cardhold` greater than 0).
+bool holdEnabled() noexcept;
+
+// The card hold of one slot connection.
+class CardHold {
+public:
+    CardHold(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType);
+    // Releases and detaches the state from the timer; never throws.
+    ~CardHold();
+    CardHold(const CardHold&) = delete;
+    CardHold& operator=(const CardHold&) = delete;
+
+    // Ends a hold now (logout, a login or PIN change that works in a
+    // transaction of its own). Call without a lease open on this hold.
+    void release() noexcept;
+
+    HoldState& state() noexcept { return *shared; }
+    const std::shared_ptr<HoldState>& sharedState() noexcept { return shared; }
+
+private:
+    std::shared_ptr<HoldState> shared;
+};
+
+// The card connection tokens of a held call talk through. It passes every
+// command to the slot's connection; when the card refuses one with 6982
+// (security status not satisfied) on a logged-in slot whose login is not yet
+// restored in this transaction, it authenticates with the session PIN and
+// sends the command once more. A refused command has no effect on the card,
+// so sending it again is safe, and read-only work served from current cache
+// files sends no authentication at all.
+class OnDemandLoginConnection : public ctl::CardConnection {
+public:
+    OnDemandLoginConnection(HoldState& state, SessionConnection& login) noexcept
+        : state(state), login(login) {}
+
+    bool isPinPadAvailable() override;
+    Protocol getProtocol() override;
+    std::uint16_t transmit(const std::uint8_t* command, std::uint32_t commandLength,
+                           std::uint8_t* response, std::uint32_t* responseLength,
+                           std::uint32_t flags) override;
+    std::uint16_t pinPadVerify(std::uint8_t pinOffset, const std::uint8_t* command,
+                               std::uint32_t commandLength) override;
+    std::uint16_t pinPadModify(bool askForCurrentPin, bool confirmNewPin,
+                               std::uint8_t currentPinOffset, std::uint8_t newPinOffset,
+                               const std::uint8_t* command, std::uint32_t commandLength) override;
+
+private:
+    void restoreLogin();
+
+    HoldState& state;
+    SessionConnection& login;
+    bool restoring = false;
+};
+
+// One call's use of a hold: the hold's mutex for the whole call, the
+// transaction begun or reused. At the end the hold is kept (and the timer
+// told) or, after a failure, at its bound or in the pause, released.
+class HoldLease {
+public:
+    HoldLease(CardHold& hold, SessionConnection& login);
+    ~HoldLease();
+    HoldLease(const HoldLease&) = delete;
+    HoldLease& operator=(const HoldLease&) = delete;
+
+    ctl::CardConnection& cardConnection() noexcept { return connection; }
+    const amw::FreshnessRecord* knownFreshness() const noexcept {
+        return state.knownFreshness ? &*state.knownFreshness : nullptr;
+    }
+    // What the call leaves on the card: the block it read, when the call
+    // changed nothing in it; otherwise the next call reads it again.
+    void finishedWith(const amw::FreshnessRecord& cardFreshness,
+                      const amw::FreshnessRecord& freshness) noexcept;
+
+private:
+    std::shared_ptr<HoldState> shared;
+    HoldState& state;
+    std::unique_lock<std::mutex> guard;
+    OnDemandLoginConnection connection;
+    int exceptionsAtStart;
+    bool freshnessKept = false;
+};
+
+// Ends every hold and the timer thread (C_Finalize, after the connections
+// are gone). Call without any hold's mutex.
+void stopTimer() noexcept;
+
+}  // namespace cardhold
