@@ -37,6 +37,7 @@ OperationKey keyForOperation(CardFrame& frame, Session::Operation operation) {
     if (modulusLength == 0 || modulusLength > RSA_BLOCK_CAPACITY) {
         throw InternalErrorException("unsupported key size [%u]", static_cast<unsigned>(keyPair->getKeySize()));
     }
+    frame.restoreLoginNow();
     return OperationKey{std::move(view), keyPair, modulusLength};
 }
 
@@ -166,6 +167,7 @@ CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
         }
         if (pMechanism->mechanism != CKM_RSA_PKCS_KEY_PAIR_GEN) return CKR_MECHANISM_INVALID;
         CardFrame frame(call, hSession);
+        frame.restoreLoginNow();
         frame.session().generateKeyPair(frame.token(), pPublicKeyTemplate, ulPublicKeyAttributeCount,
                                         pPrivateKeyTemplate, ulPrivateKeyAttributeCount, phPublicKey,
                                         phPrivateKey);

@@ -148,7 +148,10 @@ CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
             return CKR_ARGUMENTS_BAD;
         }
         if (ulPinLen > UINT32_MAX) return CKR_ARGUMENTS_BAD;
-        CardScope scope(connection, StaleLogin::FORGET);
+        // In a card hold the verified role stays authenticated for the calls
+        // that follow, instead of being dropped now and restored from the
+        // session PIN by the next call.
+        CardScope scope(connection, StaleLogin::FORGET, HoldUse::HOLD);
         amw::CachedToken& token = scope.token();
         if (userType == CKU_SO && SessionManager::existsRoSession(session.getSlot())) {
             return CKR_SESSION_READ_ONLY_EXISTS;
@@ -158,12 +161,18 @@ CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
                                                   : token.getPkcs11SoObject();
         if (ao == nullptr) return CKR_USER_PIN_NOT_INITIALIZED;
         std::uint32_t attemptsRemaining = TRIES_UNKNOWN;
+        scope.dropHeldAuthentication();
         if (token.authenticate(*ao, pPin, static_cast<std::uint32_t>(ulPinLen), &attemptsRemaining,
                                nullptr) != amw::AUTHENTICATION_SUCCESS) {
             token.refreshCache();
             return wrongPinResult(attemptsRemaining);
         }
-        {
+        if (scope.inHold()) {
+            // Recorded before the session PIN is asked for: a failure from
+            // here on ends the hold, which deauthenticates the role.
+            scope.keepAuthenticated(ao->getRole());
+            storeLogin(token, connection, *ao);
+        } else {
             AuthenticatedRole verified(token, ao->getRole());
             storeLogin(token, connection, *ao);
         }

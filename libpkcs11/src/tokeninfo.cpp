@@ -81,14 +81,23 @@ void readCardFacts(ctl::LockablePcScCardConnection& connection, CK_TOKEN_INFO& i
     fillCardFacts(facts, total, available, connection.isPinPadAvailable(), info);
 }
 
+// `knownMemory`: the memory figures of a held card, kept while the card is
+// held and unchanged; null reads them.
 void readThroughSlotConnection(SessionConnection& slotConnection, ctl::CardConnection& card,
-                               CK_TOKEN_INFO& info) {
+                               CK_TOKEN_INFO& info,
+                               std::optional<cardhold::HoldState::MemoryInfo>* knownMemory) {
     std::unique_ptr<amw::Token> token =
         amw::Token::createToken(card, slotConnection.tokenType, false);
     if (!slotConnection.cardFacts) slotConnection.cardFacts = readFacts(*token);
     std::uint32_t total = 0;
     std::uint32_t available = 0;
-    token->getMemoryInfo(total, available);
+    if (knownMemory != nullptr && knownMemory->has_value()) {
+        total = (*knownMemory)->total;
+        available = (*knownMemory)->available;
+    } else {
+        token->getMemoryInfo(total, available);
+        if (knownMemory != nullptr) *knownMemory = cardhold::HoldState::MemoryInfo{total, available};
+    }
     fillCardFacts(*slotConnection.cardFacts, total, available, card.isPinPadAvailable(), info);
 }
 
@@ -104,11 +113,11 @@ SessionConnection* usableSlotConnection(const Slot* slot) {
 void readThroughSlotConnection(SessionConnection& connection, CK_TOKEN_INFO& info) {
     if (cardhold::holdEnabled()) {
         cardhold::HoldLease lease(connection.hold, connection);
-        readThroughSlotConnection(connection, lease.cardConnection(), info);
+        readThroughSlotConnection(connection, lease.cardConnection(), info, &lease.knownMemory());
         return;
     }
     CardConnectionLocker locker(connection.cardConnection);
-    readThroughSlotConnection(connection, connection.cardConnection, info);
+    readThroughSlotConnection(connection, connection.cardConnection, info, nullptr);
 }
 
 void traceTokenInfo(const CK_TOKEN_INFO& info) {
@@ -138,6 +147,12 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
         std::memset(&info, 0, sizeof info);
         copyBlankPadded(info.manufacturerID, TOKEN_MANUFACTURER_ID);
         copyBlankPadded(info.model, TOKEN_MODEL);
+        // With card holds on, a slot without a connection is connected as
+        // for a session: the sessions that usually follow find the
+        // connection, its card facts and the hold ready.
+        if (cardhold::holdEnabled() && SessionManager::findSessionConnection(slot) == nullptr) {
+            SessionManager::createSessionConnection(slot);
+        }
         if (SessionConnection* slotConnection = usableSlotConnection(slot)) {
             readThroughSlotConnection(*slotConnection, info);
         } else {

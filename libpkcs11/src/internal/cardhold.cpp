@@ -190,6 +190,7 @@ void releaseLocked(HoldState& state) noexcept {
     if (!state.held) return;
     state.held = false;
     state.knownFreshness.reset();
+    state.knownMemory.reset();
     const std::optional<std::uint32_t> role = std::exchange(state.authenticatedRole, std::nullopt);
     // A forked child shares its parent's card handle but not its
     // transaction: it must neither deauthenticate nor end it.
@@ -266,7 +267,7 @@ std::uint16_t OnDemandLoginConnection::transmit(const std::uint8_t* command,
 // fault, a PIN the card no longer takes means the application is logged out.
 void OnDemandLoginConnection::restoreLogin() {
     if (login.sessionPin.empty()) throw InternalErrorException("Session PIN is empty");
-    logText(L"login restored: the card asks for it");
+    logText(L"login restored in the card hold");
     restoring = true;
     struct Reset {
         bool& flag;
@@ -279,6 +280,13 @@ void OnDemandLoginConnection::restoreLogin() {
         static_cast<std::uint32_t>(login.sessionPin.length), &attemptsRemaining);
     if (result != amw::AUTHENTICATION_SUCCESS) throw amw::SecurityViolationException();
     state.authenticatedRole = login.authenticationObjectId;
+}
+
+void OnDemandLoginConnection::restoreLoginNow() {
+    if (restoring || state.authenticatedRole || login.loginState == SessionConnection::LOGGED_OUT) {
+        return;
+    }
+    restoreLogin();
 }
 
 std::uint16_t OnDemandLoginConnection::pinPadVerify(std::uint8_t pinOffset,
@@ -317,19 +325,23 @@ HoldLease::HoldLease(CardHold& hold, SessionConnection& login)
         state.held = true;
         state.heldSince = now;
         state.knownFreshness.reset();
+        state.knownMemory.reset();
         state.authenticatedRole.reset();
     }
 }
 
 void HoldLease::finishedWith(const amw::FreshnessRecord& cardFreshness,
                              const amw::FreshnessRecord& freshness) noexcept {
-    freshnessKept = cardFreshness == freshness;
-    if (freshnessKept) state.knownFreshness = cardFreshness;
+    cardChanged = !(cardFreshness == freshness);
+    if (!cardChanged) state.knownFreshness = cardFreshness;
 }
 
 HoldLease::~HoldLease() {
     const Clock::time_point now = Clock::now();
-    if (!freshnessKept) state.knownFreshness.reset();
+    if (cardChanged) {
+        state.knownFreshness.reset();
+        state.knownMemory.reset();
+    }
     state.lastUse = now;
     const bool failed = std::uncaught_exceptions() > exceptionsAtStart;
     if (failed || state.idle.count() == 0 || now < state.holdAllowedFrom ||
@@ -343,6 +355,11 @@ HoldLease::~HoldLease() {
         // Without a timer nothing would end the hold.
         releaseLocked(state);
     }
+}
+
+void HoldLease::dropAuthentication() {
+    const std::optional<std::uint32_t> role = std::exchange(state.authenticatedRole, std::nullopt);
+    if (role) amw::Token::createToken(*state.connection, state.tokenType, false)->deauthenticate(*role);
 }
 
 void stopTimer() noexcept {

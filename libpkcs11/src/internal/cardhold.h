@@ -66,6 +66,13 @@ struct HoldState {
     std::optional<std::uint32_t> authenticatedRole;
     // The card's freshness block as of the end of the last call in the hold.
     std::optional<amw::FreshnessRecord> knownFreshness;
+    // The card's memory figures, read in this hold while nothing changed the
+    // card since: forgotten together with the freshness block.
+    struct MemoryInfo {
+        std::uint32_t total = 0;
+        std::uint32_t available = 0;
+    };
+    std::optional<MemoryInfo> knownMemory;
 };
 
 // Deauthenticates what the hold authenticated and ends the transaction;
@@ -118,6 +125,11 @@ public:
                                std::uint8_t currentPinOffset, std::uint8_t newPinOffset,
                                const std::uint8_t* command, std::uint32_t commandLength) override;
 
+    // Restores the login now, when the slot is logged in and the hold has
+    // not restored it yet: for work that is known to need it (signing,
+    // decryption, key generation), which saves the refused first command.
+    void restoreLoginNow();
+
 private:
     void restoreLogin();
 
@@ -141,9 +153,18 @@ public:
         return state.knownFreshness ? &*state.knownFreshness : nullptr;
     }
     // What the call leaves on the card: the block it read, when the call
-    // changed nothing in it; otherwise the next call reads it again.
+    // changed nothing in it; otherwise the next call reads it again (and the
+    // memory figures too).
     void finishedWith(const amw::FreshnessRecord& cardFreshness,
                       const amw::FreshnessRecord& freshness) noexcept;
+    std::optional<HoldState::MemoryInfo>& knownMemory() noexcept { return state.knownMemory; }
+    void restoreLoginNow() { connection.restoreLoginNow(); }
+    // Before a PIN is verified in the hold: a role authenticated earlier in
+    // it is deauthenticated, so that the hold never leaves a role behind.
+    void dropAuthentication();
+    // A role the call authenticated with a PIN stays authenticated in the
+    // hold, and is deauthenticated when the hold ends.
+    void keepAuthentication(std::uint32_t role) noexcept { state.authenticatedRole = role; }
 
 private:
     std::shared_ptr<HoldState> shared;
@@ -151,7 +172,7 @@ private:
     std::unique_lock<std::mutex> guard;
     OnDemandLoginConnection connection;
     int exceptionsAtStart;
-    bool freshnessKept = false;
+    bool cardChanged = false;
 };
 
 // Ends every hold and the timer thread (C_Finalize, after the connections

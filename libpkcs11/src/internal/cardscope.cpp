@@ -89,6 +89,18 @@ CardScope::~CardScope() {
     }
 }
 
+void CardScope::restoreLoginNow() {
+    if (lease) lease->restoreLoginNow();
+}
+
+void CardScope::dropHeldAuthentication() {
+    if (lease) lease->dropAuthentication();
+}
+
+void CardScope::keepAuthenticated(std::uint32_t role) noexcept {
+    if (lease) lease->keepAuthentication(role);
+}
+
 Session& resolveSession(CallContext& call, CK_SESSION_HANDLE hSession) {
     Session* session = SessionManager::getByHandle(hSession);
     call.session = session;

@@ -114,6 +114,15 @@ public:
     CardScope(const CardScope&) = delete;
     CardScope& operator=(const CardScope&) = delete;
     amw::CachedToken& token() noexcept { return *cachedToken; }
+    bool inHold() const noexcept { return lease.has_value(); }
+
+    // For work known to need the login (signing, decryption, key
+    // generation): restored now rather than after the card refused a
+    // command. Without a hold the login is restored already.
+    void restoreLoginNow();
+    // See HoldLease; without a hold these do nothing.
+    void dropHeldAuthentication();
+    void keepAuthenticated(std::uint32_t role) noexcept;
 
 private:
     std::optional<CardConnectionLocker> locker;
@@ -144,6 +153,7 @@ public:
     Session& session() noexcept { return resolved; }
     SessionConnection& connection() noexcept { return sessionConnection; }
     amw::CachedToken& token() noexcept { return scope.token(); }
+    void restoreLoginNow() { scope.restoreLoginNow(); }
 
 private:
     Session& resolved;
