@@ -3,7 +3,9 @@
 // process): the trace log on, the cache in the run's directory, and with
 // ZENTRIK_SESSIONS_VARIANT "nocache" an empty cache setting or with
 // "nopinpad" the pin pad turned off ("faults" too: its card sits in the
-// pin-pad reader for quick removals). Each variant runs only its own suites.
+// pin-pad reader for quick removals). "nohold" says "cardhold = 0" and runs
+// the suites whose card traffic depends on the card hold with one card
+// transaction per call. Each variant runs only its own suites.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -39,6 +41,7 @@ bool prepareConfiguration() {
         config << "cache = " << (directory / "cache").string() << "\n";
     }
     if (variant() == "nopinpad" || variant() == "faults") config << "disablepinpad = 1\n";
+    if (variant() == "nohold") config << "cardhold = 0\n";
     setenv("ZENTRIK_CONF", (directory / "zentrik.txt").c_str(), 1);
     setenv("HOME", directory.c_str(), 1);
     storedDirectory() = directory.string();
@@ -67,6 +70,7 @@ int main(int argc, char** argv) {
         ::testing::GTEST_FLAG(filter) = variant == "nocache"    ? "NoCache.*"
                                         : variant == "nopinpad" ? "NoPinPad.*"
                                         : variant == "faults"   ? "Faults.*"
+                                        : variant == "nohold"   ? "Cache.*:CallCost.*:Login.*"
                                                                 : "-NoCache.*:NoPinPad.*:Faults.*";
     }
     const int result = RUN_ALL_TESTS();

@@ -313,13 +313,17 @@ HoldLease::HoldLease(CardHold& hold, SessionConnection& login)
     if (state.connection == nullptr) {
         throw InternalErrorException("card hold used after its connection ended");
     }
-    const Clock::time_point now = Clock::now();
+    Clock::time_point now = Clock::now();
     if (state.held && now - state.heldSince >= HOLD_BOUND) {
         logText(L"card hold ends: bound reached");
         releaseLocked(state);
         state.holdAllowedFrom = now + PAUSE_AFTER_BOUND;
     }
     if (!state.held) {
+        if (now < state.holdAllowedFrom) {
+            std::this_thread::sleep_until(state.holdAllowedFrom);
+            now = Clock::now();
+        }
         // An error propagates with nothing held.
         state.connection->lock();
         state.held = true;
@@ -344,9 +348,14 @@ HoldLease::~HoldLease() {
     }
     state.lastUse = now;
     const bool failed = std::uncaught_exceptions() > exceptionsAtStart;
-    if (failed || state.idle.count() == 0 || now < state.holdAllowedFrom ||
-        now - state.heldSince >= HOLD_BOUND) {
+    if (failed || state.idle.count() == 0) {
         releaseLocked(state);
+        return;
+    }
+    if (now - state.heldSince >= HOLD_BOUND) {
+        logText(L"card hold ends: bound reached");
+        releaseLocked(state);
+        state.holdAllowedFrom = now + PAUSE_AFTER_BOUND;
         return;
     }
     try {
