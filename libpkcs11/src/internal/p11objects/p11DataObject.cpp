@@ -124,10 +124,16 @@ void P11DataObject::commitChanges(amw::CachedToken& token) {
     dataObject = p11content::replaceValue(
         token, object,
         [&](const StaticBuffer<128>& markedId) {
+            // The replacement keeps the conditions the original has, which
+            // other software may have chosen.
+            std::vector<std::uint16_t> access = object.getCreationAccessConditions();
+            if (access.size() != 4) {
+                access = {AC_DEFAULT, object.isPrivateContent() ? AC_DEFAULT : AC_PUBLIC, AC_DEFAULT,
+                          AC_DEFAULT};
+            }
             return token.createDataObject(object.getLabel(), markedId, object.getObjectId(),
-                                          object.getApplication(), AC_DEFAULT,
-                                          object.isPrivateContent() ? AC_DEFAULT : AC_PUBLIC,
-                                          AC_DEFAULT, AC_DEFAULT);
+                                          object.getApplication(), access[0], access[1], access[2],
+                                          access[3]);
         },
         deleteObject);
     contentModified = false;

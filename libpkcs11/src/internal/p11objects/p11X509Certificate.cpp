@@ -188,9 +188,13 @@ void P11X509Certificate::commitChanges(amw::CachedToken& token) {
     certificate = p11content::replaceValue(
         token, cert,
         [&](const StaticBuffer<128>& markedId) {
+            // The replacement keeps the conditions the original has, which
+            // other software may have chosen.
+            std::vector<std::uint16_t> access = cert.getCreationAccessConditions();
+            access.resize(3, AC_DEFAULT);
             return token.createCertificate(cert.getLabel(), markedId, cert.getContainerIndex(),
-                                           cert.getKeySpec(), cert.isTrusted(), AC_DEFAULT,
-                                           AC_DEFAULT, AC_DEFAULT);
+                                           cert.getKeySpec(), cert.isTrusted(), access[0],
+                                           access[1], access[2]);
         },
         deleteObject);
     contentModified = false;
