@@ -161,6 +161,54 @@ TEST_F(FullCard, MapWritesAreMadeInPlaceAndAHalfsDestroyIsWhole) {
     EXPECT_EQ(0, fileOnCard(CMAPFILE_BLOCK)[80]);
 }
 
+// Objects made by other software with conditions of their own keep them
+// when a value is replaced, whether the object was listed from the card or
+// read from a cache file.
+TEST_F(SharedCard, ReplacedValueKeepsTheOriginalsAccessConditions) {
+    using cardsim::AC_EVERYONE;
+    using cardsim::AC_USER;
+    for (bool cached : {false, true}) {
+        SCOPED_TRACE(cached ? "lists from the cache files" : "lists from the card");
+        {
+            auto call = beginCall();
+            call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+            call->createCertificate(buf<128>("c"), buf<128>("cert"), 0, 1, false, AC_EVERYONE, AC_USER, AC_USER)
+                ->commitCreationOrMetadataChanges();
+            call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+            call->createDataObject(buf<128>("d"), buf<128>("data"), buf<128>(""), buf<128>(""), AC_USER, AC_EVERYONE,
+                                   AC_USER, AC_USER)
+                ->commitCreationOrMetadataChanges();
+            call->refreshCache();
+        }
+        const auto accessOf = [this](cardsim::ObjectKind kind) {
+            for (const auto& object : engine->state().objects) {
+                if (object.kind == kind) return object.ac;
+            }
+            return std::array<std::uint16_t, 4>{};
+        };
+        const auto certificateBefore = accessOf(cardsim::ObjectKind::CERTIFICATE);
+        const auto dataBefore = accessOf(cardsim::ObjectKind::DATA_OBJECT);
+        if (cached) beginCall(true)->refreshCache();
+        {
+            auto call = beginCall(cached);
+            const Bytes value = pattern(40, 3);
+            P11X509Certificate certificate(call->findCertificate(buf<128>("cert")));
+            certificate.setAttributeValue(CKA_VALUE, value.data(), static_cast<CK_ULONG>(value.size()));
+            certificate.commitChanges(*call);
+            P11DataObject data(call->findDataObject(buf<128>("data")));
+            data.setAttributeValue(CKA_VALUE, value.data(), static_cast<CK_ULONG>(value.size()));
+            data.commitChanges(*call);
+            call->refreshCache();
+        }
+        EXPECT_EQ(certificateBefore, accessOf(cardsim::ObjectKind::CERTIFICATE));
+        EXPECT_EQ(dataBefore, accessOf(cardsim::ObjectKind::DATA_OBJECT));
+        EXPECT_EQ(AC_EVERYONE, accessOf(cardsim::ObjectKind::CERTIFICATE)[0]);
+        cardsim::Personalisation options;
+        options.userPin = USER_PIN;
+        startCard(cardsim::personalise(options));
+    }
+}
+
 TEST_F(SharedCard, IdentifierCarryingTheMarkIsRefusedBeforeTheCard) {
     const StaticBuffer<128> markedId =
         amw::interruptedwrite::marked(buf<128>("x"), amw::interruptedwrite::Mark::CREATING);

@@ -13,10 +13,12 @@
 //                says so (REPLACED); then the old object is deleted, and only
 //                then the new one takes the real identifier.
 // How a marked object found in a list is settled: a REPLACED object whose
-// old object is gone is the object (it is adopted under its real identifier
-// at once, and written so by the next writer of its kind); every other
-// marked object is left over, out of sight, and the next writer of its kind
-// deletes it.
+// old object is gone is the object (every reader adopts it under its real
+// identifier, and a list holding it is not cached until the first writer of
+// any kind writes that identifier); every other marked object is left over,
+// out of sight of every enumerator and lookup (isLeftover), and the first
+// writer of any kind deletes it. The write steps are in
+// interruptedwritesteps.h.
 #pragma once
 
 #include <cstddef>

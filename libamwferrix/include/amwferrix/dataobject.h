@@ -6,6 +6,8 @@
 // object id, application.
 #pragma once
 
+#include <vector>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,6 +41,8 @@ public:
     void commitContentChanges() override;
     bool isPrivateContent() const override;
     void readContent(Content& content) override;
+    // From the header read at listing, else from the card (one command).
+    std::vector<std::uint16_t> getCreationAccessConditions() override;
 
     // Cache record: the model's record, then blockId (2), acReadContent (2).
     void writeStream(std::ostream& stream) const override;
@@ -61,6 +65,8 @@ private:
     // Made by this token in this call: the card holds no content block to
     // remove before the first content is sized.
     bool withoutContentBlock = false;
+    // As the create command takes them; empty until the header was read.
+    std::vector<std::uint16_t> creationAccess;
 };
 
 }  // namespace amwferrix

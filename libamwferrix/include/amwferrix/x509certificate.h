@@ -7,6 +7,8 @@
 // its low byte).
 #pragma once
 
+#include <vector>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,6 +36,8 @@ public:
     // Certificates are public.
     bool isPrivateContent() const override;
     void readContent(Content& content) override;
+    // From the header read at listing, else from the card (one command).
+    std::vector<std::uint16_t> getCreationAccessConditions() override;
 
     // Cache record: the model's record, then blockId (2).
     void writeStream(std::ostream& stream) const override;
@@ -55,6 +59,8 @@ private:
     // Made by this token in this call: the card holds no content block to
     // remove before the first content is sized.
     bool withoutContentBlock = false;
+    // As the create command takes them; empty until the header was read.
+    std::vector<std::uint16_t> creationAccess;
 };
 
 }  // namespace amwferrix

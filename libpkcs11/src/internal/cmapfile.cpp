@@ -318,7 +318,7 @@ void rewriteMap(amw::CachedToken& token, Change change) {
     // (only this frame raises the files' counter).
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, false);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_FILE, true);
-    p11content::settleEveryKind(token);
+    amw::interruptedwrite::settleEveryKind(token);
     settleJournal(token, files);
     amw::DataObject* journal = journalFits ? writeJournal(token, *journalContent) : nullptr;
     files.cardcf->setContent(newCardcf->data, newCardcf->size());
