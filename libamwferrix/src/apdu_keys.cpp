@@ -112,7 +112,7 @@ void importComponent(ctl::CardConnection& connection, std::uint8_t component,
 }
 
 void getComponent(ctl::CardConnection& connection, std::uint8_t component, std::uint8_t* buffer,
-                  std::uint32_t* bufferSize) {
+                  std::uint32_t* bufferSize, std::uint32_t expectedLength) {
     static constexpr char FN[] = "amwferrix::apdu::getComponent";
     TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU, FN);
     logEnum(L"component", componentName(component), component);
@@ -122,9 +122,16 @@ void getComponent(ctl::CardConnection& connection, std::uint8_t component, std::
     requireNonNull(buffer, "buffer", FN, __FILE__, __LINE__);
     requireNonNull(bufferSize, "bufferSize", FN, __FILE__, __LINE__);
     Command command(CLA_PROPRIETARY, 0x44, component, 0x00);
-    // Le 03 for the exponent, 00 (256) for the modulus; the card corrects a
-    // wrong guess with 6Cxx.
-    command.setLe(component == COMPONENT_E ? 0x03 : 0x00);
+    // Le 03 for the exponent; for the modulus the length the caller expects
+    // (the key size in bytes, 00 meaning 256), else 00; the card corrects a
+    // wrong guess with 6Cxx, which costs a second command.
+    std::uint8_t le = 0x00;
+    if (component == COMPONENT_E) {
+        le = 0x03;
+    } else if (expectedLength > 0 && expectedLength < 256) {
+        le = static_cast<std::uint8_t>(expectedLength);
+    }
+    command.setLe(le);
     Response response;
     exchange(connection, command, response);
     if (hasSw1(response.sw, 0x6C)) {

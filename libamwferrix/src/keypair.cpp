@@ -20,11 +20,14 @@ constexpr std::size_t OFFSET_CONTAINER_INDEX = 23;
 constexpr std::size_t OFFSET_KEY_SPEC = 24;
 constexpr std::size_t OFFSET_KEY_SIZE = 25;
 
-// The public key of the current key pair, read with the component command.
-KeyPair::PublicPart readPublicKey(ctl::CardConnection& connection, LvReader& metadata) {
+// The public key of the current key pair, read with the component command;
+// the modulus is asked for with the length the header's key size gives.
+KeyPair::PublicPart readPublicKey(ctl::CardConnection& connection, LvReader& metadata,
+                                  std::uint16_t keySizeBits) {
     KeyPair::PublicPart part;
     std::uint32_t size = static_cast<std::uint32_t>(part.modulus.capacity());
-    apdu::getComponent(connection, apdu::COMPONENT_N, part.modulus.data, &size);
+    apdu::getComponent(connection, apdu::COMPONENT_N, part.modulus.data, &size,
+                       keySizeBits % 8 == 0 ? keySizeBits / 8u : 0u);
     part.modulus.length = size;
     size = static_cast<std::uint32_t>(part.publicExponent.capacity());
     apdu::getComponent(connection, apdu::COMPONENT_E, part.publicExponent.data, &size);
@@ -70,7 +73,8 @@ std::unique_ptr<KeyPair> KeyPair::createFromHeader(ctl::CardConnection& connecti
     const std::uint8_t containerIndex = view.byte(OFFSET_CONTAINER_INDEX);
     const std::uint32_t keySpec = view.byte(OFFSET_KEY_SPEC) == 1 ? KEY_EXCHANGE_KEY : SIGNATURE_KEY;
     if (hasPublic) {
-        keyPair->addPublicKey(readPublicKey(connection, items), containerIndex, keySpec, 0);
+        keyPair->addPublicKey(readPublicKey(connection, items, view.hostWord(OFFSET_KEY_SIZE)),
+                              containerIndex, keySpec, 0);
     }
     if (hasPrivate) {
         PrivatePart part;

@@ -166,6 +166,17 @@ TEST(GetComponent, ModulusIsAskedWithLeZero) {
     EXPECT_EQ(modulus, Bytes(buffer, buffer + 256));
 }
 
+TEST(GetComponent, ModulusOfAKnownKeySizeIsAskedWithItsLength) {
+    const Bytes modulus = sequence(128, 0x66);
+    ScriptedConnection card;
+    card.expectTransmit(hex("80 44 06 00 80"), modulus, 0x9000);
+    std::uint8_t buffer[256];
+    std::uint32_t size = sizeof buffer;
+    apdu::getComponent(card, apdu::COMPONENT_N, buffer, &size, 128);
+    EXPECT_EQ(128u, size);
+    EXPECT_EQ(modulus, Bytes(buffer, buffer + 128));
+}
+
 TEST(GetComponent, WrongLengthStatusIsResentWithTheCardsLength) {
     const Bytes modulus = sequence(128, 0x55);
     ScriptedConnection card;

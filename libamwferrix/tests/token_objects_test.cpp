@@ -393,7 +393,8 @@ TEST(ListKeyPairs, CompletePairReadsModulusAndExponentOfTheCurrentObject) {
     expectHeads(card, 0x8000, 0x0008, 0x8000, 0x8000, 0x8000);
     expectHeader(card, 0x0008, keyPairHeader(0x8000, meta.size(), 0x0093, 7, 2, 1, 1024));
     expectReadData(card, meta);
-    card.expectTransmit(hex("80 44 06 00 00"), modulus, 0x9000);
+    // The header's key size gives the modulus length: 128 bytes asked for.
+    card.expectTransmit(hex("80 44 06 00 80"), modulus, 0x9000);
     card.expect("80 44 07 00 03", "01 00 01 90 00");
     amwferrix::Token token(card);
     amw::KeyPairList list;

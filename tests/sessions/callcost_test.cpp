@@ -122,6 +122,19 @@ TEST_F(CallCost, SignSendsOnlyItsCardWork) {
     EXPECT_EQ(5u, total());
 }
 
+// A listing without cache files reads the 1024-bit key's modulus with its
+// length in the first command: one command per component, no 6Cxx answer.
+TEST_F(CallCost, ColdListingReadsEachKeyComponentInOneCommand) {
+    constexpr std::uint8_t INS_GET_COMPONENT = 0x44;
+    ASSERT_EQ(CKR_OK, p11()->C_Finalize(nullptr));
+    fs::remove_all(cacheDirectory());
+    ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
+    session = openSession(PLAIN_SLOT);
+    control(PLAIN_SLOT).clearStatistics();
+    EXPECT_EQ(2u, findAll(session).size()) << "public key and certificate";
+    EXPECT_EQ(2u, count(INS_GET_COMPONENT)) << "modulus and exponent of the one key pair";
+}
+
 // A generation makes the key pair, data-object and files kinds stale on the
 // card in one write before anything changes, makes the key, then writes the
 // container record once (card cache file checked, journal, both files,

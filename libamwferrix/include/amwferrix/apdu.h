@@ -201,9 +201,11 @@ void generateKeyPair(ctl::CardConnection& connection, const StaticBuffer<256>& p
                      StaticBuffer<256>& modulus);
 void importComponent(ctl::CardConnection& connection, std::uint8_t component,
                      const std::uint8_t* data, std::uint32_t dataSize);
-// Only COMPONENT_N and COMPONENT_E. `bufferSize` is in/out.
+// Only COMPONENT_N and COMPONENT_E. `bufferSize` is in/out. `expectedLength`:
+// the modulus length in bytes when the caller knows it (from the key size),
+// so that the card answers the first command; 0 asks for 256 bytes.
 void getComponent(ctl::CardConnection& connection, std::uint8_t component, std::uint8_t* buffer,
-                  std::uint32_t* bufferSize);
+                  std::uint32_t* bufferSize, std::uint32_t expectedLength = 0);
 void cryptInit(ctl::CardConnection& connection, std::uint16_t blockId);
 // One 128-byte part of an RSA computation; the final part returns the result.
 void crypt(ctl::CardConnection& connection, const std::uint8_t* data, bool final,
