@@ -1,5 +1,7 @@
 #include "ctl/pcscapi.h"
 
+#include "pcsccontext.h"
+
 namespace ctl {
 
 namespace {
@@ -11,8 +13,14 @@ PcScApi& PcScApi::current() noexcept {
     return api != nullptr ? *api : platform();
 }
 
-ScopedPcScApi::ScopedPcScApi(PcScApi& api) noexcept : previous(installed.exchange(&api)) {}
+// The shared context belongs to the implementation that made it: it is
+// released before another one takes over.
+ScopedPcScApi::ScopedPcScApi(PcScApi& api) noexcept
+    : previous((releaseSharedContext(), installed.exchange(&api))) {}
 
-ScopedPcScApi::~ScopedPcScApi() { installed.store(previous); }
+ScopedPcScApi::~ScopedPcScApi() {
+    releaseSharedContext();
+    installed.store(previous);
+}
 
 }  // namespace ctl

@@ -29,7 +29,9 @@ PcScEventListener::PcScEventListener(PcScApi& pcsc) : api(pcsc) {
     PcScReaderState pnp;
     pnp.readerName = PNP_NOTIFICATION_READER;
     readerStates.push_back(std::move(pnp));
-    for (const PcScReader& reader : PcScReader::list(api)) appendReaderEntry(reader.getNameString());
+    for (const PcScReader& reader : PcScReader::list(api, newContext.get())) {
+        appendReaderEntry(reader.getNameString());
+    }
     context = newContext.release();
 }
 

@@ -23,7 +23,7 @@ std::uint32_t errorOf(const std::function<void()>& f) {
     return 0;
 }
 
-TEST(PcScReader, ListKeepsTheServiceOrderAndReleasesTheContext) {
+TEST(PcScReader, ListKeepsTheServiceOrderOnTheSharedContext) {
     FakePcScApi api;
     api.readers = {L"Zeta", L"Alpha", L"", L"Mid"};
     ScopedPcScApi scoped(api);
@@ -33,6 +33,8 @@ TEST(PcScReader, ListKeepsTheServiceOrderAndReleasesTheContext) {
     EXPECT_EQ(std::wstring(L"Zeta"), readers[0].getName());
     EXPECT_EQ(std::wstring(L"Alpha"), readers[1].getName());
     EXPECT_EQ(std::wstring(L"Mid"), readers[2].getName());
+    EXPECT_EQ(1, api.openContexts) << "kept for the next listing";
+    PcScReader::releaseSharedContext();
     EXPECT_EQ(0, api.openContexts);
     EXPECT_TRUE(log.contains("reader_name = Alpha")) << log.text();
     EXPECT_TRUE(log.contains(
@@ -47,7 +49,7 @@ TEST(PcScReader, NoReadersIsAnEmptyListAndNoCard) {
     ScopedPcScApi scoped(api);
     EXPECT_TRUE(PcScReader::list().empty());
     EXPECT_FALSE(PcScReader(L"Gone").isCardPresent());
-    EXPECT_EQ(0, api.openContexts);
+    EXPECT_EQ(1, api.openContexts) << "one context for both";
 }
 
 TEST(PcScReader, OtherListFailuresThrow) {
@@ -56,6 +58,19 @@ TEST(PcScReader, OtherListFailuresThrow) {
     ScopedPcScApi scoped(api);
     EXPECT_EQ(0x8010001Du, errorOf([] { PcScReader::list(); }));
     EXPECT_EQ(0, api.openContexts);
+}
+
+// A restarted service forgets the contexts of its clients: the shared
+// context is made anew and the call repeated once.
+TEST(PcScReader, ContextTheServiceForgotIsMadeAnew) {
+    FakePcScApi api;
+    api.readers = {L"A"};
+    ScopedPcScApi scoped(api);
+    ASSERT_EQ(1u, PcScReader::list().size());
+    api.statusChangeAnswers.push_back(StatusAnswer{0x80100003, {}});
+    api.statusChangeAnswers.push_back(StatusAnswer{0, {{L"A", 0x22}}});
+    EXPECT_TRUE(PcScReader(L"A").isCardPresent());
+    EXPECT_EQ(1, api.openContexts);
 }
 
 TEST(PcScReader, ContextFailureThrows) {
@@ -77,7 +92,7 @@ TEST(PcScReader, CardPresenceIsThePresentBit) {
     EXPECT_FALSE(reader.isCardPresent());
     EXPECT_EQ(0x80100009u, errorOf([&] { reader.isCardPresent(); }));
     EXPECT_EQ(1u, api.statusChangeTimeouts.at(0));
-    EXPECT_EQ(0, api.openContexts);
+    EXPECT_EQ(1, api.openContexts) << "the three checks share one context";
 }
 
 TEST(PcScReader, CopiesOwnTheirName) {

@@ -3,6 +3,7 @@
 
 #include "amwferrix/token.h"
 #include "callframe.h"
+#include "ctl/pcscreader.h"
 #include "internal/cardhold.h"
 #include "internal/sessionmanager.h"
 #include "internal/slotmanager.h"
@@ -32,6 +33,7 @@ void releaseSlotsAndSessions() {
     SlotManager::finalize();
     SessionManager::finalize();
     cardhold::stopTimer();
+    ctl::PcScReader::releaseSharedContext();
 }
 
 }  // namespace

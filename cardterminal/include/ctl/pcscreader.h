@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "ctl/pcscapi.h"
+
 namespace ctl {
 
 class PcScApi;
@@ -25,9 +27,14 @@ public:
     static std::vector<PcScReader> list();
     // The same through a given service boundary.
     static std::vector<PcScReader> list(PcScApi& api);
+    // The same on a context the caller owns (the event listener's).
+    static std::vector<PcScReader> list(PcScApi& api, PcScContext context);
     // True when the service reports a card in this reader; false when no
     // reader is installed. Throws CtlException on any other failure.
     bool isCardPresent() const;
+    // Listing and card presence use one context per process, kept between
+    // calls; this releases it (C_Finalize), and the next use makes a new one.
+    static void releaseSharedContext() noexcept;
 
 private:
     static std::vector<PcScReader> listNonConst(PcScApi& api);

@@ -158,7 +158,10 @@ void SlotManager::init() {
     if (currentTable()) finalize();
     auto fresh = std::make_shared<Table>();
     fresh->listener = std::make_unique<ctl::PcScEventListener>();
-    const std::vector<ctl::PcScReader> readers = ctl::PcScReader::list();
+    // The listener has just listed the readers present: its list is the
+    // reader list, in the service's order, without asking the service again.
+    std::vector<ctl::PcScReader> readers;
+    for (const std::wstring& name : fresh->listener->watchedReaders()) readers.emplace_back(name);
     const std::size_t configured = Configuration::instance().slotCount;
     const std::size_t count = std::max(readers.size(), configured);
     fresh->slots.reserve(count);
