@@ -1,5 +1,8 @@
 #include "costmeter.h"
 
+#include <chrono>
+#include <thread>
+
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -78,17 +81,26 @@ double CostMeter::replay(Floor floor, const std::vector<bench::Bytes>& commands)
     return millisSince(start);
 }
 
+// Longer than the module's default idle time of a card hold (50 ms) and the
+// release timer's reaction.
+void CostMeter::waitForTheCardHoldToEnd() { std::this_thread::sleep_for(std::chrono::milliseconds(150)); }
+
 CostRow CostMeter::measure(const Operation& operation) {
     CostRow row;
     row.name = operation.name;
     for (int run = 0; run < runs_; ++run) {
         operation.prepare();
+        // Each run is a call between card holds: it starts a hold, and the
+        // hold ends (deauthenticating the card) before the trace is read and
+        // before the raw client, which would wait for it, replays.
+        waitForTheCardHoldToEnd();
         card_.clearStatistics();
         const double cpuStart = threadCpuMillis();
         const auto start = Clock::now();
         operation.run();
         row.moduleMillis.push_back(millisSince(start));
         row.moduleCpuMillis.push_back(threadCpuMillis() - cpuStart);
+        waitForTheCardHoldToEnd();
 
         const std::vector<bench::TraceEntry> trace = card_.trace();
         const std::vector<bench::Bytes> commands = card_.commands();

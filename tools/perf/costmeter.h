@@ -45,6 +45,7 @@ public:
     CostRow measure(const Operation& operation);
 
 private:
+    static void waitForTheCardHoldToEnd();
     double replay(Floor floor, const std::vector<bench::Bytes>& commands);
 
     const bench::CardControl& card_;
