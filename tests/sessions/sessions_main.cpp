@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         ::testing::GTEST_FLAG(filter) = variant == "nocache"    ? "NoCache.*"
                                         : variant == "nopinpad" ? "NoPinPad.*"
                                         : variant == "faults"   ? "Faults.*"
-                                        : variant == "nohold"   ? "Cache.*:CallCost.*:Login.*"
+                                        : variant == "nohold"   ? "Cache.*:CallCost.*:Login.*:ObjectClients.*"
                                                                 : "-NoCache.*:NoPinPad.*:Faults.*";
     }
     const int result = RUN_ALL_TESTS();

@@ -174,6 +174,9 @@ void ReleaseTimer::releaseAllAtExit() noexcept {
         std::unique_lock<std::mutex> lock(state->mutex, std::try_to_lock);
         if (lock.owns_lock()) releaseLocked(*state);
     }
+    // The handler also runs when the module is unloaded without C_Finalize:
+    // the thread must not outlive the module's code.
+    stop();
 }
 
 }  // namespace
