@@ -45,6 +45,7 @@ TEST(Configuration, NoFileGivesDefaults) {
     EXPECT_FALSE(c.logEnabled);
     EXPECT_EQ("", c.logPath);
     EXPECT_EQ(6u, c.slotCount);
+    EXPECT_EQ(50u, c.cardHoldMs);
     EXPECT_FALSE(c.disablePinPad);
     EXPECT_FALSE(c.disablePinPadDialog);
     EXPECT_EQ(!platform::userInterfaceLanguageIsCzech(), c.useEnglish);
@@ -62,6 +63,7 @@ struct Expected {
     std::optional<bool> disablePinPad = std::nullopt;
     std::optional<bool> disablePinPadDialog = std::nullopt;
     std::optional<std::string> cacheDirectory = std::nullopt;
+    std::optional<unsigned> cardHoldMs = std::nullopt;
 };
 
 struct FileCase {
@@ -85,6 +87,7 @@ TEST_P(ConfigurationFile, ReadsKeysAsDocumented) {
     EXPECT_EQ(e.disablePinPad.value_or(defaults.disablePinPad), actual.disablePinPad);
     EXPECT_EQ(e.disablePinPadDialog.value_or(defaults.disablePinPadDialog), actual.disablePinPadDialog);
     EXPECT_EQ(e.cacheDirectory.value_or(defaults.cacheDirectory), actual.cacheDirectory);
+    EXPECT_EQ(e.cardHoldMs.value_or(defaults.cardHoldMs), actual.cardHoldMs);
 }
 
 const std::string S(1, platform::pathSeparator());
@@ -108,6 +111,10 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"logpath_with_separator", "logpath=" + S + "var" + S + "log" + S + "\n",
                  {.logPath = S + "var" + S + "log" + S}},
         FileCase{"slots_two", "pkcs11.slots=2\n", {.slotCount = 2u}},
+        FileCase{"cardhold_zero_holds_nothing", "cardhold=0\n", {.cardHoldMs = 0u}},
+        FileCase{"cardhold_in_milliseconds", "cardhold=120\n", {.cardHoldMs = 120u}},
+        FileCase{"cardhold_negative_keeps_the_default", "cardhold=-5\n", {.cardHoldMs = 50u}},
+        FileCase{"cardhold_above_the_limit_saturates", "cardhold=60000\n", {.cardHoldMs = 1000u}},
         FileCase{"slots_zero_keeps_six", "pkcs11.slots=0\n", {.slotCount = 6u}},
         FileCase{"slots_negative_keeps_six", "pkcs11.slots=-3\n", {.slotCount = 6u}},
         FileCase{"slots_at_the_limit", "pkcs11.slots=1024\n", {.slotCount = 1024u}},

@@ -109,6 +109,10 @@ CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
         if (!slot->findReaderWithCard()) return CKR_TOKEN_NOT_PRESENT;
         if (SessionManager::getOpenSessionCount(slot) != 0) {
             SessionManager::invalidateAllSessions(slot);
+        } else if (SessionConnection* connection = SessionManager::findSessionConnection(slot)) {
+            // Without sessions the connection (and its login) stays, but the
+            // card is not kept held.
+            connection->hold.release();
         }
         return CKR_OK;
     });
