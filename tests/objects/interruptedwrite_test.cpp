@@ -396,6 +396,23 @@ TEST_F(LostCardFixture, AdoptedReplacementIsSettledByTheNextWriterOfAnyKind) {
     EXPECT_NE(nullptr, call->findDataObject(buf<128>("real")));
 }
 
+// A certificate cut off before its value was whole is removed by the next
+// writer, though that writer writes a data object (or a key's label).
+TEST_F(LostCardFixture, LeftoverOfOneKindIsRemovedByAWriterOfAnother) {
+    namespace iw = amw::interruptedwrite;
+    const auto leaveCertificate = [this] {
+        auto call = beginCall();
+        call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+        call->createCertificate(buf<128>(""), iw::marked(buf<128>("cut"), iw::Mark::CREATING), 0, 1, false, 0xFFFF,
+                                0xFFFF, 0xFFFF)
+            ->commitCreationOrMetadataChanges();
+    };
+    leaveCertificate();
+    ASSERT_EQ(1u, markedOnCard());
+    create(*beginCall(true), Kind::DATA_OBJECT, pattern(10, 1), textBytes("other kind"));
+    EXPECT_EQ(0u, markedOnCard());
+}
+
 TEST(InterruptedWriteMarks, JournalRoundTripsAndAnyDamageIsSeen) {
     namespace cm = cmapfile;
     const Bytes old = pattern(6, 3), cardcf = pattern(6, 1), map = pattern(2 * cm::RECORD_SIZE, 9);
