@@ -396,6 +396,57 @@ TEST_F(LostCardFixture, AdoptedReplacementIsSettledByTheNextWriterOfAnyKind) {
     EXPECT_NE(nullptr, call->findDataObject(buf<128>("real")));
 }
 
+// The first call that holds the user's rights settles the leftovers of the
+// lists it loads though it only reads, whether the lists came from the card
+// or from a cache file; a call without leftovers sends nothing for it.
+TEST_F(LostCardFixture, LoggedInReaderSettlesTheLeftoversOfTheListsItLoads) {
+    namespace iw = amw::interruptedwrite;
+    for (bool fromCacheFile : {false, true}) {
+        SCOPED_TRACE(fromCacheFile ? "certificates from the cache file" : "lists from the card");
+        cardsim::Personalisation options;
+        options.userPin = USER_PIN;
+        startCard(cardsim::personalise(options));
+        useLosingConnection();
+        {
+            auto call = beginCall();
+            const StaticBuffer<128> none;
+            call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+            call->createDataObject(none, iw::marked(buf<128>("real"), iw::Mark::REPLACED), none, none, 0xFFFF,
+                                   0x0101, 0xFFFF, 0xFFFF)
+                ->commitCreationOrMetadataChanges();
+            call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+            call->createCertificate(none, iw::marked(buf<128>("cut"), iw::Mark::CREATING), 0, 1, false, 0xFFFF,
+                                    0xFFFF, 0xFFFF)
+                ->commitCreationOrMetadataChanges();
+        }
+        ASSERT_EQ(2u, markedOnCard());
+        if (fromCacheFile) {
+            // A call without the user's rights reads the lists and saves them.
+            auto reader = beginCall(true, false);
+            reader->getCertificates();
+            reader->getDataObjects();
+            reader->refreshCache();
+            EXPECT_EQ(2u, markedOnCard()) << "settled without the user's rights";
+        }
+        {
+            auto reader = beginCall(true);
+            EXPECT_NE(nullptr, reader->findDataObject(buf<128>("real")));
+            EXPECT_EQ(nullptr, reader->findCertificate(buf<128>("cut")));
+            EXPECT_EQ(!fromCacheFile, reader->isListFromCard(amw::CachedToken::CACHED_OBJECT_CERTIFICATE));
+            reader->refreshCache();
+        }
+        EXPECT_EQ(0u, markedOnCard());
+        {
+            auto reader = beginCall();
+            EXPECT_NE(nullptr, reader->findDataObject(buf<128>("real")));
+            reader->getCertificates();
+            const std::size_t sent = connection->sentCommands().size();
+            reader->refreshCache();
+            EXPECT_EQ(sent, connection->sentCommands().size()) << "commands sent with nothing to settle";
+        }
+    }
+}
+
 // A certificate cut off before its value was whole is removed by the next
 // writer, though that writer writes a data object (or a key's label).
 TEST_F(LostCardFixture, LeftoverOfOneKindIsRemovedByAWriterOfAnother) {
