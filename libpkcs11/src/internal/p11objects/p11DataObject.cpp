@@ -120,7 +120,7 @@ void P11DataObject::commitChanges(amw::CachedToken& token) {
         return;
     }
     const auto deleteObject = [&token](amw::DataObject* doomed) { token.deleteDataObject(doomed); };
-    amw::interruptedwrite::settleInterruptedWrites(token, token.getDataObjects(), deleteObject);
+    amw::interruptedwrite::settleEveryKind(token);
     dataObject = amw::interruptedwrite::replaceValue(
         token, object,
         [&](const StaticBuffer<128>& markedId) {
@@ -149,8 +149,7 @@ void P11DataObject::destroyObjectFromCard(amw::CachedToken* token) {
     token->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
     // First, so that a replacement that was cut off after its value was
     // written cannot take the place of the object destroyed now.
-    amw::interruptedwrite::settleInterruptedWrites(*token, token->getDataObjects(),
-                                        [token](amw::DataObject* doomed) { token->deleteDataObject(doomed); });
+    amw::interruptedwrite::settleEveryKind(*token);
     token->deleteDataObject(&object);
     // The token's list owned the object.
     dataObject = nullptr;
@@ -166,7 +165,7 @@ StaticBuffer<128> P11DataObject::createObject(amw::CachedToken& token,
     token.generatePkcs11Id(id);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
     const auto deleteObject = [&token](amw::DataObject* doomed) { token.deleteDataObject(doomed); };
-    amw::interruptedwrite::settleInterruptedWrites(token, token.getDataObjects(), deleteObject);
+    amw::interruptedwrite::settleEveryKind(token);
     amw::DataObject* created = token.createDataObject(
         fields.label, amw::interruptedwrite::creationId(id, fields.value->size()), fields.objectId,
         fields.application, AC_DEFAULT, fields.isPrivate ? AC_DEFAULT : AC_PUBLIC, AC_DEFAULT,

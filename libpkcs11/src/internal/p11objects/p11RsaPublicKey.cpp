@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "amw/amwtypes.h"
+#include "amw/interruptedwritesteps.h"
 #include "internal/cmapfile.h"
 #include "internal/p11objects/p11classes.h"
 #include "internal/p11objects/p11rsakey.h"
@@ -189,6 +190,7 @@ StaticBuffer<128> P11RsaPublicKey::createObject(amw::CachedToken& token,
     amw::KeyPair* existing = token.findKeyPair(parsed.id);
     if (existing == nullptr) {
         token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
+        amw::interruptedwrite::settleEveryKind(token);
         amw::KeyPair* created =
             token.importPublicKey(parsed.id, static_cast<std::uint32_t>(parsed.modulus.size() * 8),
                                   parsed.label, parsed.keyUsage,

@@ -184,7 +184,7 @@ void P11X509Certificate::commitChanges(amw::CachedToken& token) {
         return;
     }
     const auto deleteObject = [&token](amw::X509Certificate* doomed) { token.deleteCertificate(doomed); };
-    amw::interruptedwrite::settleInterruptedWrites(token, token.getCertificates(), deleteObject);
+    amw::interruptedwrite::settleEveryKind(token);
     certificate = amw::interruptedwrite::replaceValue(
         token, cert,
         [&](const StaticBuffer<128>& markedId) {
@@ -211,9 +211,7 @@ void P11X509Certificate::destroyObjectFromCard(amw::CachedToken* token) {
     token->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
     // First, so that a replacement that was cut off after its value was
     // written cannot take the place of the certificate destroyed now.
-    amw::interruptedwrite::settleInterruptedWrites(
-        *token, token->getCertificates(),
-        [token](amw::X509Certificate* doomed) { token->deleteCertificate(doomed); });
+    amw::interruptedwrite::settleEveryKind(*token);
     token->deleteCertificate(&cert);
     // The token's list owned the certificate.
     certificate = nullptr;
@@ -292,7 +290,7 @@ StaticBuffer<128> P11X509Certificate::createObject(amw::CachedToken& token,
     getKeySpecContainerIndexForNewCertificate(token, fields.id, &containerIndex, &keySpec);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
     const auto deleteObject = [&token](amw::X509Certificate* doomed) { token.deleteCertificate(doomed); };
-    amw::interruptedwrite::settleInterruptedWrites(token, token.getCertificates(), deleteObject);
+    amw::interruptedwrite::settleEveryKind(token);
     // Created under a marked identifier, the token cannot see a duplicate.
     if (token.findCertificate(fields.id) != nullptr) {
         throw amw::DuplicatePkcs11IdException(fields.id.data, fields.id.size());

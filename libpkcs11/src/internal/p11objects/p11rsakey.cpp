@@ -134,6 +134,7 @@ void requireCardModulus(const StaticBuffer<256>& modulus) {
 
 void commitKeyPair(amw::CachedToken& token, amw::KeyPair& keyPair) {
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
+    amw::interruptedwrite::settleEveryKind(token);
     keyPair.commitCreationOrMetadataChanges();
 }
 
@@ -143,6 +144,7 @@ void destroyHalf(amw::CachedToken* token, amw::KeyPair& keyPair, bool publicHalf
         throw InvalidArgumentException::nullPointer("token", function, __FILE__, __LINE__);
     }
     token->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
+    amw::interruptedwrite::settleEveryKind(*token);
     if (!keyPair.isComplete()) {
         // The pair goes with its last half; a pair with one half has no key
         // size left in any container record.
