@@ -55,6 +55,7 @@ CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_
         if (phObject == nullptr) return CKR_ARGUMENTS_BAD;
         if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
+        frame.restoreLoginNow();  // every write needs the login
         try {
             *phObject = frame.session().createObject(frame.token(), pTemplate, ulCount);
         } catch (const std::exception& e) {
@@ -74,6 +75,7 @@ CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
         traceParameter(L"hSession", hSession);
         traceParameter(L"hObject", hObject);
         CardFrame frame(call, hSession);
+        frame.restoreLoginNow();  // every write needs the login
         frame.session().destroyObject(frame.token(), hObject);
         frame.token().refreshCache();
         return CKR_OK;
@@ -114,6 +116,7 @@ CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
         if (session.isReadOnly()) return CKR_SESSION_READ_ONLY;
         if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
+        frame.restoreLoginNow();  // every write needs the login
         std::unique_ptr<P11Object> object = frame.session().getObject(&frame.token(), hObject);
         for (CK_ULONG i = 0; i < ulCount; ++i) {
             object->setAttributeValue(pTemplate[i].type, pTemplate[i].pValue, pTemplate[i].ulValueLen);

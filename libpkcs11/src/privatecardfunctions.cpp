@@ -271,6 +271,7 @@ CK_RV C_SetDefaultCert(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pId, CK_ULONG ulI
         traceParameter(L"ulIdLen", ulIdLen);
         if (pId == nullptr && ulIdLen != 0) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
+        frame.restoreLoginNow();  // every write needs the login
         amw::CachedToken& token = frame.token();
         const amw::X509Certificate* certificate = findCertificateById(token, pId, ulIdLen);
         if (certificate == nullptr) return CKR_FUNCTION_FAILED;
