@@ -3,7 +3,9 @@
 // fresh card token wrapped in a fresh cached token, the slot's login restored
 // on it from the session PIN, and on every exit the card deauthenticated,
 // then the token discarded, then the transaction ended (members are
-// destroyed in reverse order).
+// destroyed in reverse order). With a card hold (cardhold.h) the transaction
+// and a restored login may continue into the next calls of a burst; the
+// hold's end deauthenticates and ends the transaction in the same order.
 //
 //     return callFrame<FULL_FRAME>("C_Xxx", [&](CallContext& call) {
 //         CardFrame frame(call, hSession);
