@@ -88,6 +88,32 @@ TEST_F(CardHold, IdleHoldEndsDeauthenticated) {
     EXPECT_EQ(0x9000, bench::PcscCard::statusWord(state));
 }
 
+// A data object whose value write was cut off by the card's removal is a
+// leftover; the next logged-in call that loads the data objects removes it,
+// though it only reads and its login is restored only when the card asks.
+TEST_F(CardHold, LoggedInReaderInAHoldSettlesLeftovers) {
+    constexpr std::uint8_t INS_WRITE_DATA = 0x12;
+    constexpr std::uint8_t INS_DELETE = 0x10;
+    const std::string reader = readerOfSlot(PLAIN_SLOT);
+    Template data;
+    data.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).add(CKA_LABEL, "cut")
+        .add(CKA_VALUE, Bytes(600, 0x5A));
+    control(PLAIN_SLOT).injectRemoval(INS_WRITE_DATA, 3);
+    CK_OBJECT_HANDLE handle = 0;
+    EXPECT_NE(CKR_OK, p11()->C_CreateObject(session, data.data(), data.size(), &handle));
+    theBench().waitForCard(reader, false, std::chrono::seconds(5));
+    control(PLAIN_SLOT).insert();
+    ASSERT_TRUE(theBench().waitForCard(reader, true));
+    p11()->C_Finalize(nullptr);
+    ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
+    session = openSession(PLAIN_SLOT);
+    ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+    std::this_thread::sleep_for(AFTER_IDLE_TIME);
+    control(PLAIN_SLOT).clearStatistics();
+    findAll(session, Template().addUlong(CKA_CLASS, CKO_DATA));
+    EXPECT_LE(1u, control(PLAIN_SLOT).count(INS_DELETE)) << "the leftover was not removed";
+}
+
 TEST_F(CardHold, SecondClientIsServedWithinTheBoundWhileTheModuleIsBusy) {
     std::atomic<bool> stop{false};
     std::atomic<int> calls{0};

@@ -89,6 +89,10 @@ public:
     // The call holds the user's rights on the card: the user's PIN or
     // session PIN was accepted and the role not deauthenticated since.
     bool holdsUserRights() const noexcept { return userAuthenticated; }
+    // In a card hold the slot's login is restored by the card connection when
+    // the card first asks for it: a call on the user's login holds the
+    // user's rights from the start, whether or not it has used them yet.
+    void userRightsOnDemand() noexcept { userAuthenticated = true; }
     // The container map and card cache file were compared with the card in
     // this call; within one call (one card transaction) nobody else writes.
     bool areCardFilesChecked() const noexcept { return cardFilesChecked; }

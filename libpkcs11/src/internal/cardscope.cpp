@@ -72,6 +72,10 @@ CardScope::CardScope(SessionConnection& connection, StaleLogin stale, HoldUse us
         cachedToken.emplace(
             amw::Token::createToken(lease->cardConnection(), connection.tokenType, false),
             connection.cardId, lease->knownFreshness());
+        if (connection.loginState != SessionConnection::LOGGED_OUT &&
+            connection.authenticationObjectId == amw::AMWROLE_USER) {
+            cachedToken->userRightsOnDemand();
+        }
         return;
     }
     connection.hold.release();
