@@ -12,6 +12,7 @@
 #include <future>
 #include <iterator>
 
+#include "loadedmodule.h"
 #include "objecthelpers.h"
 
 namespace fs = std::filesystem;
@@ -141,6 +142,69 @@ TEST_F(FileSafety, FifoPlantedAtACacheFileDoesNotBlockTheCall) {
     bench::PcscCard card = client.connect(readerOfSlot(PLAIN_SLOT));
     EXPECT_EQ(0x9000, card.transmitSw(bench::fromHex("00A4040009F056584652010000 41")));
 }
+
+#ifdef ZENTRIK_PRIVILEGED_HOST
+// A set-group-ID copy of a small host program, run by a user whose
+// environment names a configuration that turns the trace on, puts the cache
+// in a directory of the user's choice and asks for 9 slots. The kernel marks
+// such a process (AT_SECURE); the module must then read only the system's
+// configuration and write no file at all. The same program without the bit
+// is the control: it takes all three settings.
+TEST_F(FileSafety, PrivilegedHostIgnoresTheUsersConfigurationAndWritesNoFile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "making a set-group-ID program for another group needs root";
+    const fs::path dir = fs::path(workDirectory()) / "privileged";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "home");
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    const fs::path host = dir / "host";
+    fs::copy_file(ZENTRIK_PRIVILEGED_HOST, host);
+    std::ofstream(dir / "user.txt") << "loglevel = 1\nlogpath = " << (dir / "log").string()
+                                    << "\ncache = " << (dir / "cache").string()
+                                    << "\npkcs11.slots = 9\n";
+    // The set-group-ID program ignores PCSCLITE_CSOCK_NAME too: it joins the
+    // bench's mount namespace, where the bench's service is the default one.
+    const std::string enter =
+        theBench().isolated()
+            ? "nsenter --mount=/proc/" + std::to_string(theBench().pcscdPid()) + "/ns/mnt "
+            : "";
+    const std::string command = "ZENTRIK_CONF=" + (dir / "user.txt").string() +
+                                " HOME=" + (dir / "home").string() +
+                                " PCSCLITE_CSOCK_NAME=" + theBench().socketPath() + " " + enter +
+                                host.string() + " " + LoadedModule::instance().path() + " " +
+                                USER_PIN;
+    const auto countIn = [](const fs::path& directory) {
+        return fs::exists(directory)
+                   ? std::distance(fs::directory_iterator(directory), fs::directory_iterator())
+                   : 0;
+    };
+
+    fs::create_directories(dir / "log");
+    int status = -1;
+    std::string output = runCommand(command, status);
+    ASSERT_EQ(0, status) << output;
+    ASSERT_NE(std::string::npos, output.find("secure=0 slots=9 login=0x0")) << output;
+    EXPECT_LT(0, countIn(dir / "log"));
+    EXPECT_LT(0, countIn(dir / "cache"));
+
+    fs::remove_all(dir / "log");
+    fs::remove_all(dir / "cache");
+    fs::create_directories(dir / "log");
+    ASSERT_EQ(0, ::chown(host.c_str(), 0, 65534));
+    ASSERT_EQ(0, ::chmod(host.c_str(), 02755));
+    output = runCommand(command, status);
+    ASSERT_EQ(0, status) << output;
+    if (output.find("secure=0") != std::string::npos) {
+        GTEST_SKIP() << "the file system ignores the set-group-ID bit (nosuid): " << output;
+    }
+    EXPECT_NE(std::string::npos, output.find("secure=1")) << output;
+    EXPECT_EQ(std::string::npos, output.find("slots=9")) << output;
+    EXPECT_NE(std::string::npos, output.find("login=0x0 objects=")) << output;
+    EXPECT_EQ(0, countIn(dir / "log"));
+    EXPECT_FALSE(fs::exists(dir / "cache"));
+    EXPECT_FALSE(fs::exists(dir / "home" / ".amwcache"));
+}
+#endif
 
 }  // namespace
 }  // namespace sessiontest
