@@ -71,6 +71,10 @@ int signInTheChild(CK_SESSION_HANDLE parentSession) {
     CK_SESSION_INFO info{};
     if (p11()->C_GetSessionInfo(parentSession, &info) != CKR_CRYPTOKI_NOT_INITIALIZED) return 2;
     if (p11()->C_Finalize(nullptr) != CKR_CRYPTOKI_NOT_INITIALIZED) return 3;
+    CK_SLOT_ID event = 0;
+    if (p11()->C_WaitForSlotEvent(CKF_DONT_BLOCK, &event, nullptr) != CKR_CRYPTOKI_NOT_INITIALIZED) {
+        return 13;
+    }
     if (p11()->C_Initialize(nullptr) != CKR_OK) return 4;
     if (slotCount() <= PINPAD_SLOT) return 5;
     // The parent's sessions and login are not the child's.
