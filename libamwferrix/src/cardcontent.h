@@ -16,12 +16,15 @@
 namespace amwferrix {
 namespace detail {
 
+// `isPrivate`: the content is a secret of its owner and is traced by its
+// length only.
 void replaceContent(ctl::CardConnection& connection, std::uint16_t blockId,
-                    std::uint32_t& cardContentSize, const amw::DataStorage::Content& content);
+                    std::uint32_t& cardContentSize, const amw::DataStorage::Content& content,
+                    bool isPrivate);
 
 // Leaves `content` as it was when the card reports no content.
 void readCardContent(ctl::CardConnection& connection, std::uint16_t blockId,
-                     amw::DataStorage::Content& content);
+                     amw::DataStorage::Content& content, bool isPrivate);
 
 }  // namespace detail
 }  // namespace amwferrix

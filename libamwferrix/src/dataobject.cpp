@@ -64,7 +64,7 @@ void DataObject::commitCreationOrMetadataChanges() {
 void DataObject::commitContentChanges() {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::DataObject::commitContentChanges");
     trace::logNumber(L"blockId", blockId);
-    detail::replaceContent(*connection, blockId, cardContentSize, getContent());
+    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), isPrivateContent());
 }
 
 bool DataObject::isPrivateContent() const {
@@ -76,7 +76,7 @@ bool DataObject::isPrivateContent() const {
 void DataObject::readContent(Content& content) {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::DataObject::readContent");
     trace::logNumber(L"blockId", blockId);
-    detail::readCardContent(*connection, blockId, content);
+    detail::readCardContent(*connection, blockId, content, isPrivateContent());
 }
 
 void DataObject::writeStream(std::ostream& stream) const {

@@ -70,7 +70,7 @@ void File::commitCreationOrMetadataChanges() {
 void File::commitContentChanges() {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::File::commitContentChanges");
     trace::logNumber(L"blockId", blockId);
-    detail::replaceContent(*connection, blockId, cardContentSize, getContent());
+    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), isPrivateContent());
 }
 
 bool File::isPrivateContent() const {
@@ -82,7 +82,7 @@ bool File::isPrivateContent() const {
 void File::readContent(Content& content) {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::File::readContent");
     trace::logNumber(L"blockId", blockId);
-    detail::readCardContent(*connection, blockId, content);
+    detail::readCardContent(*connection, blockId, content, isPrivateContent());
 }
 
 void File::writeStream(std::ostream& stream) const {

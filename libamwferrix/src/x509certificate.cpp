@@ -60,7 +60,7 @@ void X509Certificate::commitCreationOrMetadataChanges() {
 void X509Certificate::commitContentChanges() {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::X509Certificate::commitContentChanges");
     trace::logNumber(L"blockId", blockId);
-    detail::replaceContent(*connection, blockId, cardContentSize, getContent());
+    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), false);
 }
 
 bool X509Certificate::isPrivateContent() const {
@@ -71,7 +71,7 @@ bool X509Certificate::isPrivateContent() const {
 void X509Certificate::readContent(Content& content) {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::X509Certificate::readContent");
     trace::logNumber(L"blockId", blockId);
-    detail::readCardContent(*connection, blockId, content);
+    detail::readCardContent(*connection, blockId, content, false);
 }
 
 void X509Certificate::writeStream(std::ostream& stream) const {

@@ -75,9 +75,8 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
              CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
     return callFrame<FULL_FRAME>("C_Sign", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
-        tracePresence(L"pData != 0", pData);
         traceParameter(L"ulDataLen", ulDataLen);
-        tracePresence(L"pSignature != 0", pSignature);
+        traceParameter(L"pSignature == 0", pSignature == nullptr ? L"true" : L"false");
         traceUlongPointer(L"pulSignatureLen", pulSignatureLen);
         if (pData == nullptr || pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
@@ -88,7 +87,11 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
             frame.token().refreshCache();
             return CKR_OK;
         }
-        if (*pulSignatureLen < key.modulusLength) return CKR_BUFFER_TOO_SMALL;
+        if (*pulSignatureLen < key.modulusLength) {
+            // The length needed; the operation stays active for the retry.
+            *pulSignatureLen = key.modulusLength;
+            return CKR_BUFFER_TOO_SMALL;
+        }
         WipedBlock block;
         pkcs1padSigniturePadding(pData, ulDataLen, block.data, key.modulusLength);
         WipedCardBlock signature;
@@ -117,9 +120,8 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
                 CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
     return callFrame<FULL_FRAME>("C_Decrypt", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
-        tracePresence(L"pEncryptedData != 0", pEncryptedData);
         traceParameter(L"ulEncryptedDataLen", ulEncryptedDataLen);
-        tracePresence(L"pData != 0", pData);
+        traceParameter(L"pData == 0", pData == nullptr ? L"true" : L"false");
         traceUlongPointer(L"pulDataLen", pulDataLen);
         if (pEncryptedData == nullptr || pulDataLen == nullptr) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
@@ -131,7 +133,11 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
             frame.token().refreshCache();
             return CKR_OK;
         }
-        if (*pulDataLen < key.modulusLength) return CKR_BUFFER_TOO_SMALL;
+        if (*pulDataLen < key.modulusLength) {
+            // The upper bound needed; the operation stays active for the retry.
+            *pulDataLen = key.modulusLength;
+            return CKR_BUFFER_TOO_SMALL;
+        }
         WipedCardBlock decrypted;
         frame.token().rsaExponentiation(key.keyPair, pEncryptedData,
                                         static_cast<std::uint32_t>(key.modulusLength), &decrypted.buffer, true);

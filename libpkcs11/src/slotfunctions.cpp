@@ -52,11 +52,15 @@ void traceSlot(const Slot& slot, const std::optional<ctl::PcScReader>& reader, c
 }
 
 // Writes a list through the usual two-call convention: no buffer asks for
-// the count; a buffer too small is refused and the count left as given.
+// the count; a buffer too small is refused, nothing written into it, and the
+// count set to what is needed so that the caller can grow its buffer.
 template <class T>
 CK_RV writeList(const T* items, CK_ULONG count, T* buffer, CK_ULONG_PTR pulCount) {
     if (buffer != nullptr) {
-        if (*pulCount < count) return CKR_BUFFER_TOO_SMALL;
+        if (*pulCount < count) {
+            *pulCount = count;
+            return CKR_BUFFER_TOO_SMALL;
+        }
         std::copy(items, items + count, buffer);
     }
     *pulCount = count;

@@ -28,15 +28,20 @@ TEST_F(Mechanisms, ListHasKeyPairGenerationThenRsaOnEverySlot) {
     }
 }
 
-TEST_F(Mechanisms, ListBufferTooSmallLeavesTheCount) {
-    CK_MECHANISM_TYPE list[2] = {0xAA, 0xAA};
+// The caller learns the count it needs; nothing is written into the buffer.
+TEST_F(Mechanisms, ListBufferTooSmallAnswersTheCountNeeded) {
+    CK_ULONG needed = 0;
+    ASSERT_EQ(CKR_OK, p11()->C_GetMechanismList(0, nullptr, &needed));
+    ASSERT_GT(needed, 1u);
+    std::vector<CK_MECHANISM_TYPE> list(needed, 0xAA);
     CK_ULONG count = 1;
-    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11()->C_GetMechanismList(5, list, &count));
-    EXPECT_EQ(1u, count);
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11()->C_GetMechanismList(5, list.data(), &count));
+    EXPECT_EQ(needed, count);
     EXPECT_EQ(CK_MECHANISM_TYPE{0xAA}, list[0]);
     count = 0;
-    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11()->C_GetMechanismList(0, list, &count));
-    EXPECT_EQ(0u, count);
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11()->C_GetMechanismList(0, list.data(), &count));
+    EXPECT_EQ(needed, count);
+    EXPECT_EQ(CKR_OK, p11()->C_GetMechanismList(0, list.data(), &count));
 }
 
 TEST_F(Mechanisms, ListRefusesNullCountAndUnknownSlot) {

@@ -53,6 +53,11 @@ public:
     // caller. A handle whose object is gone is dropped and reported as
     // invalid (InvalidObjectHandleException).
     std::unique_ptr<P11Object> getObject(amw::CachedToken* token, CK_OBJECT_HANDLE hObject);
+    // getObject for reading, changing and destroying an object: while nobody
+    // is logged in a private object is out of reach as if its handle named
+    // nothing (InvalidObjectHandleException), as in a search. The handle is
+    // kept and works again after a login.
+    std::unique_ptr<P11Object> getVisibleObject(amw::CachedToken& token, CK_OBJECT_HANDLE hObject);
     // Writes a new object of the template's class to the card.
     CK_OBJECT_HANDLE createObject(amw::CachedToken& token, const CK_ATTRIBUTE* attributes,
                                   CK_ULONG count);
