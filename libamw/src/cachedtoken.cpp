@@ -66,6 +66,7 @@ struct ListSource {
     const FreshnessRecord& cardFreshness;
     CacheMemoryIntegrityDelegate& delegate;
     bool& loadedFromCard;
+    std::uint16_t& listsFromCard;
 };
 
 template <class T, class ReadCard>
@@ -84,6 +85,7 @@ OwnedList<T>& ensureLoaded(std::unique_ptr<OwnedList<T>>& slot, const ListSource
         list->clear();
         readCard(*list);
         source.loadedFromCard = true;
+        source.listsFromCard = static_cast<std::uint16_t>(source.listsFromCard | (1u << kind));
     }
     slot = std::move(list);
     return *slot;
@@ -213,7 +215,21 @@ void CachedToken::refreshCache() noexcept {
         return;
     }
     try {
-        const auto wanted = [this](std::uint32_t kind) {
+        // A list holding an adopted replacement whose identifier is still
+        // marked on the card is not saved: the next call reads it from the
+        // card and sees the mark, until a writer settles it.
+        const auto unsettled = [this](const auto& list) {
+            if (!list) return false;
+            for (const auto& object : *list) {
+                if (isUnfinishedReplacement(object.get())) return true;
+            }
+            return false;
+        };
+        const bool certificatesUnsettled = unsettled(certificates);
+        const bool dataObjectsUnsettled = unsettled(dataObjects);
+        const auto wanted = [&](std::uint32_t kind) {
+            if (kind == CACHED_OBJECT_CERTIFICATE && certificatesUnsettled) return false;
+            if (kind == CACHED_OBJECT_DATA_OBJECT && dataObjectsUnsettled) return false;
             return loadedFromCard || (modifiedCounters & counterBit(kind)) != 0;
         };
         const auto save = [&](std::uint32_t kind, const auto& list) {
@@ -250,13 +266,13 @@ void CachedToken::generatePkcs11Id(StaticBuffer<128>& id) {
 }
 
 KeyPairList& CachedToken::getKeyPairs() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     return ensureLoaded(keyPairs, source, CACHED_OBJECT_KEYPAIR,
                         [this](KeyPairList& list) { token->listKeyPairs(list); });
 }
 
 X509CertificateList& CachedToken::getCertificates() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     const bool loaded = certificates != nullptr;
     X509CertificateList& list = ensureLoaded(certificates, source, CACHED_OBJECT_CERTIFICATE,
                                              [this](X509CertificateList& read) {
@@ -268,7 +284,7 @@ X509CertificateList& CachedToken::getCertificates() {
 }
 
 FileList& CachedToken::getFiles() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     return ensureLoaded(files, source, CACHED_OBJECT_FILE, [this](FileList& list) {
         token->listFiles(list);
         readPublicContents(list);
@@ -276,13 +292,13 @@ FileList& CachedToken::getFiles() {
 }
 
 DirectoryList& CachedToken::getDirectories() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     return ensureLoaded(directories, source, CACHED_OBJECT_DIRECTORY,
                         [this](DirectoryList& list) { token->listDirs(list); });
 }
 
 DataObjectList& CachedToken::getDataObjects() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     const bool loaded = dataObjects != nullptr;
     DataObjectList& list = ensureLoaded(dataObjects, source, CACHED_OBJECT_DATA_OBJECT,
                                         [this](DataObjectList& read) {
@@ -291,6 +307,10 @@ DataObjectList& CachedToken::getDataObjects() {
                                         });
     if (!loaded) adoptFinishedReplacements(list, unfinishedReplacements);
     return list;
+}
+
+bool CachedToken::isListFromCard(std::uint32_t kind) const noexcept {
+    return kind < 16 && (listsFromCard & counterBit(kind)) != 0;
 }
 
 bool CachedToken::isUnfinishedReplacement(const DataStorage* object) const noexcept {
@@ -309,7 +329,7 @@ void CachedToken::replacementFinished(const DataStorage* object) noexcept {
 }
 
 AuthenticationObjectList& CachedToken::getAuthenticationObjects() {
-    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard};
+    const ListSource source{cacheMemory.get(), cardFreshness, *this, loadedFromCard, listsFromCard};
     return ensureLoaded(authenticationObjects, source, CACHED_OBJECT_AO,
                         [this](AuthenticationObjectList& list) {
                             token->listAuthenticateObjects(list);

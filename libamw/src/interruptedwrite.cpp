@@ -38,6 +38,10 @@ Mark markOf(const StaticBuffer<128>& id) noexcept {
     }
 }
 
+bool carriesMarkTag(const StaticBuffer<128>& id) noexcept {
+    return id.size() >= sizeof TAG && std::memcmp(id.data, TAG, sizeof TAG) == 0;
+}
+
 StaticBuffer<128> unmarked(const StaticBuffer<128>& id) {
     if (markOf(id) == Mark::NONE) return id;
     return StaticBuffer<128>(id.data + MARK_SIZE, id.size() - MARK_SIZE);

@@ -10,7 +10,7 @@ namespace detail {
 
 void replaceContent(ctl::CardConnection& connection, std::uint16_t blockId,
                     std::uint32_t& cardContentSize, const amw::DataStorage::Content& content,
-                    bool isPrivate) {
+                    bool isPrivate, bool withoutContentBlock) {
     // The card keeps content sizes in 16 bits: a longer content would be cut
     // on the card, so it is refused before anything is sent.
     if (content.length > amw::DataStorage::MAX_CONTENT_SIZE) {
@@ -20,7 +20,7 @@ void replaceContent(ctl::CardConnection& connection, std::uint16_t blockId,
             "amwferrix::replaceContent", __FILE__, __LINE__);
     }
     checkCardFreeSpace(connection, cardContentSize, content.length);
-    apdu::removeContent(connection, blockId);
+    if (!withoutContentBlock) apdu::removeContent(connection, blockId);
     cardContentSize = 0;
     if (content.length == 0) {
         return;

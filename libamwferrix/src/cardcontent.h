@@ -17,10 +17,11 @@ namespace amwferrix {
 namespace detail {
 
 // `isPrivate`: the content is a secret of its owner and is traced by its
-// length only.
+// length only. `withoutContentBlock`: the object was created in this call and
+// has never had content, so there is nothing to remove first.
 void replaceContent(ctl::CardConnection& connection, std::uint16_t blockId,
                     std::uint32_t& cardContentSize, const amw::DataStorage::Content& content,
-                    bool isPrivate);
+                    bool isPrivate, bool withoutContentBlock = false);
 
 // Leaves `content` as it was when the card reports no content.
 void readCardContent(ctl::CardConnection& connection, std::uint16_t blockId,

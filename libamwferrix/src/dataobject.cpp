@@ -7,6 +7,16 @@
 
 namespace amwferrix {
 
+namespace {
+
+// Create order: update metadata (header offset 9), read content, write
+// content, delete (the header's three conditions).
+std::vector<std::uint16_t> creationAccessOf(const detail::HeaderView& view) {
+    return {view.hostWord(9), view.accessCondition(1), view.accessCondition(2), view.accessCondition(3)};
+}
+
+}  // namespace
+
 DataObject::DataObject(ctl::CardConnection& connection_) : connection(&connection_) {}
 
 DataObject::DataObject(ctl::CardConnection& connection_, const StaticBuffer<128>& pkcs11Id,
@@ -36,6 +46,7 @@ std::unique_ptr<DataObject> DataObject::createFromHeader(ctl::CardConnection& co
     dataObject->setContentSize(view.contentSize());
     dataObject->cardContentSize = view.contentSize();
     dataObject->blockId = blockId;
+    dataObject->creationAccess = creationAccessOf(view);
     return dataObject;
 }
 
@@ -64,7 +75,10 @@ void DataObject::commitCreationOrMetadataChanges() {
 void DataObject::commitContentChanges() {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::DataObject::commitContentChanges");
     trace::logNumber(L"blockId", blockId);
-    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), isPrivateContent());
+    const bool fresh = withoutContentBlock;
+    withoutContentBlock = false;
+    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), isPrivateContent(),
+                           fresh);
 }
 
 bool DataObject::isPrivateContent() const {
@@ -90,6 +104,17 @@ void DataObject::readStream(std::istream& stream) {
     blockId = readUint16(stream);
     acReadContent = readUint16(stream);
     cardContentSize = getContentSize();
+}
+
+std::vector<std::uint16_t> DataObject::getCreationAccessConditions() {
+    if (creationAccess.empty() && blockId != apdu::BLOCK_ID_NONE) {
+        std::uint8_t header[detail::DATA_OBJECT_HEADER_SIZE];
+        apdu::beginReadMetadata(*connection, blockId, header, sizeof header);
+        const detail::HeaderView view(header, sizeof header, detail::DATA_OBJECT_HEADER_SIZE,
+                                      "amwferrix::DataObject::getCreationAccessConditions", __FILE__, __LINE__);
+        creationAccess = creationAccessOf(view);
+    }
+    return creationAccess;
 }
 
 }  // namespace amwferrix

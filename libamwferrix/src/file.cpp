@@ -82,7 +82,10 @@ bool File::isPrivateContent() const {
 void File::readContent(Content& content) {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::File::readContent");
     trace::logNumber(L"blockId", blockId);
+    content.length = 0;
     detail::readCardContent(*connection, blockId, content, isPrivateContent());
+    // Another writer may have changed the file since it was listed.
+    cardContentSize = static_cast<std::uint32_t>(content.length);
 }
 
 void File::writeStream(std::ostream& stream) const {

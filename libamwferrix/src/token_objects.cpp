@@ -35,6 +35,7 @@ std::unique_ptr<amw::X509Certificate> Token::createCertificate(
     apdu::createCertificate(connection, trusted ? 1 : 0, acRead, acUpdate, acDelete);
     auto certificate = std::make_unique<X509Certificate>(connection, id, trusted, label,
                                                          containerIndex, keySpec);
+    certificate->createdWithoutContent();
     startWithEmptyContent(*certificate);
     return certificate;
 }
@@ -56,6 +57,7 @@ std::unique_ptr<amw::DataObject> Token::createDataObject(
     apdu::createDataObject(connection, acFirst, acReadContent, acThird, acFourth);
     auto dataObject = std::make_unique<DataObject>(connection, id, label, objectId, application,
                                                    acReadContent);
+    dataObject->createdWithoutContent();
     startWithEmptyContent(*dataObject);
     return dataObject;
 }

@@ -8,6 +8,15 @@
 namespace amwferrix {
 
 namespace {
+
+// Create order: read content, write, delete (the header's three conditions).
+std::vector<std::uint16_t> creationAccessOf(const detail::HeaderView& view) {
+    return {view.accessCondition(1), view.accessCondition(2), view.accessCondition(3)};
+}
+
+}  // namespace
+
+namespace {
 constexpr std::size_t OFFSET_TRUSTED = 17;
 }
 
@@ -39,6 +48,7 @@ std::unique_ptr<X509Certificate> X509Certificate::createFromHeader(
     certificate->setContentSize(view.contentSize());
     certificate->cardContentSize = view.contentSize();
     certificate->blockId = blockId;
+    certificate->creationAccess = creationAccessOf(view);
     return certificate;
 }
 
@@ -60,7 +70,9 @@ void X509Certificate::commitCreationOrMetadataChanges() {
 void X509Certificate::commitContentChanges() {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::X509Certificate::commitContentChanges");
     trace::logNumber(L"blockId", blockId);
-    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), false);
+    const bool fresh = withoutContentBlock;
+    withoutContentBlock = false;
+    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), false, fresh);
 }
 
 bool X509Certificate::isPrivateContent() const {
@@ -83,6 +95,17 @@ void X509Certificate::readStream(std::istream& stream) {
     amw::X509Certificate::readStream(stream);
     blockId = readUint16(stream);
     cardContentSize = getContentSize();
+}
+
+std::vector<std::uint16_t> X509Certificate::getCreationAccessConditions() {
+    if (creationAccess.empty() && blockId != apdu::BLOCK_ID_NONE) {
+        std::uint8_t header[detail::CERTIFICATE_HEADER_SIZE];
+        apdu::beginReadMetadata(*connection, blockId, header, sizeof header);
+        const detail::HeaderView view(header, sizeof header, detail::CERTIFICATE_HEADER_SIZE,
+                                      "amwferrix::X509Certificate::getCreationAccessConditions", __FILE__, __LINE__);
+        creationAccess = creationAccessOf(view);
+    }
+    return creationAccess;
 }
 
 }  // namespace amwferrix

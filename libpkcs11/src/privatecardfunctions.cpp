@@ -84,10 +84,7 @@ std::optional<StaticBuffer<128>> findDefaultCertificateId(amw::CachedToken& toke
     for (const auto& certificate : token.getCertificates()) {
         // Leftovers of an interrupted write share the container of the
         // certificate they were written for.
-        if (amw::interruptedwrite::markOf(certificate->getPkcs11Id()) !=
-            amw::interruptedwrite::Mark::NONE) {
-            continue;
-        }
+        if (amw::interruptedwrite::isLeftover(*certificate)) continue;
         if (certificate->getContainerIndex() == containerIndex) return certificate->getPkcs11Id();
     }
     return std::nullopt;
@@ -96,6 +93,7 @@ std::optional<StaticBuffer<128>> findDefaultCertificateId(amw::CachedToken& toke
 const amw::X509Certificate* findCertificateById(amw::CachedToken& token, const CK_BYTE* id,
                                                 CK_ULONG idLength) {
     for (const auto& certificate : token.getCertificates()) {
+        if (amw::interruptedwrite::isLeftover(*certificate)) continue;
         const StaticBuffer<128>& candidate = certificate->getPkcs11Id();
         if (candidate.size() == idLength &&
             (idLength == 0 || std::memcmp(candidate.data, id, idLength) == 0)) {

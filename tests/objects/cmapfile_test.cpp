@@ -166,22 +166,21 @@ TEST_F(ContainerMap, EveryAddressableRecordTakenIsRefusedWithoutWriting) {
     EXPECT_EQ(before, snapshot());
 }
 
-TEST_F(ContainerMap, DamagedCardCacheFileStopsEveryWriterBeforeAnyWrite) {
-    setFileOnCard(CMAPFILE_BLOCK, record("A", 1, 1024, 0));
+// A card cache file cut short holds no map data, only counters: every writer
+// rebuilds it (see the shared-card tests); raising its fields alone still
+// refuses it.
+TEST_F(ContainerMap, RaisingTheFieldsOfAShortCardCacheFileIsRefused) {
     setFileOnCard(CARDCF_BLOCK, {1, 2, 3, 4, 5});
-    const CardSnapshot before = snapshot();
     auto call = beginCall();
-    const std::function<void()> writers[] = {
-        [&] { cm::prepareContainerInCmapfile(*call, buf<128>("abc")); },
-        [&] { cm::commitContainerInCmapfile(*call, 0, SIGNATURE, 1024); },
-        [&] { cm::deleteContainerInCmapfile(*call, 0, SIGNATURE); },
-        [&] { cm::setDefaultCertificate(*call, 0); },
-    };
-    for (const auto& writer : writers) {
-        EXPECT_EQ(DAMAGED_CARDCF, messageOf<InternalErrorException>(writer));
+    const cm::Files files = cm::loadCmapfileAndCardcf(*call);
+    EXPECT_EQ(DAMAGED_CARDCF, messageOf<InternalErrorException>([&] { cm::increaseFileAndContainerFreshness(*files.cardcf); }));
+    for (std::uint32_t keySpec : {SIGNATURE, EXCHANGE}) {
+        setFileOnCard(CMAPFILE_BLOCK, record("A", 1, 1024, 1024));
+        setFileOnCard(CARDCF_BLOCK, {1, 2, 3, 4, 5});
+        auto writer = beginCall();
+        cm::deleteContainerInCmapfile(*writer, 0, keySpec);
+        EXPECT_EQ(6u, fileOnCard(CARDCF_BLOCK).size());
     }
-    EXPECT_EQ(before, snapshot());
-    EXPECT_EQ(call->getCardFreshness(), call->getFreshness());
 }
 
 TEST_F(ContainerMap, IndexBeyondTheMapIsRefusedWithoutWriting) {

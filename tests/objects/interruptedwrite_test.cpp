@@ -11,6 +11,7 @@
 #include "ctl/pcscapi.h"
 #include "internal/cmapfile.h"
 #include "internal/p11objects/p11classes.h"
+#include "foreignwriter.h"
 #include "objectstestsupport.h"
 #include "testcertificate.h"
 
@@ -274,21 +275,188 @@ TEST_F(LostCardFixture, ContainerMapRewriteCutAnywhereLeavesBothFilesOldOrBothNe
     }
 }
 
+// After every cut, a writer that knows no journal (the platform's stack or
+// an earlier release) changes the map; our next write keeps its record and
+// never puts counters on the card that already stood for other contents.
+class CutThenForeignWrite : public LostCardFixture,
+                            public ::testing::WithParamInterface<ForeignWriter::Kind> {};
+
+TEST_P(CutThenForeignWrite, ForeignRecordSurvivesAndCountersNeverRepeat) {
+    namespace cm = cmapfile;
+    {
+        auto call = beginCall();
+        cm::prepareContainerInCmapfile(*call, buf<128>("first"));
+    }
+    const cardsim::CardState before = engine->state();
+    {
+        auto call = beginCall();
+        cm::prepareContainerInCmapfile(*call, buf<128>("second"));
+    }
+    const std::size_t commands = connection->sentCommands().size();
+    for (std::size_t lostAt = 1; lostAt <= commands; ++lostAt) {
+        SCOPED_TRACE("card lost at command " + std::to_string(lostAt));
+        startCard(before);
+        useLosingConnection();
+        cutOff(lostAt, [](amw::CachedToken& call) { cm::prepareContainerInCmapfile(call, buf<128>("second")); });
+        ForeignWriter([this] { return beginCall(); }, GetParam()).addRecord("FOREIGN");
+        const Bytes foreignCardcf = fileOnCard(CARDCF_BLOCK);
+        const Bytes foreignMap = fileOnCard(CMAPFILE_BLOCK);
+        {
+            auto call = beginCall();
+            cm::prepareContainerInCmapfile(*call, buf<128>("third"));
+        }
+        const Bytes map = fileOnCard(CMAPFILE_BLOCK);
+        std::size_t foreignRecords = 0;
+        for (std::size_t at = 0; at + cm::RECORD_SIZE <= map.size(); at += cm::RECORD_SIZE) {
+            if (map[at] == 'F' && map[at + 2] == 'O' && map[at + 80] == cm::FLAG_VALID) ++foreignRecords;
+        }
+        EXPECT_EQ(1u, foreignRecords) << "the foreign record was lost";
+        EXPECT_EQ(foreignMap.size() + cm::RECORD_SIZE, map.size());
+        ASSERT_GE(foreignCardcf.size(), 6u);
+        const Bytes cardcf = fileOnCard(CARDCF_BLOCK);
+        EXPECT_EQ(foreignCardcf[2] + 1, cardcf[2]) << "counters repeated over different contents";
+        EXPECT_EQ(0u, markedOnCard()) << "a journal was left behind";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, CutThenForeignWrite,
+                         ::testing::Values(ForeignWriter::Kind::PLATFORM, ForeignWriter::Kind::EARLIER_RELEASE),
+                         [](const auto& info) {
+                             return std::string(info.param == ForeignWriter::Kind::PLATFORM ? "Platform"
+                                                                                            : "EarlierRelease");
+                         });
+
+// A key generation cut anywhere leaves either nothing or a whole key pair;
+// the next map writer gives a pair without its record the record.
+TEST_F(LostCardFixture, GenerationCutAnywhereLeavesNoRecordWithoutItsKey) {
+    namespace cm = cmapfile;
+    const cardsim::CardState before = engine->state();
+    const auto generate = [](amw::CachedToken& call) {
+        call.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
+        const std::uint8_t index = cm::chooseContainerIndex(call);
+        call.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_FILE, false);
+        amw::KeyPair* pair = call.generateKeyPair(buf<128>("pub"), buf<128>("priv"), 1024, index,
+                                                  amw::KeyPair::KEY_EXCHANGE_KEY, buf<128>("gen"), 0,
+                                                  StaticBuffer<256>(Bytes{1, 0, 1}.data(), 3));
+        pair->commitCreationOrMetadataChanges();
+        cm::addContainerInCmapfile(call, index, buf<128>("gen"), amw::KeyPair::KEY_EXCHANGE_KEY, 1024);
+    };
+    generate(*beginCall());
+    // The get-response command (C0) is sent inside the exchange of the
+    // command it answers and is not a cut point of its own.
+    const std::size_t commands = connection->sentCommands().size() - sentWithIns(0xC0);
+    for (std::size_t lostAt = 1; lostAt <= commands; ++lostAt) {
+        SCOPED_TRACE("card lost at command " + std::to_string(lostAt));
+        startCard(before);
+        useLosingConnection();
+        cutOff(lostAt, generate);
+        {
+            auto call = beginCall();
+            cm::prepareContainerInCmapfile(*call, buf<128>("next"));
+        }
+        auto call = beginCall();
+        const bool pairOnCard = call->findKeyPair(buf<128>("gen")) != nullptr;
+        const Bytes map = fileOnCard(CMAPFILE_BLOCK);
+        const std::size_t records = map.size() / cm::RECORD_SIZE;
+        std::size_t withKeySize = 0;
+        for (std::size_t i = 0; i < records; ++i) {
+            if (map[i * cm::RECORD_SIZE + 84] == 0x00 && map[i * cm::RECORD_SIZE + 85] == 0x04) ++withKeySize;
+        }
+        EXPECT_EQ(pairOnCard ? 1u : 0u, withKeySize);
+        EXPECT_EQ(pairOnCard ? 2u : 1u, records) << "a record was leaked or lost";
+    }
+}
+
+// A replacement cut off after its old object was deleted is adopted by every
+// reader; the first writer of any kind writes its identifier, even when an
+// earlier call had the list from the card and this one from the cache file.
+TEST_F(LostCardFixture, AdoptedReplacementIsSettledByTheNextWriterOfAnyKind) {
+    namespace iw = amw::interruptedwrite;
+    {
+        auto call = beginCall();
+        call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+        const StaticBuffer<128> none;
+        amw::DataObject* cut = call->createDataObject(none, iw::marked(buf<128>("real"), iw::Mark::REPLACED), none,
+                                                      none, 0xFFFF, 0x0101, 0xFFFF, 0xFFFF);
+        cut->commitCreationOrMetadataChanges();
+    }
+    ASSERT_EQ(1u, markedOnCard());
+    {
+        auto reader = beginCall(true);
+        EXPECT_NE(nullptr, reader->findDataObject(buf<128>("real")));
+        reader->refreshCache();
+    }
+    {
+        auto writer = beginCall(true);
+        cmapfile::prepareContainerInCmapfile(*writer, buf<128>("key"));
+        writer->refreshCache();
+    }
+    EXPECT_EQ(0u, markedOnCard());
+    auto call = beginCall(true);
+    EXPECT_NE(nullptr, call->findDataObject(buf<128>("real")));
+}
+
+// A certificate cut off before its value was whole is removed by the next
+// writer, though that writer writes a data object (or a key's label).
+TEST_F(LostCardFixture, LeftoverOfOneKindIsRemovedByAWriterOfAnother) {
+    namespace iw = amw::interruptedwrite;
+    const auto leaveCertificate = [this] {
+        auto call = beginCall();
+        call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+        call->createCertificate(buf<128>(""), iw::marked(buf<128>("cut"), iw::Mark::CREATING), 0, 1, false, 0xFFFF,
+                                0xFFFF, 0xFFFF)
+            ->commitCreationOrMetadataChanges();
+    };
+    leaveCertificate();
+    ASSERT_EQ(1u, markedOnCard());
+    create(*beginCall(true), Kind::DATA_OBJECT, pattern(10, 1), textBytes("other kind"));
+    EXPECT_EQ(0u, markedOnCard());
+}
+
 TEST(InterruptedWriteMarks, JournalRoundTripsAndAnyDamageIsSeen) {
     namespace cm = cmapfile;
-    const Bytes cardcf = pattern(6, 1), map = pattern(2 * cm::RECORD_SIZE, 9);
-    amw::DataStorage::Content journal, decodedCardcf, decodedMap;
-    ASSERT_TRUE(cm::encodeJournal(cardcf.data(), cardcf.size(), map.data(), map.size(), journal));
-    ASSERT_TRUE(cm::decodeJournal(journal.data, journal.size(), decodedCardcf, decodedMap));
-    EXPECT_EQ(cardcf, bytesOf(decodedCardcf));
-    EXPECT_EQ(map, bytesOf(decodedMap));
-    for (std::size_t cut = 0; cut < journal.size(); ++cut) {
-        EXPECT_FALSE(cm::decodeJournal(journal.data, cut, decodedCardcf, decodedMap)) << "cut at " << cut;
+    const Bytes old = pattern(6, 3), cardcf = pattern(6, 1), map = pattern(2 * cm::RECORD_SIZE, 9);
+    auto journal = std::make_unique<amw::DataStorage::Content>();
+    auto decoded = std::make_unique<cm::JournalContents>();
+    ASSERT_TRUE(cm::encodeJournal(old.data(), old.size(), map.data(), 86, cardcf.data(), cardcf.size(), map.data(),
+                                  map.size(), *journal));
+    ASSERT_TRUE(cm::decodeJournal(journal->data, journal->size(), *decoded));
+    EXPECT_TRUE(decoded->hasOldCardcf);
+    EXPECT_EQ(old, bytesOf(decoded->oldCardcf));
+    EXPECT_EQ(cardcf, bytesOf(decoded->cardcf));
+    EXPECT_EQ(map, bytesOf(decoded->map));
+    for (std::size_t cut = 0; cut < journal->size(); ++cut) {
+        EXPECT_FALSE(cm::decodeJournal(journal->data, cut, *decoded)) << "cut at " << cut;
     }
-    for (std::size_t flipped = 0; flipped < journal.size(); ++flipped) {
-        amw::DataStorage::Content damaged = journal;
-        damaged.data[flipped] ^= 0x01;
-        EXPECT_FALSE(cm::decodeJournal(damaged.data, damaged.size(), decodedCardcf, decodedMap)) << "byte " << flipped;
+    for (std::size_t flipped = 0; flipped < journal->size(); ++flipped) {
+        auto damaged = std::make_unique<amw::DataStorage::Content>(*journal);
+        damaged->data[flipped] ^= 0x01;
+        EXPECT_FALSE(cm::decodeJournal(damaged->data, damaged->size(), *decoded)) << "byte " << flipped;
+    }
+}
+
+// A journal is applied only over its own new card cache file, or over a cut
+// or old one while the map is still the one it was written over.
+TEST(InterruptedWriteMarks, JournalAppliesOnlyOverTheFilesItWasWrittenOver) {
+    namespace cm = cmapfile;
+    const Bytes old = {1, 0, 5, 0, 5, 0}, written = {1, 0, 6, 0, 6, 0}, foreign = {1, 0, 7, 0, 7, 0};
+    const Bytes oldMap = pattern(86, 2), foreignMap = pattern(172, 4);
+    auto journal = std::make_unique<amw::DataStorage::Content>();
+    ASSERT_TRUE(cm::encodeJournal(old.data(), old.size(), oldMap.data(), oldMap.size(), written.data(),
+                                  written.size(), foreignMap.data(), foreignMap.size(), *journal));
+    auto contents = std::make_unique<cm::JournalContents>();
+    ASSERT_TRUE(cm::decodeJournal(journal->data, journal->size(), *contents));
+    struct Case { Bytes cardcf; Bytes map; bool applies; };
+    const Case cases[] = {
+        {old, oldMap, true},       {written, Bytes(), true},     {Bytes{1, 0}, oldMap, true},
+        {Bytes(), oldMap, true},   {foreign, oldMap, false},    {Bytes{1, 0}, foreignMap, false},
+        {old, foreignMap, false},  {foreign, foreignMap, false},
+        // The new counters over another writer's whole map of the new length.
+        {written, pattern(172, 9), false}, {written, Bytes(172, 0), true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.applies, cm::journalMatchesCard(*contents, c.cardcf.data(), c.cardcf.size(), c.map.data(),
+                                                    c.map.size()));
     }
 }
 

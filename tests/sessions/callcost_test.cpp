@@ -15,6 +15,7 @@ namespace {
 
 constexpr std::uint8_t INS_LIST_HEADS = 0x0A;
 constexpr std::uint8_t INS_SET_FRESHNESS = 0x0E;
+constexpr std::uint8_t INS_DELETE = 0x10;
 constexpr const char* CARD_ID = "C0FFEE00C0FFEE00C0FFEE00C0FFEE01";
 
 std::map<fs::path, fs::file_time_type> cacheFileTimes() {
@@ -94,15 +95,19 @@ TEST_F(CallCost, SignSendsOnlyItsCardWork) {
     EXPECT_EQ(5u, total());
 }
 
-// A generation raises the files counter (container map), then the key-pair
-// counter, then the files counter again; the block is written when a kind
-// first becomes stale and once at the end with the new digests.
-TEST_F(CallCost, KeyGenerationWritesTheFreshnessBlockThreeTimes) {
+// A generation makes the key pair, data-object and files kinds stale on the
+// card in one write before anything changes, makes the key, then writes the
+// container record once (card cache file checked, journal, both files,
+// journal deleted); the final write publishes the new digests.
+TEST_F(CallCost, KeyGenerationWritesTheMapOnceWithinThirtyTwoCommands) {
     control(PLAIN_SLOT).clearStatistics();
     GenerationRequest request;
     request.id = {0x4B, 0x02};
+    request.bits = 2048;
     generateOnCard(session, request);
-    EXPECT_EQ(3u, count(INS_SET_FRESHNESS));
+    EXPECT_EQ(2u, count(INS_SET_FRESHNESS));
+    EXPECT_EQ(1u, count(INS_DELETE)) << "one journal per map write";
+    EXPECT_LE(total(), 32u);
 }
 
 }  // namespace

@@ -70,6 +70,13 @@ public:
     DirectoryList& getDirectories();
     DataObjectList& getDataObjects();
     AuthenticationObjectList& getAuthenticationObjects();
+    // True when the kind's list was read from the card in this call (not
+    // from its cache file), so its contents are the card's own.
+    bool isListFromCard(std::uint32_t kind) const noexcept;
+    // The container map and card cache file were compared with the card in
+    // this call; within one call (one card transaction) nobody else writes.
+    bool areCardFilesChecked() const noexcept { return cardFilesChecked; }
+    void cardFilesWereChecked() noexcept { cardFilesChecked = true; }
 
     // Replacements adopted while loading a list from the card (see
     // interruptedwrite.h): their identifier on the card still carries the
@@ -174,6 +181,8 @@ private:
     std::unique_ptr<DataObjectList> dataObjects;
     std::unique_ptr<AuthenticationObjectList> authenticationObjects;
     bool loadedFromCard = false;
+    std::uint16_t listsFromCard = 0;
+    bool cardFilesChecked = false;
     std::vector<const DataStorage*> unfinishedReplacements;
 };
 

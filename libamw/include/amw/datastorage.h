@@ -30,6 +30,10 @@ public:
     virtual bool isPrivateContent() const = 0;
     // Reads the content from the card into `content`.
     virtual void readContent(Content& content) = 0;
+    // The object's access conditions in the order its kind's create takes
+    // them (a replacement of the object is created with them), read from
+    // the card when not known; empty when the card cannot tell.
+    virtual std::vector<std::uint16_t> getCreationAccessConditions() { return {}; }
 
     // The content, read through readContent the first time (from an emptied
     // buffer) and kept from then on.

@@ -13,10 +13,12 @@
 //                says so (REPLACED); then the old object is deleted, and only
 //                then the new one takes the real identifier.
 // How a marked object found in a list is settled: a REPLACED object whose
-// old object is gone is the object (it is adopted under its real identifier
-// at once, and written so by the next writer of its kind); every other
-// marked object is left over, out of sight, and the next writer of its kind
-// deletes it.
+// old object is gone is the object (every reader adopts it under its real
+// identifier, and a list holding it is not cached until the first writer of
+// any kind writes that identifier); every other marked object is left over,
+// out of sight of every enumerator and lookup (isLeftover), and the first
+// writer of any kind deletes it. The write steps are in
+// interruptedwritesteps.h.
 #pragma once
 
 #include <cstddef>
@@ -40,8 +42,20 @@ bool canMark(const StaticBuffer<128>& id) noexcept;
 // `id` under the mark (canMark must hold).
 StaticBuffer<128> marked(const StaticBuffer<128>& id, Mark mark);
 Mark markOf(const StaticBuffer<128>& id) noexcept;
+// True when `id` begins with the mark's tag, whatever follows: such an
+// identifier is never accepted from an application, and an object carrying
+// it is out of sight of every search and lookup.
+bool carriesMarkTag(const StaticBuffer<128>& id) noexcept;
 // The real identifier behind a marked one.
 StaticBuffer<128> unmarked(const StaticBuffer<128>& id);
+
+// The one test every enumerator and lookup applies: an object whose
+// identifier carries the mark's tag is left over from an interrupted write
+// (or is a journal) and is nobody's object.
+template <class Object>
+bool isLeftover(const Object& object) noexcept {
+    return carriesMarkTag(object.getPkcs11Id());
+}
 
 // Adopts every finished replacement of the list: a REPLACED mark whose real
 // identifier no object of the list has. Returns the adopted objects.

@@ -6,6 +6,8 @@
 // object id, application.
 #pragma once
 
+#include <vector>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,12 +41,16 @@ public:
     void commitContentChanges() override;
     bool isPrivateContent() const override;
     void readContent(Content& content) override;
+    // From the header read at listing, else from the card (one command).
+    std::vector<std::uint16_t> getCreationAccessConditions() override;
 
     // Cache record: the model's record, then blockId (2), acReadContent (2).
     void writeStream(std::ostream& stream) const override;
     void readStream(std::istream& stream) override;
 
     std::uint16_t getBlockId() const noexcept { return blockId; }
+    // The token created the object in this call: it has no content block yet.
+    void createdWithoutContent() noexcept { withoutContentBlock = true; }
     void setBlockId(std::uint16_t value) noexcept { blockId = value; }
     std::uint32_t getCardContentSize() const noexcept { return cardContentSize; }
     void setCardContentSize(std::uint32_t value) noexcept { cardContentSize = value; }
@@ -56,6 +62,11 @@ private:
     ctl::CardConnection* connection;
     std::uint32_t cardContentSize = 0;
     std::uint16_t acReadContent = AC_CARD_CHOICE;
+    // Made by this token in this call: the card holds no content block to
+    // remove before the first content is sized.
+    bool withoutContentBlock = false;
+    // As the create command takes them; empty until the header was read.
+    std::vector<std::uint16_t> creationAccess;
 };
 
 }  // namespace amwferrix

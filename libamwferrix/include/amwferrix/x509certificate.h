@@ -7,6 +7,8 @@
 // its low byte).
 #pragma once
 
+#include <vector>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,12 +36,16 @@ public:
     // Certificates are public.
     bool isPrivateContent() const override;
     void readContent(Content& content) override;
+    // From the header read at listing, else from the card (one command).
+    std::vector<std::uint16_t> getCreationAccessConditions() override;
 
     // Cache record: the model's record, then blockId (2).
     void writeStream(std::ostream& stream) const override;
     void readStream(std::istream& stream) override;
 
     std::uint16_t getBlockId() const noexcept { return blockId; }
+    // The token created the object in this call: it has no content block yet.
+    void createdWithoutContent() noexcept { withoutContentBlock = true; }
     void setBlockId(std::uint16_t value) noexcept { blockId = value; }
     std::uint32_t getCardContentSize() const noexcept { return cardContentSize; }
     void setCardContentSize(std::uint32_t value) noexcept { cardContentSize = value; }
@@ -50,6 +56,11 @@ private:
     // What the card holds now, which may differ from the model's content
     // until commitContentChanges.
     std::uint32_t cardContentSize = 0;
+    // Made by this token in this call: the card holds no content block to
+    // remove before the first content is sized.
+    bool withoutContentBlock = false;
+    // As the create command takes them; empty until the header was read.
+    std::vector<std::uint16_t> creationAccess;
 };
 
 }  // namespace amwferrix

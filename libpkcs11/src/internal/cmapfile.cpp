@@ -2,7 +2,10 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
+#include "amw/exceptions.h"
 #include "amw/interruptedwrite.h"
 #include "calltrace.h"
 #include "internal/p11objects/p11content.h"
@@ -30,16 +33,23 @@ constexpr std::size_t MAX_RECORDS = 256;
 constexpr std::size_t NAME_DIGEST_BYTES = 10;
 
 using Content = amw::DataStorage::Content;
+using Bytes = std::vector<std::uint8_t>;
 
 // The journal: a data object under the journal mark, readable by everyone
-// as the two files are. Its content: "ZKJ1", the two content lengths (2
-// bytes each, big-endian), the card cache file, the map, then the first 8
-// bytes of the SHA-256 of everything before them.
+// as the two files are. Its content: "ZKJ2", three content lengths (2 bytes
+// each, big-endian: the card cache file as it was on the card before the
+// write, the new card cache file, the new map), the first 8 bytes of the
+// SHA-256 of the map as it was on the card before the write, the three
+// contents, then the first 8 bytes of the SHA-256 of everything before them. "ZKJ1" journals
+// (no old card cache file) are still read.
 constexpr char JOURNAL_NAME[] = "cmapfile";
 using p11content::AC_DEFAULT;
 using p11content::AC_PUBLIC;
-constexpr std::uint8_t JOURNAL_MAGIC[4] = {'Z', 'K', 'J', '1'};
-constexpr std::size_t JOURNAL_HEADER_SIZE = 8;
+constexpr std::uint8_t JOURNAL_MAGIC_V1[4] = {'Z', 'K', 'J', '1'};
+constexpr std::uint8_t JOURNAL_MAGIC[4] = {'Z', 'K', 'J', '2'};
+constexpr std::size_t JOURNAL_V1_HEADER_SIZE = 8;
+constexpr std::size_t JOURNAL_HEADER_SIZE = 18;
+constexpr std::size_t OLD_MAP_DIGEST_OFFSET = 10;
 constexpr std::size_t JOURNAL_DIGEST_SIZE = 8;
 
 std::uint16_t readLe16(const std::uint8_t* at) noexcept {
@@ -114,8 +124,39 @@ StaticBuffer<128> journalId() {
                                          amw::interruptedwrite::Mark::JOURNAL);
 }
 
-// Brings the files to what a journal left by a cut-off writer says (its
-// contents are already in memory) and deletes the journal.
+Bytes bytesOf(const Content& content) { return Bytes(content.data, content.data + content.size()); }
+
+bool sameContent(const Content& a, const Content& b) {
+    return a.size() == b.size() && (a.size() == 0 || std::memcmp(a.data, b.data, a.size()) == 0);
+}
+
+// Compares the card cache file with the card once per call: the platform's
+// stack raises only the card cache file's counters, never the freshness block
+// of this module, so a cached copy of the two files can be current by the
+// block and stale on the card. When the card's copy differs, the map is read
+// from the card too. Lists read from the card in this call need no check.
+void checkFilesAgainstCard(amw::CachedToken& token, Files& files) {
+    if (token.areCardFilesChecked()) return;
+    token.cardFilesWereChecked();
+    if (token.isListFromCard(amw::CachedToken::CACHED_OBJECT_FILE)) return;
+    auto onCard = std::make_unique<Content>();
+    files.cardcf->readContent(*onCard);
+    if (sameContent(*onCard, files.cardcf->getContent())) return;
+    Logger& logger = Logger::instance();
+    if (logger.isEnabled()) {
+        logger.log(LOG_FACILITY_PKCS11, L"card cache file changed on the card, the map is read again");
+    }
+    const Content& cached = files.cardcf->getContent();
+    if (cached.size() >= CARDCF_MINIMUM_SIZE) files.lastKnownCardcf = bytesOf(cached);
+    files.cardcf->setContent(onCard->data, onCard->size());
+    auto map = std::make_unique<Content>();
+    files.cmapfile->readContent(*map);
+    files.cmapfile->setContent(map->data, map->size());
+}
+
+// Brings the files to what an applicable journal left by a cut-off writer
+// says (its contents are already in memory) and deletes the journal; a
+// journal that no longer matches the card is deleted unused.
 void settleJournal(amw::CachedToken& token, Files& files) {
     if (files.journal == nullptr) return;
     if (files.journalWhole) {
@@ -127,49 +168,164 @@ void settleJournal(amw::CachedToken& token, Files& files) {
     files.journalWhole = false;
 }
 
-// A journal with both files' new contents, whole on the card before either
-// file is touched.
-amw::DataObject* writeJournal(amw::CachedToken& token, const Files& files) {
-    auto journalContent = std::make_unique<Content>();
-    const Content& cardcf = files.cardcf->getContent();
-    const Content& map = files.cmapfile->getContent();
-    if (!encodeJournal(cardcf.data, cardcf.size(), map.data, map.size(), *journalContent)) {
-        throw InternalErrorException("the container map is too big for its journal (%u bytes)",
-                                     static_cast<unsigned>(map.size()));
-    }
+// A journal with the prepared content, whole on the card before either file
+// is touched. Null when the card has no room for it: the files are then
+// written in place, as they would be without a journal (a half-made journal
+// is deleted, or left damaged and out of sight for the next writer).
+amw::DataObject* writeJournal(amw::CachedToken& token, const Content& journalContent) {
     const StaticBuffer<128> none;
-    amw::DataObject* journal = token.createDataObject(none, journalId(), none, none, AC_DEFAULT,
-                                                      AC_PUBLIC, AC_DEFAULT, AC_DEFAULT);
-    journal->commitCreationOrMetadataChanges();
-    journal->setContent(journalContent->data, journalContent->size());
-    journal->commitContentChanges();
-    return journal;
+    amw::DataObject* journal = nullptr;
+    try {
+        journal = token.createDataObject(none, journalId(), none, none, AC_DEFAULT, AC_PUBLIC,
+                                         AC_DEFAULT, AC_DEFAULT);
+        journal->commitCreationOrMetadataChanges();
+        journal->setContent(journalContent.data, journalContent.size());
+        journal->commitContentChanges();
+        return journal;
+    } catch (const amw::CardOutOfMemoryException&) {
+        Logger& logger = Logger::instance();
+        if (logger.isEnabled()) {
+            logger.log(LOG_FACILITY_PKCS11,
+                       L"no room for the container map journal, the files are written in place");
+        }
+        if (journal != nullptr) {
+            try {
+                token.deleteDataObject(journal);
+            } catch (const VxException& e) {
+                logException(LOG_FACILITY_PKCS11, e);
+            }
+        }
+        return nullptr;
+    }
+}
+
+// A card cache file cut short with no journal to restore it only held
+// counters: it is rebuilt from the last whole copy this call knows (or from
+// zeros), and the writer then raises its counters as usual.
+void rebuildShortCardcf(Files& files) {
+    const Content& current = files.cardcf->getContent();
+    if (current.size() >= CARDCF_MINIMUM_SIZE) return;
+    Bytes rebuilt = files.lastKnownCardcf.size() >= CARDCF_MINIMUM_SIZE ? files.lastKnownCardcf
+                                                                        : Bytes(CARDCF_MINIMUM_SIZE, 0);
+    if (files.lastKnownCardcf.size() < CARDCF_MINIMUM_SIZE && current.size() > 0) rebuilt[0] = current.data[0];
+    Logger& logger = Logger::instance();
+    if (logger.isEnabled()) logger.log(LOG_FACILITY_PKCS11, L"card cache file cut short, rebuilt");
+    files.cardcf->setContent(rebuilt.data(), rebuilt.size());
+}
+
+// The name chain of a key pair's container (see generateUniqueContainerName):
+// true when the record carries one of its first names.
+bool recordNamedFor(const std::uint8_t* record, const StaticBuffer<128>& pkcs11Id) {
+    std::uint8_t digest[Sha256::DIGEST_SIZE];
+    Sha256::digest(pkcs11Id.data, pkcs11Id.size(), digest);
+    for (int candidate = 0; candidate < 8; ++candidate) {
+        if (isContainerName(record, nameFromDigest(digest))) return true;
+        std::uint8_t previous[Sha256::DIGEST_SIZE];
+        std::memcpy(previous, digest, sizeof previous);
+        Sha256::digest(previous, sizeof previous, digest);
+    }
+    return false;
+}
+
+bool indexUsedByOther(amw::CachedToken& token, std::size_t index, const amw::KeyPair& owner) {
+    for (const auto& certificate : token.getCertificates()) {
+        if (certificate->getContainerIndex() == index && !certificate->getPkcs11Id().equals(owner.getPkcs11Id()))
+            return true;
+    }
+    for (const auto& keyPair : token.getKeyPairs()) {
+        if (keyPair.get() != &owner && keyPair->isComplete() && keyPair->getContainerIndex() == index)
+            return true;
+    }
+    return false;
+}
+
+void nameRecord(Content& map, std::size_t index, const StaticBuffer<128>& pkcs11Id) {
+    const std::u16string name = generateUniqueContainerName(map.data, map.size(), pkcs11Id);
+    std::uint8_t* record = map.data + index * RECORD_SIZE;
+    std::memset(record, 0, RECORD_SIZE);
+    for (std::size_t i = 0; i < name.size(); ++i) writeLe16(record + 2 * i, name[i]);
+    record[FLAGS_OFFSET] = FLAG_VALID;
+}
+
+// Grows the map with free records until `index` is inside it.
+bool reachRecord(Content& map, std::size_t index) {
+    if (index >= MAX_RECORDS || (index + 1) * RECORD_SIZE > MAX_MAP_SIZE) return false;
+    for (std::size_t records = map.size() / RECORD_SIZE; records <= index; ++records) {
+        std::memset(map.data + records * RECORD_SIZE, 0, RECORD_SIZE);
+        map.length = (records + 1) * RECORD_SIZE;
+    }
+    return true;
+}
+
+// A key pair is generated before its container record is written, in the
+// same call; a card lost in between leaves a whole pair without its record
+// (or, for a half's removal, the record without the size of a half that is
+// still there). Every map writer restores those records: the pair holds its
+// index, key specification and size, its identifier gives the name. Records
+// of other writers are never taken.
+void restoreKeyPairRecords(amw::CachedToken& token, Content& map) {
+    for (const auto& keyPair : token.getKeyPairs()) {
+        if (!keyPair->isComplete()) continue;
+        const std::size_t index = keyPair->getContainerIndex();
+        if (index >= MAX_RECORDS - 1) continue;  // 0xFF: no container
+        const std::size_t sizeOffset = sizeFieldOffset(keyPair->getKeySpec());
+        if (index < recordCount(map.size())) {
+            std::uint8_t* record = map.data + index * RECORD_SIZE;
+            if (record[FLAGS_OFFSET] != 0) {
+                if ((record[FLAGS_OFFSET] & FLAG_VALID) != 0 && readLe16(record + sizeOffset) == 0 &&
+                    recordNamedFor(record, keyPair->getPkcs11Id())) {
+                    writeLe16(record + sizeOffset, static_cast<std::uint16_t>(keyPair->getKeySize()));
+                }
+                continue;
+            }
+        }
+        if (indexUsedByOther(token, index, *keyPair) || !reachRecord(map, index)) continue;
+        nameRecord(map, index, keyPair->getPkcs11Id());
+        writeLe16(map.data + index * RECORD_SIZE + sizeOffset,
+                  static_cast<std::uint16_t>(keyPair->getKeySize()));
+    }
 }
 
 // The frame every writer shares. `change` edits a working copy of the map and
-// runs its checks; only when it returns are the two files changed in memory,
-// the token's file counter raised and both files written through a journal,
-// the card cache file first. A failed check thus leaves the card and the
-// cached file objects as they were.
+// runs its checks; every check (the card cache file, the change's own, the
+// journal's size) runs before the first card write. Then the token's
+// counters are raised, a journal left by a cut-off writer is settled, and
+// both files are written through a new journal, the card cache file first.
+// A map too big for a journal, or a card without room for one, is written in
+// place.
 template <class Change>
 void rewriteMap(amw::CachedToken& token, Change change) {
     Files files = loadCmapfileAndCardcf(token);
+    const Bytes onCardBefore = files.journalWhole ? Bytes() : bytesOf(files.cardcf->getContent());
+    if (!files.journalWhole) rebuildShortCardcf(files);
     requireCardcf(*files.cardcf);
+    // What the card cache file will hold once a journal being settled is
+    // written: the journal records it as the file's old value.
+    const Bytes cardcfBeforeWrite = files.journalWhole ? bytesOf(files.cardcf->getContent()) : onCardBefore;
     // 64 KiB: kept off the stack.
     auto working = std::make_unique<Content>(files.cmapfile->getContent());
+    restoreKeyPairRecords(token, *working);
     change(*working);
+    auto newCardcf = std::make_unique<Content>(files.cardcf->getContent());
+    raiseFreshnessFields(*newCardcf);
+    auto journalContent = std::make_unique<Content>();
+    const Content& mapBeforeWrite = files.cmapfile->getContent();
+    const bool journalFits = encodeJournal(cardcfBeforeWrite.data(), cardcfBeforeWrite.size(),
+                                           mapBeforeWrite.data, mapBeforeWrite.size(), newCardcf->data,
+                                           newCardcf->size(), working->data, working->size(), *journalContent);
     // The journal is a data object: both counters are raised, and the one
     // write of the freshness block that the files' counter makes carries both
     // (only this frame raises the files' counter).
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, false);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_FILE, true);
+    amw::interruptedwrite::settleEveryKind(token);
     settleJournal(token, files);
-    increaseFileAndContainerFreshness(*files.cardcf);
+    amw::DataObject* journal = journalFits ? writeJournal(token, *journalContent) : nullptr;
+    files.cardcf->setContent(newCardcf->data, newCardcf->size());
     files.cmapfile->setContent(working->data, working->size());
-    amw::DataObject* journal = writeJournal(token, files);
     files.cardcf->commitContentChanges();
     files.cmapfile->commitContentChanges();
-    token.deleteDataObject(journal);
+    if (journal != nullptr) token.deleteDataObject(journal);
 }
 
 void logIndex(const wchar_t* name, std::uint32_t value) {
@@ -184,39 +340,58 @@ Files loadCmapfileAndCardcf(amw::CachedToken& token) {
     Files files{};
     files.cardcf = &requireFile(token, "", "cardcf");
     files.cmapfile = &requireFile(token, "mscp", "cmapfile");
+    checkFilesAgainstCard(token, files);
     files.journal = token.findDataObject(journalId());
     if (files.journal != nullptr) {
         const Content& journal = files.journal->getContent();
-        auto cardcf = std::make_unique<Content>();
-        auto map = std::make_unique<Content>();
-        files.journalWhole = decodeJournal(journal.data, journal.size(), *cardcf, *map);
+        auto contents = std::make_unique<JournalContents>();
+        const bool whole = decodeJournal(journal.data, journal.size(), *contents);
+        const Content& cardcf = files.cardcf->getContent();
+        const Content& map = files.cmapfile->getContent();
+        files.journalWhole =
+            whole && journalMatchesCard(*contents, cardcf.data, cardcf.size(), map.data, map.size());
         Logger& logger = Logger::instance();
         if (logger.isEnabled()) {
-            logger.log(LOG_FACILITY_PKCS11, files.journalWhole
-                                                ? L"container map journal found, its contents are used"
-                                                : L"damaged container map journal found, ignored");
+            logger.log(LOG_FACILITY_PKCS11,
+                       files.journalWhole ? L"container map journal found, its contents are used"
+                       : whole ? L"container map journal no longer matches the card, ignored"
+                               : L"damaged container map journal found, ignored");
         }
         if (files.journalWhole) {
+            if (cardcf.size() >= CARDCF_MINIMUM_SIZE) files.lastKnownCardcf = bytesOf(cardcf);
             // In memory only: the next writer puts them on the card.
-            files.cardcf->setContent(cardcf->data, cardcf->size());
-            files.cmapfile->setContent(map->data, map->size());
+            files.cardcf->setContent(contents->cardcf.data, contents->cardcf.size());
+            files.cmapfile->setContent(contents->map.data, contents->map.size());
         }
     }
     return files;
 }
 
-bool encodeJournal(const std::uint8_t* cardcf, std::size_t cardcfLength, const std::uint8_t* map,
-                   std::size_t mapLength, Content& journal) {
-    const std::size_t total = JOURNAL_HEADER_SIZE + cardcfLength + mapLength + JOURNAL_DIGEST_SIZE;
-    if (cardcfLength > 0xFFFF || mapLength > 0xFFFF || total > MAX_MAP_SIZE) return false;
+bool encodeJournal(const std::uint8_t* oldCardcf, std::size_t oldCardcfLength,
+                   const std::uint8_t* oldMap, std::size_t oldMapLength, const std::uint8_t* cardcf,
+                   std::size_t cardcfLength, const std::uint8_t* map, std::size_t mapLength,
+                   Content& journal) {
+    const std::size_t total =
+        JOURNAL_HEADER_SIZE + oldCardcfLength + cardcfLength + mapLength + JOURNAL_DIGEST_SIZE;
+    if (oldCardcfLength > 0xFFFF || cardcfLength > 0xFFFF || mapLength > 0xFFFF || total > MAX_MAP_SIZE)
+        return false;
     auto bytes = std::make_unique<std::uint8_t[]>(total);
     std::memcpy(bytes.get(), JOURNAL_MAGIC, sizeof JOURNAL_MAGIC);
-    bytes[4] = static_cast<std::uint8_t>(cardcfLength >> 8);
-    bytes[5] = static_cast<std::uint8_t>(cardcfLength & 0xFF);
-    bytes[6] = static_cast<std::uint8_t>(mapLength >> 8);
-    bytes[7] = static_cast<std::uint8_t>(mapLength & 0xFF);
-    if (cardcfLength > 0) std::memcpy(bytes.get() + JOURNAL_HEADER_SIZE, cardcf, cardcfLength);
-    if (mapLength > 0) std::memcpy(bytes.get() + JOURNAL_HEADER_SIZE + cardcfLength, map, mapLength);
+    std::size_t at = sizeof JOURNAL_MAGIC;
+    for (std::size_t length : {oldCardcfLength, cardcfLength, mapLength}) {
+        bytes[at++] = static_cast<std::uint8_t>(length >> 8);
+        bytes[at++] = static_cast<std::uint8_t>(length & 0xFF);
+    }
+    std::uint8_t oldMapDigest[Sha256::DIGEST_SIZE];
+    Sha256::digest(oldMap, oldMapLength, oldMapDigest);
+    std::memcpy(bytes.get() + at, oldMapDigest, JOURNAL_DIGEST_SIZE);
+    at += JOURNAL_DIGEST_SIZE;
+    const std::pair<const std::uint8_t*, std::size_t> parts[] = {
+        {oldCardcf, oldCardcfLength}, {cardcf, cardcfLength}, {map, mapLength}};
+    for (const auto& [data, length] : parts) {
+        if (length > 0) std::memcpy(bytes.get() + at, data, length);
+        at += length;
+    }
     const std::size_t signedLength = total - JOURNAL_DIGEST_SIZE;
     std::uint8_t digest[Sha256::DIGEST_SIZE];
     Sha256::digest(bytes.get(), signedLength, digest);
@@ -225,29 +400,71 @@ bool encodeJournal(const std::uint8_t* cardcf, std::size_t cardcfLength, const s
     return true;
 }
 
-bool decodeJournal(const std::uint8_t* journal, std::size_t length, Content& cardcf, Content& map) {
-    if (journal == nullptr || length < JOURNAL_HEADER_SIZE + JOURNAL_DIGEST_SIZE) return false;
-    if (std::memcmp(journal, JOURNAL_MAGIC, sizeof JOURNAL_MAGIC) != 0) return false;
-    const std::size_t cardcfLength = (static_cast<std::size_t>(journal[4]) << 8) | journal[5];
-    const std::size_t mapLength = (static_cast<std::size_t>(journal[6]) << 8) | journal[7];
-    if (JOURNAL_HEADER_SIZE + cardcfLength + mapLength + JOURNAL_DIGEST_SIZE != length) return false;
+bool decodeJournal(const std::uint8_t* journal, std::size_t length, JournalContents& contents) {
+    if (journal == nullptr || length < JOURNAL_V1_HEADER_SIZE + JOURNAL_DIGEST_SIZE) return false;
+    const bool current = std::memcmp(journal, JOURNAL_MAGIC, sizeof JOURNAL_MAGIC) == 0;
+    if (!current && std::memcmp(journal, JOURNAL_MAGIC_V1, sizeof JOURNAL_MAGIC_V1) != 0) return false;
+    const std::size_t headerSize = current ? JOURNAL_HEADER_SIZE : JOURNAL_V1_HEADER_SIZE;
+    if (length < headerSize + JOURNAL_DIGEST_SIZE) return false;
+    std::size_t lengths[3] = {0, 0, 0};
+    const std::size_t fields = current ? 3 : 2;
+    for (std::size_t i = 0; i < fields; ++i) {
+        lengths[3 - fields + i] = (static_cast<std::size_t>(journal[4 + 2 * i]) << 8) | journal[5 + 2 * i];
+    }
+    if (headerSize + lengths[0] + lengths[1] + lengths[2] + JOURNAL_DIGEST_SIZE != length) return false;
     const std::size_t signedLength = length - JOURNAL_DIGEST_SIZE;
     std::uint8_t digest[Sha256::DIGEST_SIZE];
     Sha256::digest(journal, signedLength, digest);
     if (std::memcmp(digest, journal + signedLength, JOURNAL_DIGEST_SIZE) != 0) return false;
-    cardcf.assign(journal + JOURNAL_HEADER_SIZE, cardcfLength);
-    map.assign(journal + JOURNAL_HEADER_SIZE + cardcfLength, mapLength);
+    const std::uint8_t* at = journal + headerSize;
+    contents.hasOldCardcf = current;
+    if (current) std::memcpy(contents.oldMapDigest, journal + OLD_MAP_DIGEST_OFFSET, sizeof contents.oldMapDigest);
+    contents.oldCardcf.assign(at, lengths[0]);
+    contents.cardcf.assign(at + lengths[0], lengths[1]);
+    contents.map.assign(at + lengths[0] + lengths[1], lengths[2]);
     return true;
+}
+
+bool journalMatchesCard(const JournalContents& contents, const std::uint8_t* cardcf, std::size_t length,
+                        const std::uint8_t* map, std::size_t mapLength) {
+    const auto equals = [&](const Content& value) {
+        return value.size() == length && (length == 0 || std::memcmp(value.data, cardcf, length) == 0);
+    };
+    std::uint8_t digest[Sha256::DIGEST_SIZE];
+    Sha256::digest(map, mapLength, digest);
+    const bool mapIsOld =
+        contents.hasOldCardcf && std::memcmp(digest, contents.oldMapDigest, sizeof contents.oldMapDigest) == 0;
+    // The card cache file is written first. Holding the new value, it was
+    // written either by the journal's writer, whose map write may then be
+    // cut (the map is the old one, empty, or the new one written so far over
+    // a zeroed block), or by another writer that raised the same old
+    // counters by one, whose map is whole and differs from both.
+    if (length >= CARDCF_MINIMUM_SIZE && equals(contents.cardcf)) {
+        if (mapIsOld || mapLength == 0 || !contents.hasOldCardcf) return true;
+        if (mapLength != contents.map.size()) return false;
+        for (std::size_t i = 0; i < mapLength; ++i) {
+            if (map[i] != 0 && map[i] != contents.map.data[i]) return false;
+        }
+        return true;
+    }
+    if (!contents.hasOldCardcf) return length < CARDCF_MINIMUM_SIZE;
+    // Before that the map must still be the one the journal was written over.
+    if (length >= CARDCF_MINIMUM_SIZE && !equals(contents.oldCardcf)) return false;
+    return mapIsOld;
+}
+
+void raiseFreshnessFields(Content& cardcf) {
+    for (std::size_t offset : {CONTAINER_FRESHNESS_OFFSET, FILE_FRESHNESS_OFFSET}) {
+        std::uint8_t* field = cardcf.data + offset;
+        writeLe16(field, static_cast<std::uint16_t>(readLe16(field) + 1));
+    }
 }
 
 void increaseFileAndContainerFreshness(amw::File& cardcf) {
     requireCardcf(cardcf);
     const Content& current = cardcf.getContent();
     auto updated = std::make_unique<Content>(current);
-    for (std::size_t offset : {CONTAINER_FRESHNESS_OFFSET, FILE_FRESHNESS_OFFSET}) {
-        std::uint8_t* field = updated->data + offset;
-        writeLe16(field, static_cast<std::uint16_t>(readLe16(field) + 1));
-    }
+    raiseFreshnessFields(*updated);
     cardcf.setContent(updated->data, updated->size());
 }
 
@@ -325,6 +542,62 @@ std::uint8_t prepareContainerInCmapfile(amw::CachedToken& token,
     });
     logIndex(L"[OUT] containerIndex", index);
     return index;
+}
+
+std::uint8_t chooseContainerIndex(amw::CachedToken& token) {
+    TraceScope trace(LOG_FACILITY_PKCS11, "cmapfile::chooseContainerIndex");
+    const Files files = loadCmapfileAndCardcf(token);
+    const Content& map = files.cmapfile->getContent();
+    const auto used = [&token](std::size_t index) {
+        for (const auto& certificate : token.getCertificates()) {
+            if (certificate->getContainerIndex() == index) return true;
+        }
+        for (const auto& keyPair : token.getKeyPairs()) {
+            if (keyPair->isComplete() && keyPair->getContainerIndex() == index) return true;
+        }
+        return false;
+    };
+    // Past the end every record is free; a certificate without a key may
+    // claim the index past the end of the map, so appended records are
+    // checked too.
+    for (std::size_t i = 0; i < MAX_RECORDS - 1 && (i + 1) * RECORD_SIZE <= MAX_MAP_SIZE; ++i) {
+        const bool free = i >= recordCount(map.size()) || map.data[i * RECORD_SIZE + FLAGS_OFFSET] == 0;
+        if (free && !used(i)) {
+            logIndex(L"[OUT] containerIndex", static_cast<std::uint32_t>(i));
+            return static_cast<std::uint8_t>(i);
+        }
+    }
+    throw InternalErrorException("cannot update cmapfile, no empty container record found");
+}
+
+void addContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex,
+                            const StaticBuffer<128>& pkcs11Id, std::uint32_t keySpec,
+                            std::uint32_t keySizeBits) {
+    TraceScope trace(LOG_FACILITY_PKCS11, "cmapfile::addContainerInCmapfile");
+    logIndex(L"containerIndex", containerIndex);
+    logIndex(L"keySpec", keySpec);
+    logIndex(L"keySizeBits", keySizeBits);
+    if (keySizeBits > 0xFFFF) {
+        throw InvalidArgumentException::range("keySizeBits", keySizeBits, 0, 0xFFFF,
+                                              "cmapfile::addContainerInCmapfile", __FILE__, __LINE__);
+    }
+    rewriteMap(token, [&](Content& map) {
+        // The new pair's record may already have been restored from the pair
+        // itself (restoreKeyPairRecords); otherwise it is made here.
+        const std::size_t index = containerIndex;
+        if (index < recordCount(map.size()) && map.data[index * RECORD_SIZE + FLAGS_OFFSET] != 0) {
+            if (!recordNamedFor(map.data + index * RECORD_SIZE, pkcs11Id)) {
+                throw InternalErrorException("cannot update cmapfile, no empty container record found");
+            }
+        } else {
+            if (!reachRecord(map, index)) {
+                throw InternalErrorException("cannot update cmapfile, no empty container record found");
+            }
+            nameRecord(map, index, pkcs11Id);
+        }
+        writeLe16(map.data + index * RECORD_SIZE + sizeFieldOffset(keySpec),
+                  static_cast<std::uint16_t>(keySizeBits));
+    });
 }
 
 void commitContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex,

@@ -26,18 +26,29 @@
 //
 // The card rewrites a file by removing its content first, so a card lost in
 // the middle would leave the map or the card cache file empty or cut short
-// for good. Writers therefore first store both new contents in a journal (a
-// data object under the journal mark of amw/interruptedwrite.h, out of
-// sight of searches), then write the two files, then delete the journal. A whole journal (its digest matches) holds the truth:
-// readers take the two contents from it, and the next writer writes them to
-// the files before it does anything else. A damaged journal never does (the
-// files were not touched yet) and the next writer deletes it.
+// for good. Writers therefore first store, in a journal (a data object under
+// the journal mark of amw/interruptedwrite.h, out of sight of searches), the
+// card cache file as it is on the card and both new contents; then they
+// write the two files, then delete the journal. A whole journal holds the
+// truth only while the card's card cache file is its new value, or is cut
+// short or its old value over the map the journal was written over: other writers (the platform's stack, earlier
+// releases) know no journals, and once one of them has changed the files
+// (raising the card cache file's counters) a journal left behind is deleted
+// unused. A damaged journal never holds the truth (the files were not
+// touched yet). A map too big for a journal, or a card without room for
+// one, is written in place.
+//
+// The card cache file is compared with the card before every map write and
+// before a container index is chosen (one short read per call, unless the
+// files were read from the card in the same call): the platform's stack
+// raises its counters but never this module's freshness block.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "amw/cachedtoken.h"
 #include "staticbuffer.h"
@@ -55,16 +66,37 @@ struct Files {
     amw::File* cmapfile;
     // A journal left by a cut-off writer, whole or damaged; null when none.
     amw::DataObject* journal = nullptr;
+    // The journal is whole and matches the card: its contents are in memory.
     bool journalWhole = false;
+    // The last whole card cache file seen in this call when the card's
+    // differs (from the cache file or the card before a journal is applied).
+    std::vector<std::uint8_t> lastKnownCardcf;
+};
+
+struct JournalContents {
+    // False for journals of the first format, which did not record it.
+    bool hasOldCardcf = false;
+    amw::DataStorage::Content oldCardcf;
+    // First 8 bytes of the SHA-256 of the map the journal was written over.
+    std::uint8_t oldMapDigest[8] = {};
+    amw::DataStorage::Content cardcf;
+    amw::DataStorage::Content map;
 };
 
 // The journal's content for the two files' contents (see above); false when
 // they do not fit in one file.
-bool encodeJournal(const std::uint8_t* cardcf, std::size_t cardcfLength, const std::uint8_t* map,
-                   std::size_t mapLength, amw::DataStorage::Content& journal);
-// The two contents of a whole journal; false for a damaged one.
-bool decodeJournal(const std::uint8_t* journal, std::size_t length, amw::DataStorage::Content& cardcf,
-                   amw::DataStorage::Content& map);
+bool encodeJournal(const std::uint8_t* oldCardcf, std::size_t oldCardcfLength,
+                   const std::uint8_t* oldMap, std::size_t oldMapLength, const std::uint8_t* cardcf,
+                   std::size_t cardcfLength, const std::uint8_t* map, std::size_t mapLength,
+                   amw::DataStorage::Content& journal);
+// The contents of a whole journal; false for a damaged one.
+bool decodeJournal(const std::uint8_t* journal, std::size_t length, JournalContents& contents);
+// Whether a whole journal may be applied over the card's card cache file.
+bool journalMatchesCard(const JournalContents& contents, const std::uint8_t* cardcf,
+                        std::size_t length, const std::uint8_t* map, std::size_t mapLength);
+// Adds 1 (wrapping at 16 bits) to both freshness fields of a content of at
+// least 6 bytes.
+void raiseFreshnessFields(amw::DataStorage::Content& cardcf);
 
 Files loadCmapfileAndCardcf(amw::CachedToken& token);
 // Adds 1 (wrapping at 16 bits) to the container and file freshness of the
@@ -82,6 +114,16 @@ std::optional<std::uint8_t> findAvaliableRecordInCmapfile(amw::X509CertificateLi
                                                           const std::uint8_t* content,
                                                           std::size_t length);
 
+// The container index for a new key pair, chosen without writing: the first
+// free record that no certificate and no key pair uses, else the next record
+// to be appended.
+std::uint8_t chooseContainerIndex(amw::CachedToken& token);
+// One map write for a key pair that is on the card now: the record at
+// `containerIndex` is named from the identifier, marked valid and given the
+// key size.
+void addContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex,
+                            const StaticBuffer<128>& pkcs11Id, std::uint32_t keySpec,
+                            std::uint32_t keySizeBits);
 std::uint8_t prepareContainerInCmapfile(amw::CachedToken& token, const StaticBuffer<128>& pkcs11Id);
 void commitContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex,
                                std::uint32_t keySpec, std::uint32_t keySizeBits);

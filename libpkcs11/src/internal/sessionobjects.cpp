@@ -48,7 +48,7 @@ bool isPrivate(P11Object& object) {
 // What a write interrupted by a lost card left behind is nobody's object.
 template <class Object>
 bool isLeftOver(const Object& object) {
-    return amw::interruptedwrite::markOf(object.getPkcs11Id()) != amw::interruptedwrite::Mark::NONE;
+    return amw::interruptedwrite::isLeftover(object);
 }
 
 [[noreturn]] void invalidClass(CK_OBJECT_CLASS objectClass, int line) {

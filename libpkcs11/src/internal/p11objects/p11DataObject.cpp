@@ -128,14 +128,20 @@ void P11DataObject::commitChanges(amw::CachedToken& token) {
         return;
     }
     const auto deleteObject = [&token](amw::DataObject* doomed) { token.deleteDataObject(doomed); };
-    p11content::settleInterruptedWrites(token, token.getDataObjects(), deleteObject);
-    dataObject = p11content::replaceValue(
+    amw::interruptedwrite::settleEveryKind(token);
+    dataObject = amw::interruptedwrite::replaceValue(
         token, object,
         [&](const StaticBuffer<128>& markedId) {
+            // The replacement keeps the conditions the original has, which
+            // other software may have chosen.
+            std::vector<std::uint16_t> access = object.getCreationAccessConditions();
+            if (access.size() != 4) {
+                access = {AC_DEFAULT, object.isPrivateContent() ? AC_DEFAULT : AC_PUBLIC, AC_DEFAULT,
+                          AC_DEFAULT};
+            }
             return token.createDataObject(object.getLabel(), markedId, object.getObjectId(),
-                                          object.getApplication(), AC_DEFAULT,
-                                          object.isPrivateContent() ? AC_DEFAULT : AC_PUBLIC,
-                                          AC_DEFAULT, AC_DEFAULT);
+                                          object.getApplication(), access[0], access[1], access[2],
+                                          access[3]);
         },
         deleteObject);
     contentModified = false;
@@ -151,8 +157,7 @@ void P11DataObject::destroyObjectFromCard(amw::CachedToken* token) {
     token->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
     // First, so that a replacement that was cut off after its value was
     // written cannot take the place of the object destroyed now.
-    p11content::settleInterruptedWrites(*token, token->getDataObjects(),
-                                        [token](amw::DataObject* doomed) { token->deleteDataObject(doomed); });
+    amw::interruptedwrite::settleEveryKind(*token);
     token->deleteDataObject(&object);
     // The token's list owned the object.
     dataObject = nullptr;
@@ -168,11 +173,11 @@ StaticBuffer<128> P11DataObject::createObject(amw::CachedToken& token,
     token.generatePkcs11Id(id);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
     const auto deleteObject = [&token](amw::DataObject* doomed) { token.deleteDataObject(doomed); };
-    p11content::settleInterruptedWrites(token, token.getDataObjects(), deleteObject);
+    amw::interruptedwrite::settleEveryKind(token);
     amw::DataObject* created = token.createDataObject(
-        fields.label, p11content::creationId(id, fields.value->size()), fields.objectId,
+        fields.label, amw::interruptedwrite::creationId(id, fields.value->size()), fields.objectId,
         fields.application, AC_DEFAULT, fields.isPrivate ? AC_DEFAULT : AC_PUBLIC, AC_DEFAULT,
         AC_DEFAULT);
-    p11content::commitNewObject(*created, id, fields.value->data, fields.value->size(), deleteObject);
+    amw::interruptedwrite::commitNewObject(*created, id, fields.value->data, fields.value->size(), deleteObject);
     return id;
 }

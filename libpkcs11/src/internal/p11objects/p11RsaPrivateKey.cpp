@@ -3,6 +3,7 @@
 // only ever passed on to the token, which sends them masked; they are never
 // read back and never traced here.
 #include "amw/exceptions.h"
+#include "amw/interruptedwritesteps.h"
 #include "internal/p11objects/p11classes.h"
 #include "internal/p11objects/p11rsakey.h"
 #include "logger.h"
@@ -193,6 +194,7 @@ StaticBuffer<128> P11RsaPrivateKey::createObject(amw::CachedToken& token,
         throw amw::DuplicatePkcs11IdException(parsed.id.data, parsed.id.size());
     }
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
+    amw::interruptedwrite::settleEveryKind(token);
     amw::KeyPair* created = token.importPrivateKey(
         parsed.id, static_cast<std::uint32_t>(parsed.components.modulus.size() * 8), parsed.label,
         parsed.keyUsage, parsed.components);

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "amw/amwtypes.h"
+#include "amw/interruptedwritesteps.h"
 #include "internal/cmapfile.h"
 #include "internal/p11objects/p11classes.h"
 #include "internal/p11objects/p11rsakey.h"
@@ -87,20 +88,21 @@ void readKeyAttribute(const CK_ATTRIBUTE& attribute, RsaPublicKeyTemplate& out,
 }
 
 // Adds the public half to a pair that has only its private half: the pair
-// gets a container record, named now and given its key size once the key is
-// on the card.
+// gets a container record, written once the key is on the card.
 void addToPrivateHalf(amw::CachedToken& token, amw::KeyPair& keyPair,
                       const RsaPublicKeyTemplate& parsed) {
     const std::uint32_t keySpec = keyPair.getKeyUsage() == amw::KEY_USAGE_SIGN
                                       ? amw::KeyPair::SIGNATURE_KEY
                                       : amw::KeyPair::KEY_EXCHANGE_KEY;
-    const std::uint8_t containerIndex =
-        cmapfile::prepareContainerInCmapfile(token, keyPair.getPkcs11Id());
+    const std::uint8_t containerIndex = cmapfile::chooseContainerIndex(token);
+    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_FILE, false);
+    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, false);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
     token.amendKeyPairAddPublicKey(&keyPair, parsed.label, containerIndex, keySpec,
                                    parsed.keyUsage, {parsed.modulus, parsed.publicExponent});
     keyPair.commitCreationOrMetadataChanges();
-    cmapfile::commitContainerInCmapfile(token, containerIndex, keySpec, keyPair.getKeySize());
+    cmapfile::addContainerInCmapfile(token, containerIndex, keyPair.getPkcs11Id(), keySpec,
+                                     keyPair.getKeySize());
 }
 
 }  // namespace
@@ -188,6 +190,7 @@ StaticBuffer<128> P11RsaPublicKey::createObject(amw::CachedToken& token,
     amw::KeyPair* existing = token.findKeyPair(parsed.id);
     if (existing == nullptr) {
         token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
+        amw::interruptedwrite::settleEveryKind(token);
         amw::KeyPair* created =
             token.importPublicKey(parsed.id, static_cast<std::uint32_t>(parsed.modulus.size() * 8),
                                   parsed.label, parsed.keyUsage,

@@ -132,6 +132,7 @@ struct NewCertificate {
             case CKA_TRUSTED: trusted = TemplateReader::readBool(attribute); break;
             case CKA_ID:
                 TemplateReader::readBytes(attribute, TEXT_MAXIMUM, id);
+                p11content::refuseMarkedId(id);
                 hasId = true;
                 break;
             default: break;
@@ -200,13 +201,17 @@ void P11X509Certificate::commitChanges(amw::CachedToken& token) {
         return;
     }
     const auto deleteObject = [&token](amw::X509Certificate* doomed) { token.deleteCertificate(doomed); };
-    p11content::settleInterruptedWrites(token, token.getCertificates(), deleteObject);
-    certificate = p11content::replaceValue(
+    amw::interruptedwrite::settleEveryKind(token);
+    certificate = amw::interruptedwrite::replaceValue(
         token, cert,
         [&](const StaticBuffer<128>& markedId) {
+            // The replacement keeps the conditions the original has, which
+            // other software may have chosen.
+            std::vector<std::uint16_t> access = cert.getCreationAccessConditions();
+            access.resize(3, AC_DEFAULT);
             return token.createCertificate(cert.getLabel(), markedId, cert.getContainerIndex(),
-                                           cert.getKeySpec(), cert.isTrusted(), AC_DEFAULT,
-                                           AC_DEFAULT, AC_DEFAULT);
+                                           cert.getKeySpec(), cert.isTrusted(), access[0],
+                                           access[1], access[2]);
         },
         deleteObject);
     contentModified = false;
@@ -223,9 +228,7 @@ void P11X509Certificate::destroyObjectFromCard(amw::CachedToken* token) {
     token->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
     // First, so that a replacement that was cut off after its value was
     // written cannot take the place of the certificate destroyed now.
-    p11content::settleInterruptedWrites(
-        *token, token->getCertificates(),
-        [token](amw::X509Certificate* doomed) { token->deleteCertificate(doomed); });
+    amw::interruptedwrite::settleEveryKind(*token);
     token->deleteCertificate(&cert);
     // The token's list owned the certificate.
     certificate = nullptr;
@@ -304,15 +307,15 @@ StaticBuffer<128> P11X509Certificate::createObject(amw::CachedToken& token,
     getKeySpecContainerIndexForNewCertificate(token, fields.id, &containerIndex, &keySpec);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
     const auto deleteObject = [&token](amw::X509Certificate* doomed) { token.deleteCertificate(doomed); };
-    p11content::settleInterruptedWrites(token, token.getCertificates(), deleteObject);
+    amw::interruptedwrite::settleEveryKind(token);
     // Created under a marked identifier, the token cannot see a duplicate.
     if (token.findCertificate(fields.id) != nullptr) {
         throw amw::DuplicatePkcs11IdException(fields.id.data, fields.id.size());
     }
     amw::X509Certificate* created = token.createCertificate(
-        fields.label, p11content::creationId(fields.id, fields.value->size()), containerIndex,
+        fields.label, amw::interruptedwrite::creationId(fields.id, fields.value->size()), containerIndex,
         keySpec, fields.trusted, AC_DEFAULT, AC_DEFAULT, AC_DEFAULT);
-    p11content::commitNewObject(*created, fields.id, fields.value->data, fields.value->size(),
+    amw::interruptedwrite::commitNewObject(*created, fields.id, fields.value->data, fields.value->size(),
                                 deleteObject);
     return fields.id;
 }

@@ -4,24 +4,18 @@
 // reaches the card.
 #pragma once
 
-#include <memory>
-#include <vector>
-
-#include "amw/cachedtoken.h"
 #include "amw/datastorage.h"
 #include "amw/interruptedwrite.h"
-#include "calltrace.h"
+#include "amw/interruptedwritesteps.h"
 #include "cryptoki.h"
-#include "logger.h"
+#include "p11exceptions.h"
 
 namespace p11content {
 
 constexpr CK_ULONG MAX_LENGTH = amw::DataStorage::MAX_CONTENT_SIZE;
 
-// Access condition values of new objects: the card chooses the ones left at
-// DEFAULT; PUBLIC lets everybody read the content.
-constexpr std::uint16_t AC_DEFAULT = 0xFFFF;
-constexpr std::uint16_t AC_PUBLIC = 0x0101;
+using amw::interruptedwrite::AC_DEFAULT;
+using amw::interruptedwrite::AC_PUBLIC;
 
 // The copy rule over the content. A size query answers the size the object's
 // header reports, without reading the content from the card. Private content
@@ -30,123 +24,10 @@ void copyContent(amw::DataStorage& storage, void* buffer, CK_ULONG* length);
 // Replaces the content in memory (the caller has run the write checks).
 void setContent(amw::DataStorage& storage, const void* buffer, CK_ULONG length);
 
-// Writes of certificates and data objects that a lost card may interrupt
-// are made under the marks of amw/interruptedwrite.h.
-
-// Deletes what interrupted writes left in `list` and gives the adopted
-// replacements their real identifier on the card. The caller has raised the
-// kind's counter. Best effort: what cannot be settled now is settled by a
-// later writer, and the call goes on.
-template <class Object, class Delete>
-void settleInterruptedWrites(amw::CachedToken& token, std::vector<std::unique_ptr<Object>>& list,
-                             Delete deleteObject) {
-    namespace iw = amw::interruptedwrite;
-    std::vector<Object*> leftovers;
-    std::vector<Object*> unfinished;
-    for (auto& object : list) {
-        const iw::Mark mark = iw::markOf(object->getPkcs11Id());
-        if (mark == iw::Mark::JOURNAL) continue;
-        if (mark != iw::Mark::NONE) {
-            leftovers.push_back(object.get());
-        } else if (token.isUnfinishedReplacement(object.get())) {
-            unfinished.push_back(object.get());
-        }
-    }
-    for (Object* object : leftovers) {
-        try {
-            deleteObject(object);
-        } catch (const VxException& e) {
-            logException(LOG_FACILITY_PKCS11, e);
-        }
-    }
-    for (Object* object : unfinished) {
-        try {
-            object->commitCreationOrMetadataChanges();
-            token.replacementFinished(object);
-        } catch (const VxException& e) {
-            logException(LOG_FACILITY_PKCS11, e);
-        }
-    }
-}
-
-// The identifier a new object is created under: marked when it will get a
-// value, which the card writes in a second step.
-inline StaticBuffer<128> creationId(const StaticBuffer<128>& id, std::size_t valueSize) {
-    namespace iw = amw::interruptedwrite;
-    if (valueSize == 0 || !iw::canMark(id)) return id;
-    return iw::marked(id, iw::Mark::CREATING);
-}
-
-// Commits a new object created under creationId(id, size): its header, its
-// value, then its real identifier. On a failure the half-made object is
-// deleted (best effort: the card may be gone, and then the mark keeps it out
-// of every later search until a writer deletes it) and the original error is
-// what the caller sees.
-template <class Object, class Delete>
-void commitNewObject(Object& created, const StaticBuffer<128>& id, const std::uint8_t* value,
-                     std::size_t size, Delete deleteObject) {
-    try {
-        created.commitCreationOrMetadataChanges();
-        if (size == 0) return;
-        created.setContent(value, size);
-        created.commitContentChanges();
-        if (!created.getPkcs11Id().equals(id)) {
-            created.setPkcs11Id(id);
-            created.commitCreationOrMetadataChanges();
-        }
-    } catch (...) {
-        try {
-            deleteObject(&created);
-        } catch (...) {
-            // The original failure matters more than the clean-up's.
-        }
-        throw;
-    }
-}
-
-// Replaces the value of `original` (its new value and metadata are set in
-// memory) through `replacement`, a new object created under the replacing
-// mark with the same metadata: value first, then the REPLACED mark, then the
-// original is deleted, then the replacement takes the identifier. Returns
-// the object that now stands for the original. Identifiers too long for the
-// mark are rewritten in place.
-template <class Object, class Create, class Delete>
-Object* replaceValue(amw::CachedToken& token, Object& original, Create createReplacement,
-                     Delete deleteObject) {
-    namespace iw = amw::interruptedwrite;
-    const StaticBuffer<128> id = original.getPkcs11Id();
-    if (!iw::canMark(id)) {
-        original.commitCreationOrMetadataChanges();
-        original.commitContentChanges();
-        return &original;
-    }
-    Object* replacement = createReplacement(iw::marked(id, iw::Mark::REPLACING));
-    try {
-        replacement->commitCreationOrMetadataChanges();
-        const amw::DataStorage::Content& value = original.getContent();
-        replacement->setContent(value.data, value.size());
-        replacement->commitContentChanges();
-        replacement->setPkcs11Id(iw::marked(id, iw::Mark::REPLACED));
-        replacement->commitCreationOrMetadataChanges();
-        deleteObject(&original);
-    } catch (...) {
-        try {
-            deleteObject(replacement);
-        } catch (...) {
-            // As above: the mark keeps a replacement that is left out of sight.
-        }
-        throw;
-    }
-    // The old object is gone: from here on the replacement is the object,
-    // whether or not its identifier reaches the card now.
-    replacement->setPkcs11Id(id);
-    try {
-        replacement->commitCreationOrMetadataChanges();
-    } catch (...) {
-        token.replacementUnfinished(replacement);
-        throw;
-    }
-    return replacement;
+// An application's CKA_ID may not begin with the mark's tag: the object
+// would be out of sight, and the next writer would delete or rename it.
+inline void refuseMarkedId(const StaticBuffer<128>& id) {
+    if (amw::interruptedwrite::carriesMarkTag(id)) throw AttributValueInvalidException::invalidValue(CKA_ID);
 }
 
 }  // namespace p11content

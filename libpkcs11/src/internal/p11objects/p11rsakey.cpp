@@ -5,6 +5,7 @@
 
 #include "amw/cachedtoken.h"
 #include "internal/cmapfile.h"
+#include "internal/p11objects/p11content.h"
 #include "logger.h"
 #include "p11exceptions.h"
 #include "vxexception.h"
@@ -101,6 +102,7 @@ bool readCommonAttribute(const CK_ATTRIBUTE& attribute, std::span<const UsageRul
                          RsaKeyTemplate& out) {
     if (attribute.type == CKA_ID) {
         TemplateReader::readBytes(attribute, 128, out.id);
+        p11content::refuseMarkedId(out.id);
         out.hasId = true;
         return true;
     }
@@ -132,6 +134,7 @@ void requireCardModulus(const StaticBuffer<256>& modulus) {
 
 void commitKeyPair(amw::CachedToken& token, amw::KeyPair& keyPair) {
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
+    amw::interruptedwrite::settleEveryKind(token);
     keyPair.commitCreationOrMetadataChanges();
 }
 
@@ -141,6 +144,7 @@ void destroyHalf(amw::CachedToken* token, amw::KeyPair& keyPair, bool publicHalf
         throw InvalidArgumentException::nullPointer("token", function, __FILE__, __LINE__);
     }
     token->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
+    amw::interruptedwrite::settleEveryKind(*token);
     if (!keyPair.isComplete()) {
         // The pair goes with its last half; a pair with one half has no key
         // size left in any container record.
@@ -149,13 +153,16 @@ void destroyHalf(amw::CachedToken* token, amw::KeyPair& keyPair, bool publicHalf
     }
     const std::uint8_t containerIndex = keyPair.getContainerIndex();
     const std::uint32_t keySpec = keyPair.getKeySpec();
+    // The record goes first: a failure there removes nothing, and a half
+    // that a lost card leaves after its record was cleared gets the record
+    // back from the next map writer (the pair is still whole).
+    cmapfile::deleteContainerInCmapfile(*token, containerIndex, keySpec);
     if (publicHalf) {
         token->amendKeyPairRemovePublicKey(&keyPair);
     } else {
         token->amendKeyPairRemovePrivateKey(&keyPair);
     }
     keyPair.commitCreationOrMetadataChanges();
-    cmapfile::deleteContainerInCmapfile(*token, containerIndex, keySpec);
 }
 
 }  // namespace rsakey
