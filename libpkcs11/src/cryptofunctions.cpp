@@ -2,9 +2,9 @@
 // only the raw private-key operation; the blocks around it (PKCS #1 version
 // 1.5, PSS, OAEP) are built and checked here (internal/utils,
 // internal/rsaencoding), and the hash-and-sign mechanisms hash on the host.
-// Which mechanism does what is the table of internal/mechanisms. Random numbers come from
-// the operating system's cryptographic generator, never from a generator an
-// application could predict or replay.
+// Which mechanism does what is the table of internal/mechanisms. Random
+// numbers come from the operating system's cryptographic generator, never
+// from a generator an application could predict or replay.
 #include <cstring>
 #include <memory>
 #include <optional>
