@@ -136,7 +136,7 @@ TEST_F(Crypto, DecryptedBlocksAreCheckedAndABadOneKeepsTheOperation) {
 
 TEST_F(Crypto, RefusesWrongMechanismsKeysArgumentsAndMissingInits) {
     const KeyHandles keys = generate(1024);
-    CK_MECHANISM sha1{CKM_SHA1_RSA_PKCS, nullptr, 0};
+    CK_MECHANISM sha1{CKM_RSA_X_509, nullptr, 0};
     CK_MECHANISM rsa{CKM_RSA_PKCS, nullptr, 0};
     Bytes data(20, 1), out(128);
     CK_ULONG length = out.size();
@@ -150,8 +150,8 @@ TEST_F(Crypto, RefusesWrongMechanismsKeysArgumentsAndMissingInits) {
          p11()->C_Sign(session, data.data(), data.size(), out.data(), &length)},
         {"decrypt without init", CKR_OPERATION_NOT_INITIALIZED,
          p11()->C_Decrypt(session, out.data(), out.size(), out.data(), &length)},
-        {"SHA1_RSA_PKCS", CKR_MECHANISM_INVALID, p11()->C_SignInit(session, &sha1, keys.privateKey)},
-        {"decrypt with SHA1_RSA_PKCS", CKR_MECHANISM_INVALID, p11()->C_DecryptInit(session, &sha1, keys.privateKey)},
+        {"RSA_X_509", CKR_MECHANISM_INVALID, p11()->C_SignInit(session, &sha1, keys.privateKey)},
+        {"decrypt with RSA_X_509", CKR_MECHANISM_INVALID, p11()->C_DecryptInit(session, &sha1, keys.privateKey)},
         {"no mechanism", CKR_ARGUMENTS_BAD, p11()->C_SignInit(session, nullptr, keys.privateKey)},
         {"sign with the public key", CKR_KEY_HANDLE_INVALID, p11()->C_SignInit(session, &rsa, keys.publicKey)},
         {"decrypt with the public key", CKR_KEY_HANDLE_INVALID, p11()->C_DecryptInit(session, &rsa, keys.publicKey)},

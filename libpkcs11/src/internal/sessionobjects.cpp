@@ -221,20 +221,34 @@ void Session::destroyObject(amw::CachedToken& token, CK_OBJECT_HANDLE hObject) {
     ObjectHandles::remove(identity);
 }
 
-void Session::initOperationWithPrivateKeyHandle(CK_OBJECT_HANDLE hKey, Operation operation) {
+void Session::initOperationWithPrivateKeyHandle(CK_OBJECT_HANDLE hKey, Operation operation,
+                                                OperationMechanism mechanism) {
     const ObjectIdentity* identity = ObjectHandles::find(hKey);
     if (identity == nullptr) throw InvalidObjectHandleException(hKey);
     if (identity->objectClass != CKO_PRIVATE_KEY) invalidClass(identity->objectClass, __LINE__);
-    operationKey[operation] = hKey;
+    OperationState& state = operations[operation];
+    state.key = hKey;
+    state.mechanism = std::move(mechanism);
+    state.digest.reset();
 }
 
 std::unique_ptr<P11Object> Session::getPrivateKeyForOperation(amw::CachedToken& token,
                                                               Operation operation) {
-    if (operationKey[operation] == 0) throw OperationNotInitialized("C_Decrypt");
-    return getObject(&token, operationKey[operation]);
+    if (operations[operation].key == 0) throw OperationNotInitialized("C_Decrypt");
+    return getObject(&token, operations[operation].key);
+}
+
+const OperationMechanism& Session::getOperationMechanism(Operation operation) const {
+    if (operations[operation].key == 0) throw OperationNotInitialized("C_Decrypt");
+    return operations[operation].mechanism;
+}
+
+std::optional<MessageDigest>& Session::getOperationDigest(Operation operation) {
+    if (operations[operation].key == 0) throw OperationNotInitialized("C_Decrypt");
+    return operations[operation].digest;
 }
 
 void Session::operationFinal(Operation operation) {
-    if (operationKey[operation] == 0) throw OperationNotInitialized("C_DecryptFinal");
-    operationKey[operation] = 0;
+    if (operations[operation].key == 0) throw OperationNotInitialized("C_DecryptFinal");
+    operations[operation] = OperationState{};
 }
