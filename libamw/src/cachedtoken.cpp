@@ -18,6 +18,7 @@
 
 #include "amw/exceptions.h"
 #include "amw/interruptedwrite.h"
+#include "amw/interruptedwritesteps.h"
 #include "cachedtokentrace.h"
 #include "configuration.h"
 #include "fileutils.h"
@@ -211,6 +212,9 @@ void CachedToken::checkFreshnessCounterModified(std::uint32_t counter) const {
 
 void CachedToken::refreshCache() noexcept {
     TraceScope trace(LOG_FACILITY_AMW, "amw::CachedToken::refreshCache");
+    // A call that holds the user's rights settles what interrupted writes
+    // left in the lists it loaded, whatever it did, before they are saved.
+    interruptedwrite::settleLoadedLists(*this);
     if (!cacheMemory) {
         return;
     }
@@ -311,6 +315,18 @@ DataObjectList& CachedToken::getDataObjects() {
 
 bool CachedToken::isListFromCard(std::uint32_t kind) const noexcept {
     return kind < 16 && (listsFromCard & counterBit(kind)) != 0;
+}
+
+bool CachedToken::isListLoaded(std::uint32_t kind) const noexcept {
+    switch (kind) {
+        case CACHED_OBJECT_KEYPAIR: return keyPairs != nullptr;
+        case CACHED_OBJECT_CERTIFICATE: return certificates != nullptr;
+        case CACHED_OBJECT_DIRECTORY: return directories != nullptr;
+        case CACHED_OBJECT_FILE: return files != nullptr;
+        case CACHED_OBJECT_DATA_OBJECT: return dataObjects != nullptr;
+        case CACHED_OBJECT_AO: return authenticationObjects != nullptr;
+        default: return false;
+    }
 }
 
 bool CachedToken::isUnfinishedReplacement(const DataStorage* object) const noexcept {

@@ -272,6 +272,7 @@ AuthenticationResult CachedToken::authenticate(const AuthenticationObject& ao,
     const AuthenticationResult result =
         token->authenticate(ao, data, size, triesRemaining, listener);
     logResult(result);
+    if (result == AUTHENTICATION_SUCCESS && ao.getRole() == AMWROLE_USER) userAuthenticated = true;
     return result;
 }
 
@@ -287,6 +288,7 @@ AuthenticationResult CachedToken::authenticateSessionPin(std::uint32_t role,
     const AuthenticationResult result =
         token->authenticateSessionPin(role, pinData, size, attemptsRemaining);
     logResult(result);
+    if (result == AUTHENTICATION_SUCCESS && role == AMWROLE_USER) userAuthenticated = true;
     return result;
 }
 
@@ -301,6 +303,7 @@ void CachedToken::generateSessionPin(std::uint32_t role, StaticBuffer<128>* sess
 void CachedToken::deauthenticate(std::uint32_t role) {
     TraceScope trace(LOG_FACILITY_AMW, "amw::CachedToken::deauthenticate");
     logNumber(L"role", role);
+    if (role == AMWROLE_USER) userAuthenticated = false;
     token->deauthenticate(role);
 }
 

@@ -4,6 +4,7 @@
 // replacement), and the next write of the kind must leave nothing of the
 // interrupted one on the card.
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "amw/interruptedwrite.h"
@@ -109,6 +110,19 @@ protected:
         }
     }
 
+    // The next write of the kind after a cut: a new object with the value
+    // pattern(10, 1), a certificate under the identifier "next".
+    static void writeNext(amw::CachedToken& call, Kind kind) {
+        if (kind == Kind::DATA_OBJECT) {
+            create(call, Kind::DATA_OBJECT, pattern(10, 1), textBytes("next"));
+        } else {
+            const Bytes id = textBytes("next"), value = pattern(10, 1);
+            std::vector<CK_ATTRIBUTE> next = {attribute(CKA_ID, id), attribute(CKA_VALUE, value)};
+            P11X509Certificate::createObject(call, next.data(), static_cast<CK_ULONG>(next.size()));
+        }
+        call.refreshCache();
+    }
+
     // The values of the objects of the kind a fresh call can see.
     std::vector<Bytes> visibleValues(Kind kind) {
         auto call = beginCall();
@@ -199,16 +213,7 @@ TEST_P(InterruptedWrites, EveryCutLeavesTheObjectWholeAndTheNextWriteClearsTheRe
         }
 
         // The next writer of the kind settles what the cut left.
-        {
-            auto call = beginCall();
-            if (write.kind == Kind::DATA_OBJECT) {
-                create(*call, Kind::DATA_OBJECT, pattern(10, 1), textBytes("next"));
-            } else {
-                const Bytes id = textBytes("next"), value = pattern(10, 1);
-                std::vector<CK_ATTRIBUTE> next = {attribute(CKA_ID, id), attribute(CKA_VALUE, value)};
-                P11X509Certificate::createObject(*call, next.data(), static_cast<CK_ULONG>(next.size()));
-            }
-        }
+        writeNext(*beginCall(), write.kind);
         EXPECT_EQ(0u, markedOnCard());
         std::vector<Bytes> after = visibleValues(write.kind);
         after.erase(std::remove(after.begin(), after.end(), pattern(10, 1)), after.end());
@@ -220,6 +225,72 @@ TEST_P(InterruptedWrites, EveryCutLeavesTheObjectWholeAndTheNextWriteClearsTheRe
             settled.objects.begin(), settled.objects.end(),
             [&](const cardsim::CardObject& o) { return o.kind == kindOnCard; }));
         EXPECT_EQ(seen.size() + 1, objectsOfKind) << "leftovers still use card memory";
+    }
+}
+
+// The same cuts, then another writer (the platform's stack, or an earlier
+// release) adds a container record and raises the card cache file's
+// counters, then our next write of the kind runs with the cache files it
+// had before that change: the other writer's record is kept, a certificate
+// claims neither its container nor the one after, and the card cache file's
+// counters never stand for two different maps.
+TEST_P(InterruptedWrites, EveryCutThenAForeignWriteKeepsTheForeignChange) {
+    namespace cm = cmapfile;
+    const Write& write = GetParam();
+    {
+        auto call = beginCall();
+        cm::prepareContainerInCmapfile(*call, buf<128>("ours"));
+        if (write.replacing) create(*call, write.kind, OLD_VALUE, textBytes("written"));
+    }
+    const cardsim::CardState before = engine->state();
+    perform(*beginCall(), write);
+    const std::size_t commands = connection->sentCommands().size();
+    for (const auto foreignKind : {ForeignWriter::Kind::PLATFORM, ForeignWriter::Kind::EARLIER_RELEASE}) {
+        for (std::size_t lostAt = 1; lostAt <= commands; ++lostAt) {
+            SCOPED_TRACE(std::string(write.name) + ", card lost at command " + std::to_string(lostAt) +
+                         (foreignKind == ForeignWriter::Kind::PLATFORM ? ", platform" : ", earlier release"));
+            if (!cachingDir.empty()) std::filesystem::remove_all(cachingDir);
+            startCard(before);
+            useLosingConnection();
+            cutOff(lostAt, [&](amw::CachedToken& call) { perform(call, write); });
+            // Our cache files as they were before the other writer came
+            // (written by a call without the user's rights, which settles
+            // nothing: the cut's leftovers stay for our write).
+            {
+                auto reader = beginCall(true, false);
+                reader->getFiles();
+                reader->getCertificates();
+                reader->getDataObjects();
+                reader->getKeyPairs();
+                reader->refreshCache();
+            }
+            ForeignWriter([this] { return beginCall(); }, foreignKind).addRecord("FOREIGN");
+            const Bytes foreignCardcf = fileOnCard(CARDCF_BLOCK);
+            const Bytes foreignMap = fileOnCard(CMAPFILE_BLOCK);
+            const std::uint8_t foreignIndex = static_cast<std::uint8_t>(foreignMap.size() / cm::RECORD_SIZE - 1);
+
+            writeNext(*beginCall(true), write.kind);
+
+            const Bytes map = fileOnCard(CMAPFILE_BLOCK);
+            ASSERT_GE(map.size(), foreignMap.size());
+            EXPECT_TRUE(std::equal(foreignMap.begin(), foreignMap.end(), map.begin()))
+                << "a record the other writer left was changed";
+            const Bytes cardcf = fileOnCard(CARDCF_BLOCK);
+            if (cardcf == foreignCardcf) {
+                EXPECT_EQ(foreignMap, map) << "counters repeated over different contents";
+            }
+            if (write.kind == Kind::CERTIFICATE) {
+                auto call = beginCall();
+                amw::X509Certificate* next = call->findCertificate(buf<128>("next"));
+                ASSERT_NE(nullptr, next);
+                // No record is free: the certificate must claim none of the
+                // card's records, nor the next one to be appended.
+                EXPECT_NE(foreignIndex, next->getContainerIndex());
+                EXPECT_GT(next->getContainerIndex(), map.size() / cm::RECORD_SIZE)
+                    << "the certificate's container index was chosen from an old map";
+            }
+            EXPECT_EQ(0u, markedOnCard());
+        }
     }
 }
 
@@ -394,6 +465,57 @@ TEST_F(LostCardFixture, AdoptedReplacementIsSettledByTheNextWriterOfAnyKind) {
     EXPECT_EQ(0u, markedOnCard());
     auto call = beginCall(true);
     EXPECT_NE(nullptr, call->findDataObject(buf<128>("real")));
+}
+
+// The first call that holds the user's rights settles the leftovers of the
+// lists it loads though it only reads, whether the lists came from the card
+// or from a cache file; a call without leftovers sends nothing for it.
+TEST_F(LostCardFixture, LoggedInReaderSettlesTheLeftoversOfTheListsItLoads) {
+    namespace iw = amw::interruptedwrite;
+    for (bool fromCacheFile : {false, true}) {
+        SCOPED_TRACE(fromCacheFile ? "certificates from the cache file" : "lists from the card");
+        cardsim::Personalisation options;
+        options.userPin = USER_PIN;
+        startCard(cardsim::personalise(options));
+        useLosingConnection();
+        {
+            auto call = beginCall();
+            const StaticBuffer<128> none;
+            call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+            call->createDataObject(none, iw::marked(buf<128>("real"), iw::Mark::REPLACED), none, none, 0xFFFF,
+                                   0x0101, 0xFFFF, 0xFFFF)
+                ->commitCreationOrMetadataChanges();
+            call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+            call->createCertificate(none, iw::marked(buf<128>("cut"), iw::Mark::CREATING), 0, 1, false, 0xFFFF,
+                                    0xFFFF, 0xFFFF)
+                ->commitCreationOrMetadataChanges();
+        }
+        ASSERT_EQ(2u, markedOnCard());
+        if (fromCacheFile) {
+            // A call without the user's rights reads the lists and saves them.
+            auto reader = beginCall(true, false);
+            reader->getCertificates();
+            reader->getDataObjects();
+            reader->refreshCache();
+            EXPECT_EQ(2u, markedOnCard()) << "settled without the user's rights";
+        }
+        {
+            auto reader = beginCall(true);
+            EXPECT_NE(nullptr, reader->findDataObject(buf<128>("real")));
+            EXPECT_EQ(nullptr, reader->findCertificate(buf<128>("cut")));
+            EXPECT_EQ(!fromCacheFile, reader->isListFromCard(amw::CachedToken::CACHED_OBJECT_CERTIFICATE));
+            reader->refreshCache();
+        }
+        EXPECT_EQ(0u, markedOnCard());
+        {
+            auto reader = beginCall();
+            EXPECT_NE(nullptr, reader->findDataObject(buf<128>("real")));
+            reader->getCertificates();
+            const std::size_t sent = connection->sentCommands().size();
+            reader->refreshCache();
+            EXPECT_EQ(sent, connection->sentCommands().size()) << "commands sent with nothing to settle";
+        }
+    }
 }
 
 // A certificate cut off before its value was whole is removed by the next

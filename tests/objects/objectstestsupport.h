@@ -134,9 +134,9 @@ protected:
         return result;
     }
 
-    // One call's token, logged in; without cache files unless asked. The
-    // commands sent while making it are forgotten.
-    std::unique_ptr<amw::CachedToken> beginCall(bool withCache = false) {
+    // One call's token, logged in unless asked; without cache files unless
+    // asked. The commands sent while making it are forgotten.
+    std::unique_ptr<amw::CachedToken> beginCall(bool withCache = false, bool loggedIn = true) {
         auto token = std::make_unique<amwferrix::Token>(*connection);
         token->selectApplet();
         amw::CardId cardId{};
@@ -145,6 +145,10 @@ protected:
             withCache ? std::make_unique<amw::CachedToken>(std::move(token), cardId)
                       : std::make_unique<amw::CachedToken>(std::move(token), cardId, std::string());
         if (call->getCacheMemory() != nullptr) cachingDir = call->getCacheMemory()->getCachingDir();
+        if (!loggedIn) {
+            connection->clearSentCommands();
+            return call;
+        }
         const amw::AuthenticationObject user(amw::AMWROLE_USER, amw::AuthenticationObject::PIN, 5,
                                              0, 0, false);
         const auto result =

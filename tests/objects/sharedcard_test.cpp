@@ -1,6 +1,9 @@
 // A card shared with other writers of the container map and the card cache
 // file: their changes survive our writes, a full card takes every write that
 // fits in place, and identifiers carrying the write mark are refused.
+#include <algorithm>
+#include <functional>
+
 #include "amw/exceptions.h"
 #include "amw/interruptedwrite.h"
 #include "foreignwriter.h"
@@ -97,68 +100,158 @@ TEST_F(SharedCard, MapTooBigForItsJournalIsWrittenInPlace) {
     EXPECT_EQ(objectsBefore, engine->state().objects.size()) << "a journal was left";
 }
 
-// The card answers "out of memory" to every object creation: no room for a
-// second object, while a write in place still fits.
-class NoRoomForASecondObject : public cardsim::EngineConnection {
-public:
-    using EngineConnection::EngineConnection;
-    bool full = false;
-    std::uint16_t transmit(const std::uint8_t* command, std::uint32_t commandLength, std::uint8_t* response,
-                           std::uint32_t* responseLength, std::uint32_t flags) override {
-        if (full && commandLength > 1 && command[1] == 0x3E) {
-            *responseLength = 0;
-            return 0x6F03;
-        }
-        return EngineConnection::transmit(command, commandLength, response, responseLength, flags);
-    }
-};
-
+// A full card on the simulated card's own memory accounting: filled with
+// data objects until its free blocks are exactly what the write needs when
+// made in place (the card's memory after the write, less before). Each write
+// must succeed and leave the card as it would with room to spare; nothing
+// may be left half done. The writes run one after the other on one card: a
+// data object's value grows, the default container moves, a key pair's
+// public half is destroyed and imported again.
 class FullCard : public SharedCard {
 protected:
-    void SetUp() override {
-        SharedCard::SetUp();
-        auto limited = std::make_unique<NoRoomForASecondObject>(*engine);
-        card = limited.get();
-        connection = std::move(limited);
+    static constexpr std::uint8_t FILLER = 0xF1;
+
+    // The filler: a data object of our own making whose value is then grown
+    // on the card image to take the blocks the test does not want free.
+    void addFiller() {
+        auto call = beginCall();
+        const Bytes one{FILLER};
+        const Bytes label = textBytes("filler");
+        std::vector<CK_ATTRIBUTE> attributes = {attribute(CKA_LABEL, label), attribute(CKA_VALUE, one)};
+        P11DataObject::createObject(*call, attributes.data(), static_cast<CK_ULONG>(attributes.size()));
+        for (const auto& object : engine->state().objects) {
+            if (object.content && *object.content == one) fillerBlock = object.blockId;
+        }
+        ASSERT_NE(cardsim::BLOCK_ID_NONE, fillerBlock);
     }
-    NoRoomForASecondObject* card = nullptr;
+
+    static std::uint32_t freeBlocks(const cardsim::CardState& state) {
+        return state.blockCount - state.usedBlocks();
+    }
+
+    // Starts `state` with the filler grown so that `free` blocks stay free.
+    void startFilled(cardsim::CardState state, std::uint32_t free) {
+        cardsim::CardObject* filler = state.findObject(fillerBlock);
+        const std::uint32_t grow = freeBlocks(state) - free;
+        filler->content->resize(filler->content->size() + std::size_t{grow} * state.blockSize, FILLER);
+        // The value's last block was partly filled: the growth above may have
+        // taken one block fewer.
+        while (freeBlocks(state) > free) filler->content->resize(filler->content->size() + state.blockSize, FILLER);
+        ASSERT_EQ(free, freeBlocks(state));
+        startCard(state);
+    }
+
+    // What the module's objects hold, whatever blocks they were written to,
+    // without the filler.
+    std::vector<Bytes> objectsOnCard() const {
+        std::vector<Bytes> found;
+        for (const auto& object : engine->state().objects) {
+            if (object.blockId == fillerBlock) continue;
+            Bytes record{static_cast<std::uint8_t>(object.kind)};
+            record.insert(record.end(), object.metadata.begin(), object.metadata.end());
+            if (object.content) record.insert(record.end(), object.content->begin(), object.content->end());
+            record.insert(record.end(), object.key.n.begin(), object.key.n.end());
+            record.push_back(object.key.hasPrivate() ? 1 : 0);
+            found.push_back(record);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+    std::uint16_t fillerBlock = cardsim::BLOCK_ID_NONE;
 };
 
-TEST_F(FullCard, ValueChangeIsWrittenInPlace) {
+TEST_F(FullCard, EveryWriteThatFitsInPlaceSucceedsOnACardFilledToItsNeed) {
+    namespace cm = cmapfile;
+    const Bytes pairId = textBytes("pair");
     {
         auto call = beginCall();
         const Bytes value = pattern(300, 1);
-        std::vector<CK_ATTRIBUTE> attributes = {attribute(CKA_VALUE, value)};
-        P11DataObject::createObject(*call, attributes.data(), static_cast<CK_ULONG>(attributes.size()));
+        std::vector<CK_ATTRIBUTE> data = {attribute(CKA_VALUE, value)};
+        P11DataObject::createObject(*call, data.data(), static_cast<CK_ULONG>(data.size()));
+        call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
+        const std::uint8_t index = cm::chooseContainerIndex(*call);
+        call->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_FILE, false);
+        call->generateKeyPair(buf<128>("pub"), buf<128>("priv"), 1024, index, amw::KeyPair::KEY_EXCHANGE_KEY,
+                              StaticBuffer<128>(pairId.data(), pairId.size()), 0,
+                              StaticBuffer<256>(Bytes{1, 0, 1}.data(), 3))
+            ->commitCreationOrMetadataChanges();
+        cm::addContainerInCmapfile(*call, index, StaticBuffer<128>(pairId.data(), pairId.size()),
+                                   amw::KeyPair::KEY_EXCHANGE_KEY, 1024);
     }
-    card->full = true;
-    const Bytes newValue = pattern(300, 5);
-    {
-        auto call = beginCall();
-        P11DataObject view(call->getDataObjects().front().get());
-        view.setAttributeValue(CKA_VALUE, newValue.data(), static_cast<CK_ULONG>(newValue.size()));
-        EXPECT_EQ("no exception", messageOf<VxException>([&] { view.commitChanges(*call); }));
+    addFiller();
+    Bytes modulus;
+    for (const auto& object : engine->state().objects) {
+        if (object.kind == cardsim::ObjectKind::KEY_PAIR) modulus = object.key.n;
     }
-    auto call = beginCall();
-    ASSERT_EQ(1u, call->getDataObjects().size());
-    EXPECT_EQ(newValue, bytesOf(call->getDataObjects().front()->getContent()));
-}
+    ASSERT_EQ(128u, modulus.size());
+    const Bytes exponent{1, 0, 1};
 
-TEST_F(FullCard, MapWritesAreMadeInPlaceAndAHalfsDestroyIsWhole) {
-    {
-        auto call = beginCall();
-        const std::uint8_t index = cm::prepareContainerInCmapfile(*call, buf<128>("ours"));
-        cm::commitContainerInCmapfile(*call, index, amw::KeyPair::SIGNATURE_KEY, 2048);
+    struct Step {
+        const char* name;
+        std::function<void(amw::CachedToken&)> write;
+        std::function<void()> check;
+    };
+    const StaticBuffer<128> pair(pairId.data(), pairId.size());
+    const auto record = [this] { return fileOnCard(CMAPFILE_BLOCK); };
+    const Step steps[] = {
+        {"value of a data object grows",
+         [](amw::CachedToken& call) {
+             const Bytes value = pattern(700, 5);
+             P11DataObject view(call.getDataObjects().front().get());
+             view.setAttributeValue(CKA_VALUE, value.data(), static_cast<CK_ULONG>(value.size()));
+             view.commitChanges(call);
+         },
+         [this] {
+             auto call = beginCall();
+             EXPECT_EQ(pattern(700, 5), bytesOf(call->getDataObjects().front()->getContent()));
+         }},
+        {"default container", [](amw::CachedToken& call) { cm::setDefaultCertificate(call, 0); },
+         [&] { EXPECT_EQ(cm::FLAG_VALID | cm::FLAG_DEFAULT, record()[80]); }},
+        {"public half destroyed",
+         [&](amw::CachedToken& call) {
+             P11RsaPublicKey view(call.findKeyPair(StaticBuffer<128>(pairId.data(), pairId.size())));
+             view.destroyObjectFromCard(&call);
+         },
+         // The half and its record are gone together (no key size is left).
+         [&] {
+             EXPECT_FALSE(beginCall()->findKeyPair(pair)->hasPublicKey());
+             EXPECT_EQ(Bytes(cm::RECORD_SIZE, 0), record());
+         }},
+        {"public half imported",
+         [&](amw::CachedToken& call) {
+             const Bytes publicClass = ulongBytes(CKO_PUBLIC_KEY), rsa = ulongBytes(CKK_RSA);
+             std::vector<CK_ATTRIBUTE> key = {attribute(CKA_CLASS, publicClass), attribute(CKA_KEY_TYPE, rsa),
+                                              attribute(CKA_ID, pairId), attribute(CKA_MODULUS, modulus),
+                                              attribute(CKA_PUBLIC_EXPONENT, exponent)};
+             P11RsaPublicKey::createObject(call, key.data(), static_cast<CK_ULONG>(key.size()));
+         },
+         [&] {
+             EXPECT_TRUE(beginCall()->findKeyPair(pair)->isComplete());
+             EXPECT_EQ(cm::FLAG_VALID, record()[80]);
+             EXPECT_EQ(0x04, record()[85]) << "the key size is back in the record";
+         }},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        const cardsim::CardState before = engine->state();
+        // With room to spare: what the write leaves and what it costs in place.
+        step.write(*beginCall());
+        const std::vector<Bytes> written = objectsOnCard();
+        const cardsim::CardState roomy = engine->state();
+        const std::uint32_t need =
+            roomy.usedBlocks() > before.usedBlocks() ? roomy.usedBlocks() - before.usedBlocks() : 0;
+        // Filled to exactly that.
+        startFilled(before, need);
+        EXPECT_EQ("no exception", messageOf<VxException>([&] { step.write(*beginCall()); }));
+        EXPECT_EQ(written, objectsOnCard()) << "the full card was left otherwise than a roomy one";
+        step.check();
+        // The next step starts from this card with room again.
+        cardsim::CardState next = engine->state();
+        next.findObject(fillerBlock)->content = Bytes{FILLER};
+        startCard(next);
     }
-    card->full = true;
-    const std::size_t objectsBefore = engine->state().objects.size();
-    {
-        auto call = beginCall();
-        EXPECT_NO_THROW(cm::setDefaultCertificate(*call, 0));
-        EXPECT_NO_THROW(cm::deleteContainerInCmapfile(*call, 0, amw::KeyPair::SIGNATURE_KEY));
-    }
-    EXPECT_EQ(objectsBefore, engine->state().objects.size());
-    EXPECT_EQ(0, fileOnCard(CMAPFILE_BLOCK)[80]);
+    EXPECT_EQ(cm::RECORD_SIZE, record().size());
 }
 
 // Objects made by other software with conditions of their own keep them

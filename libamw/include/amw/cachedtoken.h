@@ -56,8 +56,11 @@ public:
     void checkFreshnessCounterModified(std::uint32_t counter) const;
     const FreshnessRecord& getFreshness() const noexcept { return freshness; }
     const FreshnessRecord& getCardFreshness() const noexcept { return cardFreshness; }
-    // Writes the changed or card-read lists to their cache files and
-    // publishes the new digests on the card. Never fails: problems are logged.
+    // The end of a call: when the call holds the user's rights, first settles
+    // what interrupted writes left in the lists it loaded (card writes only
+    // when there is something to settle); then writes the changed or
+    // card-read lists to their cache files and publishes the new digests on
+    // the card. Never fails: problems are logged.
     void refreshCache() noexcept;
     // A new 16-byte identifier that no loaded certificate, key pair or data
     // object has.
@@ -73,6 +76,12 @@ public:
     // True when the kind's list was read from the card in this call (not
     // from its cache file), so its contents are the card's own.
     bool isListFromCard(std::uint32_t kind) const noexcept;
+    // True when the kind's list was loaded in this call, from the card or
+    // from its cache file.
+    bool isListLoaded(std::uint32_t kind) const noexcept;
+    // The call holds the user's rights on the card: the user's PIN or
+    // session PIN was accepted and the role not deauthenticated since.
+    bool holdsUserRights() const noexcept { return userAuthenticated; }
     // The container map and card cache file were compared with the card in
     // this call; within one call (one card transaction) nobody else writes.
     bool areCardFilesChecked() const noexcept { return cardFilesChecked; }
@@ -183,6 +192,7 @@ private:
     bool loadedFromCard = false;
     std::uint16_t listsFromCard = 0;
     bool cardFilesChecked = false;
+    bool userAuthenticated = false;
     std::vector<const DataStorage*> unfinishedReplacements;
 };
 

@@ -14,10 +14,11 @@
 //                then the new one takes the real identifier.
 // How a marked object found in a list is settled: a REPLACED object whose
 // old object is gone is the object (every reader adopts it under its real
-// identifier, and a list holding it is not cached until the first writer of
-// any kind writes that identifier); every other marked object is left over,
-// out of sight of every enumerator and lookup (isLeftover), and the first
-// writer of any kind deletes it. The write steps are in
+// identifier, and a list holding it is not cached until its identifier is
+// written); every other marked object is left over, out of sight of every
+// enumerator and lookup (isLeftover). The first call that holds the user's
+// rights, whatever it does, writes the adopted identifiers and deletes the
+// leftovers of the lists it loaded. The write steps are in
 // interruptedwritesteps.h.
 #pragma once
 

@@ -6,9 +6,11 @@
 //   - creating: commitNewObject under creationId;
 //   - replacing a value: replaceValue (in place when the identifier cannot
 //     carry the mark or the card has no room for a second object);
-//   - before writing: settleInterruptedWrites for its own kind, and every
-//     map writer settleEveryKind, so leftovers of any kind are settled by the
-//     first writer that holds the user's rights.
+//   - before writing: every writer settles both kinds (settleEveryKind);
+//   - at the end of every call that holds the user's rights, readers too:
+//     the lists it loaded are settled (settleLoadedLists, from
+//     CachedToken::refreshCache), so leftovers of any kind are settled by the
+//     first call that holds the user's rights, at no cost when there are none.
 #pragma once
 
 #include <memory>
@@ -68,9 +70,9 @@ void settleInterruptedWrites(CachedToken& token, std::vector<std::unique_ptr<Obj
     }
 }
 
-// Settles both kinds' leftovers, whatever kind the calling writer writes:
-// a kind's counter is raised (and the card written) only when that kind has
-// something to settle. Called by every writer, which holds the user's rights.
+// True when `list` holds something to settle: a leftover, or an adopted
+// replacement whose identifier on the card still carries the mark. Looks at
+// memory only.
 template <class Object>
 bool needsSettling(CachedToken& token, std::vector<std::unique_ptr<Object>>& list) {
     for (auto& object : list) {
@@ -80,16 +82,44 @@ bool needsSettling(CachedToken& token, std::vector<std::unique_ptr<Object>>& lis
     return false;
 }
 
+// Settles one kind's list: its counter is raised (and the card written) only
+// when the list has something to settle.
+inline void settleCertificates(CachedToken& token) {
+    if (!needsSettling(token, token.getCertificates())) return;
+    token.increaseFreshnessCounter(CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+    settleInterruptedWrites(token, token.getCertificates(),
+                            [&token](X509Certificate* doomed) { token.deleteCertificate(doomed); });
+}
+
+inline void settleDataObjects(CachedToken& token) {
+    if (!needsSettling(token, token.getDataObjects())) return;
+    token.increaseFreshnessCounter(CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+    settleInterruptedWrites(token, token.getDataObjects(),
+                            [&token](DataObject* doomed) { token.deleteDataObject(doomed); });
+}
+
+// Settles both kinds' leftovers, whatever kind the calling writer writes.
+// Called by every writer, which holds the user's rights; loads both lists.
 inline void settleEveryKind(CachedToken& token) {
-    if (needsSettling(token, token.getCertificates())) {
-        token.increaseFreshnessCounter(CachedToken::CACHED_OBJECT_CERTIFICATE, true);
-        settleInterruptedWrites(token, token.getCertificates(),
-                                [&token](X509Certificate* doomed) { token.deleteCertificate(doomed); });
-    }
-    if (needsSettling(token, token.getDataObjects())) {
-        token.increaseFreshnessCounter(CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
-        settleInterruptedWrites(token, token.getDataObjects(),
-                                [&token](DataObject* doomed) { token.deleteDataObject(doomed); });
+    settleCertificates(token);
+    settleDataObjects(token);
+}
+
+// Settles the leftovers of the lists this call has loaded (from the card or
+// from a cache file), when the call holds the user's rights: so the first
+// call that could settle them does, though it only reads. Loads nothing, and
+// sends nothing to the card when there is nothing to settle. Run at the end
+// of every call, before the lists are published (CachedToken::refreshCache).
+// Best effort: a failure is logged and what is left waits for a later call.
+inline void settleLoadedLists(CachedToken& token) noexcept {
+    if (!token.holdsUserRights()) return;
+    try {
+        if (token.isListLoaded(CachedToken::CACHED_OBJECT_CERTIFICATE)) settleCertificates(token);
+        if (token.isListLoaded(CachedToken::CACHED_OBJECT_DATA_OBJECT)) settleDataObjects(token);
+    } catch (const VxException& e) {
+        logSettlingFailure(e);
+    } catch (...) {
+        // Nothing else can be thrown here that the call's result depends on.
     }
 }
 
