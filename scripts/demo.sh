@@ -111,4 +111,29 @@ step "openssl dgst -verify with the certificate's public key (no card involved)"
 openssl x509 -in "$demo/demo-cert.pem" -noout -pubkey >"$demo/demo-pub.pem"
 openssl dgst -sha256 -verify "$demo/demo-pub.pem" -signature "$demo/demo.txt.sig" "$demo/demo.txt"
 
+step "openssl s_client: a TLS 1.3 handshake authenticated by the card key (RSA-PSS), against s_server -Verify 1"
+openssl req -new -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=127.0.0.1" -keyout "$demo/server.key" \
+  -out "$demo/server.pem" 2>/dev/null
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+openssl s_server -accept "127.0.0.1:$port" -naccept 1 -tls1_3 -cert "$demo/server.pem" -key "$demo/server.key" \
+  -CAfile "$demo/demo-cert.pem" -Verify 1 -verify_return_error -www >"$demo/tls-server.log" 2>&1 </dev/null &
+server_pid=$!
+for _ in $(seq 1 100); do grep -q ACCEPT "$demo/tls-server.log" 2>/dev/null && break; sleep 0.05; done
+# s_server -www answers the request with a page about the session, after the
+# handshake in which it checked the client certificate, and closes.
+reply=$(printf 'GET / HTTP/1.0\r\n\r\n' | OPENSSL_CONF="$demo/openssl.cnf" openssl s_client -connect "127.0.0.1:$port" \
+  -tls1_3 -engine pkcs11 -keyform engine -key "$key_uri" -cert "$demo/demo-cert.pem" -CAfile "$demo/server.pem" \
+  -ign_eof 2>/dev/null | grep -a "HTTP/1.0 200 ok" || true)
+# s_server -naccept 1 ends after the one connection; it is stopped by its PID
+# only if the handshake never happened.
+for _ in $(seq 1 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.05; done
+kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+if [ -z "$reply" ] || ! grep -q "CN = Zentrik Demo" "$demo/tls-server.log"; then
+  cat "$demo/tls-server.log" >&2
+  echo "the TLS handshake with the card key failed" >&2
+  exit 1
+fi
+echo "TLS 1.3 handshake done; the server verified the client certificate CN=Zentrik Demo signed for by the card"
+
 step "done: certificate, signature and the module's trace log are in $demo"

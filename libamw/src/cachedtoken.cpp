@@ -202,7 +202,10 @@ void CachedToken::increaseFreshnessCounter(std::uint32_t counter, bool writeToCa
     // new file is written nobody may match it.
     freshness.digest(counter).fill(0);
     modifiedCounters = static_cast<std::uint16_t>(modifiedCounters | counterBit(counter));
-    if (writeToCard && (staleOnCard & counterBit(counter)) == 0) {
+    // The write is skipped only when every raised kind is already stale on
+    // the card: a kind raised earlier without a write must still get there
+    // (without a cache nothing else writes it).
+    if (writeToCard && (modifiedCounters & ~staleOnCard) != 0) {
         token->setCacheFreshness(freshness);
         staleOnCard = modifiedCounters;
     }

@@ -5,6 +5,23 @@
 
 namespace amw {
 
+namespace {
+
+// Content may be the value of a private data object: it is zeroed before its
+// memory goes back, like PINs and key components. Bytes past the length are
+// zero already (buffers are filled by assign, or read from an emptied
+// buffer), so the bytes in use are all there is to wipe.
+void discard(std::unique_ptr<DataStorage::Content>& content) noexcept {
+    if (!content) return;
+    volatile std::uint8_t* bytes = content->data;
+    const std::size_t used = content->size() < content->capacity() ? content->size() : content->capacity();
+    for (std::size_t i = 0; i < used; ++i) bytes[i] = 0;
+    content->length = 0;
+    content.reset();
+}
+
+}  // namespace
+
 DataStorage::DataStorage() = default;
 
 DataStorage::DataStorage(const DataStorage& other)
@@ -17,7 +34,9 @@ DataStorage::DataStorage(const DataStorage& other)
 DataStorage& DataStorage::operator=(const DataStorage& other) {
     if (this != &other) {
         Storage::operator=(other);
-        content = other.content ? std::make_unique<Content>(*other.content) : nullptr;
+        std::unique_ptr<Content> copy = other.content ? std::make_unique<Content>(*other.content) : nullptr;
+        discard(content);
+        content = std::move(copy);
         cachedContent = other.cachedContent;
         contentLoaded = other.contentLoaded;
         contentSize = other.contentSize;
@@ -25,7 +44,7 @@ DataStorage& DataStorage::operator=(const DataStorage& other) {
     return *this;
 }
 
-DataStorage::~DataStorage() = default;
+DataStorage::~DataStorage() { discard(content); }
 
 DataStorage::Content& DataStorage::contentBuffer() {
     if (!content) {
@@ -80,7 +99,7 @@ void DataStorage::writeDataStorage(std::ostream& stream) const {
 void DataStorage::readDataStorage(std::istream& stream) {
     contentSize = readUint32(stream);
     contentLoaded = false;
-    content.reset();
+    discard(content);
     std::vector<std::uint8_t>().swap(cachedContent);
     if (readBool(stream)) {
         const std::uint32_t length = readBufferLength(stream, MAX_CONTENT_SIZE);

@@ -62,10 +62,16 @@ void deleteObject(ctl::CardConnection& connection, std::uint16_t blockId) {
     simpleBlockCommand(connection, 0x10, blockId, 0);
 }
 
-void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::size_t bufSize) {
+void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::size_t bufSize,
+               bool sensitive) {
     static constexpr char FN[] = "amwferrix::apdu::writeData";
     TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU, FN);
-    logHex(L"buf = ", buf, bufSize);
+    if (sensitive) {
+        logNumber(L"bufSize", bufSize);
+        logText(L"buf", L"******");
+    } else {
+        logHex(L"buf = ", buf, bufSize);
+    }
     if (bufSize > 0) {
         requireNonNull(buf, "buf", FN, __FILE__, __LINE__);
     }
@@ -75,13 +81,14 @@ void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::si
         Command command(CLA_PROPRIETARY, 0x12, 0x00, 0x00);
         command.append(buf + offset, chunk);
         Response response;
-        exchange(connection, command, response);
+        exchange(connection, command, response, sensitive);
         checkStatusWord(response.sw);
         offset += chunk;
     }
 }
 
-void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bufSize) {
+void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bufSize,
+              bool sensitive) {
     static constexpr char FN[] = "amwferrix::apdu::readData";
     TraceScope trace(LOG_FACILITY_AMWFERRIX_APDU, FN);
     logNumber(L"bufSize", bufSize);
@@ -94,7 +101,7 @@ void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bu
         Command command(CLA_PROPRIETARY, 0x1A, 0x00, 0x00);
         command.setLe(static_cast<std::uint8_t>(chunk));
         Response response;
-        exchange(connection, command, response);
+        exchange(connection, command, response, sensitive);
         checkStatusWord(response.sw);
         expectResponseLength(response, static_cast<std::uint32_t>(chunk));
         std::memcpy(buf + offset, response.data, chunk);

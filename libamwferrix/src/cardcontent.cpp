@@ -10,7 +10,7 @@ namespace detail {
 
 void replaceContent(ctl::CardConnection& connection, std::uint16_t blockId,
                     std::uint32_t& cardContentSize, const amw::DataStorage::Content& content,
-                    bool withoutContentBlock) {
+                    bool isPrivate, bool withoutContentBlock) {
     // The card keeps content sizes in 16 bits: a longer content would be cut
     // on the card, so it is refused before anything is sent.
     if (content.length > amw::DataStorage::MAX_CONTENT_SIZE) {
@@ -26,20 +26,20 @@ void replaceContent(ctl::CardConnection& connection, std::uint16_t blockId,
         return;
     }
     apdu::createContent(connection, blockId, content.length);
-    apdu::writeData(connection, content.data, content.length);
+    apdu::writeData(connection, content.data, content.length, isPrivate);
     apdu::commitUpdateContent(connection);
     cardContentSize = static_cast<std::uint32_t>(content.length);
 }
 
 void readCardContent(ctl::CardConnection& connection, std::uint16_t blockId,
-                     amw::DataStorage::Content& content) {
+                     amw::DataStorage::Content& content, bool isPrivate) {
     const std::uint16_t size = apdu::beginReadContent(connection, blockId);
     trace::logNumber(L"size", size);
     if (size == 0) {
         return;
     }
     content.length = size;
-    apdu::readData(connection, content.data, size);
+    apdu::readData(connection, content.data, size, isPrivate);
 }
 
 }  // namespace detail

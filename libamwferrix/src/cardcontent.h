@@ -16,15 +16,16 @@
 namespace amwferrix {
 namespace detail {
 
-// `withoutContentBlock`: the object was created in this call and has never
-// had content, so there is nothing to remove first.
+// `isPrivate`: the content is a secret of its owner and is traced by its
+// length only. `withoutContentBlock`: the object was created in this call and
+// has never had content, so there is nothing to remove first.
 void replaceContent(ctl::CardConnection& connection, std::uint16_t blockId,
                     std::uint32_t& cardContentSize, const amw::DataStorage::Content& content,
-                    bool withoutContentBlock = false);
+                    bool isPrivate, bool withoutContentBlock = false);
 
 // Leaves `content` as it was when the card reports no content.
 void readCardContent(ctl::CardConnection& connection, std::uint16_t blockId,
-                     amw::DataStorage::Content& content);
+                     amw::DataStorage::Content& content, bool isPrivate);
 
 }  // namespace detail
 }  // namespace amwferrix

@@ -77,7 +77,8 @@ void DataObject::commitContentChanges() {
     trace::logNumber(L"blockId", blockId);
     const bool fresh = withoutContentBlock;
     withoutContentBlock = false;
-    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), fresh);
+    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), isPrivateContent(),
+                           fresh);
 }
 
 bool DataObject::isPrivateContent() const {
@@ -89,7 +90,7 @@ bool DataObject::isPrivateContent() const {
 void DataObject::readContent(Content& content) {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::DataObject::readContent");
     trace::logNumber(L"blockId", blockId);
-    detail::readCardContent(*connection, blockId, content);
+    detail::readCardContent(*connection, blockId, content, isPrivateContent());
 }
 
 void DataObject::writeStream(std::ostream& stream) const {

@@ -70,7 +70,7 @@ void File::commitCreationOrMetadataChanges() {
 void File::commitContentChanges() {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::File::commitContentChanges");
     trace::logNumber(L"blockId", blockId);
-    detail::replaceContent(*connection, blockId, cardContentSize, getContent());
+    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), isPrivateContent());
 }
 
 bool File::isPrivateContent() const {
@@ -83,7 +83,7 @@ void File::readContent(Content& content) {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::File::readContent");
     trace::logNumber(L"blockId", blockId);
     content.length = 0;
-    detail::readCardContent(*connection, blockId, content);
+    detail::readCardContent(*connection, blockId, content, isPrivateContent());
     // Another writer may have changed the file since it was listed.
     cardContentSize = static_cast<std::uint32_t>(content.length);
 }

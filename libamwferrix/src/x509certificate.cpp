@@ -72,7 +72,7 @@ void X509Certificate::commitContentChanges() {
     trace::logNumber(L"blockId", blockId);
     const bool fresh = withoutContentBlock;
     withoutContentBlock = false;
-    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), fresh);
+    detail::replaceContent(*connection, blockId, cardContentSize, getContent(), false, fresh);
 }
 
 bool X509Certificate::isPrivateContent() const {
@@ -83,7 +83,7 @@ bool X509Certificate::isPrivateContent() const {
 void X509Certificate::readContent(Content& content) {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::X509Certificate::readContent");
     trace::logNumber(L"blockId", blockId);
-    detail::readCardContent(*connection, blockId, content);
+    detail::readCardContent(*connection, blockId, content, false);
 }
 
 void X509Certificate::writeStream(std::ostream& stream) const {

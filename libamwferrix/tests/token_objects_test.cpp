@@ -278,6 +278,7 @@ TEST(ReadContent, ReadsTheSizeTheCardReportsAndLeavesTheBufferWhenThereIsNone) {
     ScriptedConnection card;
     amwferrix::DataObject dataObject(card);
     dataObject.setBlockId(0x0040);
+    dataObject.setAcReadContent(amwferrix::DataObject::AC_PUBLIC);
     const Bytes content = sequence(4, 0x10);
     card.expect("80 1E 00 40 02", "00 04 90 00");
     expectReadData(card, content);
@@ -289,6 +290,22 @@ TEST(ReadContent, ReadsTheSizeTheCardReportsAndLeavesTheBufferWhenThereIsNone) {
     amw::DataStorage::Content untouched(hex("01 02").data(), 2);
     dataObject.readContent(untouched);
     EXPECT_EQ(hex("01 02"), bytesOf(untouched.data, untouched.length));
+    card.verify();
+}
+
+// The content of a private data object is its owner's secret: it is read in
+// sensitive exchanges, which the trace shows masked.
+TEST(ReadContent, APrivateObjectsContentTravelsInSensitiveExchanges) {
+    ScriptedConnection card;
+    amwferrix::DataObject dataObject(card);
+    dataObject.setBlockId(0x0040);
+    dataObject.setAcReadContent(0x0202);
+    const Bytes content = sequence(4, 0x10);
+    card.expect("80 1E 00 40 02", "00 04 90 00");
+    card.expectTransmit(hex("80 1A 00 00 04"), content, 0x9000, true);
+    amw::DataStorage::Content buffer;
+    dataObject.readContent(buffer);
+    EXPECT_EQ(content, bytesOf(buffer.data, buffer.length));
     card.verify();
 }
 

@@ -1,6 +1,7 @@
 // The module's settings, read once per process from the configuration file
 // (see platform::configurationFilePath) and immutable afterwards. Without the
-// file the defaults below apply.
+// file the defaults below apply. A privileged process (set-user-ID and the
+// like) reads only the system's file and writes neither trace nor cache.
 //
 // Keys (case-sensitive; integer values are read like strtol):
 //   loglevel          non-zero turns the whole trace log on
@@ -46,6 +47,11 @@ public:
     unsigned slotCount = DEFAULT_SLOT_COUNT;
     std::string cacheDirectory;      // default: <home>/.amwcache/; empty: no cache files
     unsigned cardHoldMs = DEFAULT_CARD_HOLD_MS;
+
+    // Turns the trace log and the cache files off, whatever the file says;
+    // the singleton does it in a privileged process (see
+    // platform::isPrivilegedProcess).
+    void restrictForPrivilegedProcess();
 
 private:
     void applyDefaults();

@@ -24,6 +24,10 @@ public:
     // destroys it. Never fails: when the logger cannot be created (no memory,
     // no mutex) a disabled one stands in and creation is tried again later.
     static Logger& instance() noexcept;
+    // In a child made by fork(): leaves the inherited logger and its locks
+    // behind, untouched, so that the next line creates a logger (and a trace
+    // file) of the child's own. Throws only for lack of memory.
+    static void startAfreshAfterFork();
 
     bool isEnabled() const noexcept { return enabled; }
     const std::string& getFileName() const noexcept { return fileName; }

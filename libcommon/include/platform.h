@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -58,10 +59,23 @@ std::uint64_t systemTimeAsFileTime() noexcept;
 // Base name of the running executable without directory and last extension;
 // "???" when it cannot be found.
 std::string executableBaseName();
-// Path of the configuration file.
+// Path of the configuration file. A privileged process (see below) takes
+// no other file than the system's.
 std::string configurationFilePath();
-// The user's profile folder; false when unknown.
+// The user's profile folder; false when unknown. A privileged process gets
+// the effective user's, never one the environment names.
 bool homeDirectory(std::string& out);
+// True when the process runs with rights that the user who started it does
+// not have (a set-user-ID or set-group-ID program, file capabilities): its
+// environment and the places its user chose are then not to be trusted.
+// Never on Windows, which has no such programs.
+bool isPrivilegedProcess() noexcept;
+// The id of the running process; a child made by fork() has its own.
+std::uint64_t currentProcessId() noexcept;
+// Runs `handler` in the child of every later fork(), before fork() returns
+// there; the child has then only the thread that forked. Registering the
+// same handler again adds nothing. No effect on Windows (no fork there).
+void runInEveryForkedChild(void (*handler)()) noexcept;
 // Creates a directory and its missing parents; true when it exists afterwards.
 bool createDirectories(const std::string& path);
 // Opens a file for sharing with other processes (mode as for fopen).
@@ -69,9 +83,52 @@ std::FILE* openSharedFile(const std::string& path, const char* mode);
 // Appends the text to the file (created when missing) with one append-mode
 // write, so that appends of other threads and processes land before or after
 // it, never inside it. "\n" becomes the platform's line end. False when the
-// file cannot be opened or written.
+// file cannot be opened or written. On Linux the file is created readable by
+// its owner only, and written only when it is a regular file of the
+// effective user with no other name: a link, a FIFO or a device planted at
+// its name is neither followed nor waited for.
 bool appendToFile(const std::string& path, const std::string& text) noexcept;
 bool deleteFile(const std::string& path);
+// A directory that holds files of the effective user alone (the per-card
+// cache files). On Linux everything below goes through the directory handle
+// opened once, so the path cannot be swapped for a link between the checks
+// and the use; on Windows the directory is a path in the user's profile
+// folder, protected by that folder's access list.
+class PrivateDirectory {
+public:
+    // Opens the directory `path`; with `create`, missing directories on the
+    // way are created, readable by their owner only. The last `ownedLevels`
+    // directories of the path must each be a real directory (not a link)
+    // of the effective user that no one else may write to. Null when the
+    // directory cannot be used, with the reason in `problem`.
+    static std::unique_ptr<PrivateDirectory> open(const std::string& path, bool create,
+                                                  unsigned ownedLevels, std::string& problem);
+    ~PrivateDirectory();
+    PrivateDirectory(const PrivateDirectory&) = delete;
+    PrivateDirectory& operator=(const PrivateDirectory&) = delete;
+
+    // Opens the file `name` for binary reading when it is a regular file of
+    // the effective user; a link is not followed and a FIFO or device is
+    // refused without waiting on it. Null with the reason in `problem`.
+    std::FILE* openForReading(const std::string& name, std::string& problem);
+    // Creates a new, empty file of the owner alone under a name of its own
+    // beside `name`, open for binary reading and writing; `temporaryName`
+    // receives that name. Null with the reason in `problem`.
+    std::FILE* createTemporary(const std::string& name, std::string& temporaryName,
+                               std::string& problem);
+    // Puts the closed file `temporaryName` in the place of `name` in one
+    // step: readers see the old file or the new one, never a part of it.
+    // Whatever was at `name` (a link included) is replaced, never followed.
+    bool replace(const std::string& temporaryName, const std::string& name);
+    // Removes the directory entry `name` (a link itself, not its target).
+    bool remove(const std::string& name);
+
+private:
+    explicit PrivateDirectory(std::string path);
+    std::string path;
+    int descriptor = -1;
+};
+
 // True when the user's interface language is Czech.
 bool userInterfaceLanguageIsCzech();
 // Fills the buffer from the operating system's cryptographic generator; false on failure.

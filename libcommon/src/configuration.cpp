@@ -27,7 +27,9 @@ const Configuration& Configuration::instance() {
     platform::MutexLock lock(instanceMutex());
     existing = theInstance.load(std::memory_order_relaxed);
     if (existing == nullptr) {
-        existing = new Configuration(platform::configurationFilePath());
+        auto* built = new Configuration(platform::configurationFilePath());
+        if (platform::isPrivilegedProcess()) built->restrictForPrivilegedProcess();
+        existing = built;
         theInstance.store(existing, std::memory_order_release);
     }
     return *existing;
@@ -39,6 +41,15 @@ Configuration::Configuration(const std::string& filePath) {
     if (properties.load(filePath)) {
         apply(properties);
     }
+}
+
+// A set-user-ID host (sudo, su with a smart-card login module) runs for a
+// user who could plant links in his own cache or log directory and have the
+// privileged process write through them: such a process writes no file.
+void Configuration::restrictForPrivilegedProcess() {
+    logEnabled = false;
+    logPath.clear();
+    cacheDirectory.clear();
 }
 
 void Configuration::applyDefaults() {

@@ -36,19 +36,21 @@ constexpr std::size_t FORMAT_CAPACITY = 1024;
 constexpr std::size_t HEX_DUMP_LIMIT = 0x1801;
 constexpr std::size_t HEX_BYTES_PER_LINE = 16;
 
-platform::Mutex& instanceMutex() {
-    // Never destroyed: applications log (C_Finalize) from their own static
-    // destructors, which may run after ours.
-    static platform::Mutex* mutex = new platform::Mutex;
-    return *mutex;
+// Never destroyed: applications log (C_Finalize) from their own static
+// destructors, which may run after ours. A forked child replaces them
+// (Logger::startAfreshAfterFork).
+std::atomic<platform::Mutex*>& instanceMutexSlot() {
+    static std::atomic<platform::Mutex*> slot{new platform::Mutex};
+    return slot;
 }
 
-platform::Mutex& indentMutex() {
-    // Never destroyed: applications log (C_Finalize) from their own static
-    // destructors, which may run after ours.
-    static platform::Mutex* mutex = new platform::Mutex;
-    return *mutex;
+std::atomic<platform::Mutex*>& indentMutexSlot() {
+    static std::atomic<platform::Mutex*> slot{new platform::Mutex};
+    return slot;
 }
+
+platform::Mutex& instanceMutex() { return *instanceMutexSlot().load(); }
+platform::Mutex& indentMutex() { return *indentMutexSlot().load(); }
 
 std::atomic<Logger*> theInstance{nullptr};
 
@@ -122,6 +124,19 @@ Logger& Logger::instance() noexcept {
         // Not published: a later call tries again.
         return disabledInstance();
     }
+}
+
+void Logger::startAfreshAfterFork() {
+    // Both locks may be held for good by threads of the parent, and the
+    // inherited depth map may be half changed: all are left behind (kept
+    // reachable, never destroyed). The child's next line creates a logger,
+    // and a trace file, of its own.
+    auto* freshInstanceMutex = new platform::Mutex;
+    auto* freshIndentMutex = new platform::Mutex;
+    [[maybe_unused]] static Logger* abandoned = nullptr;
+    abandoned = theInstance.exchange(nullptr);
+    instanceMutexSlot().store(freshInstanceMutex);
+    indentMutexSlot().store(freshIndentMutex);
 }
 
 Logger& Logger::disabledInstance() noexcept {

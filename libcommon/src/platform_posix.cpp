@@ -8,12 +8,14 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/auxv.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -120,16 +122,20 @@ std::string executableBaseName() {
     return name;
 }
 
+// A privileged process reads only the system's file: ZENTRIK_CONF would let
+// the invoking user choose where the process writes (cache, logpath).
 std::string configurationFilePath() {
-    const char* overridden = std::getenv("ZENTRIK_CONF");
-    if (overridden != nullptr && overridden[0] != '\0') {
-        return overridden;
+    if (!isPrivilegedProcess()) {
+        const char* overridden = ::secure_getenv("ZENTRIK_CONF");
+        if (overridden != nullptr && overridden[0] != '\0') {
+            return overridden;
+        }
     }
     return "/etc/zentrik.txt";
 }
 
 bool homeDirectory(std::string& out) {
-    const char* home = std::getenv("HOME");
+    const char* home = isPrivilegedProcess() ? nullptr : ::secure_getenv("HOME");
     if (home != nullptr && home[0] != '\0') {
         out = home;
         return true;
@@ -139,7 +145,7 @@ bool homeDirectory(std::string& out) {
     struct passwd entry {};
     struct passwd* found = nullptr;
     int rc;
-    while ((rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+    while ((rc = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
            buffer.size() < (1u << 20)) {
         buffer.resize(buffer.size() * 2);
     }
@@ -148,6 +154,33 @@ bool homeDirectory(std::string& out) {
     }
     out = found->pw_dir;
     return true;
+}
+
+// The kernel sets AT_SECURE for set-user-ID and set-group-ID programs and for
+// file capabilities; a process that changed only its effective ids itself
+// is caught by the comparison.
+bool isPrivilegedProcess() noexcept {
+    return ::getauxval(AT_SECURE) != 0 || ::geteuid() != ::getuid() || ::getegid() != ::getgid();
+}
+
+std::uint64_t currentProcessId() noexcept { return static_cast<std::uint64_t>(::getpid()); }
+
+void runInEveryForkedChild(void (*handler)()) noexcept {
+    static pthread_mutex_t registration = PTHREAD_MUTEX_INITIALIZER;
+    static std::vector<void (*)()>* registered = nullptr;
+    ::pthread_mutex_lock(&registration);
+    try {
+        if (registered == nullptr) registered = new std::vector<void (*)()>;
+        bool known = false;
+        for (auto* existing : *registered) known = known || existing == handler;
+        if (!known && ::pthread_atfork(nullptr, nullptr, handler) == 0) {
+            registered->push_back(handler);
+        }
+    } catch (...) {
+        // Without memory the handler stays unregistered; the callers' own
+        // process-id checks still keep a child off the parent's state.
+    }
+    ::pthread_mutex_unlock(&registration);
 }
 
 bool createDirectories(const std::string& path) {
@@ -184,10 +217,70 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
     return std::fopen(path.c_str(), withCloseOnExec.c_str());
 }
 
+namespace {
+
+// Opens the file `name` of the directory `directory` (AT_FDCWD: the working
+// directory) when it is a regular file of the effective user with no other
+// name. O_NOFOLLOW refuses a link at the name, O_NONBLOCK keeps a FIFO from
+// blocking the open; fstat then refuses anything but a plain file of ours.
+int openOwnRegularFile(int directory, const char* name, int flags, std::string* problem) {
+    const int fd = ::openat(directory, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+                            S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        if (problem != nullptr) {
+            *problem = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+        }
+        return -1;
+    }
+    struct stat info {};
+    const char* refusal = nullptr;
+    if (::fstat(fd, &info) != 0) {
+        refusal = "it cannot be examined";
+    } else if (!S_ISREG(info.st_mode)) {
+        refusal = "it is not a regular file";
+    } else if (info.st_uid != ::geteuid()) {
+        refusal = "it belongs to another user";
+    } else if ((flags & O_ACCMODE) != O_RDONLY && info.st_nlink != 1) {
+        refusal = "it has other names (hard links)";
+    }
+    if (refusal != nullptr) {
+        ::close(fd);
+        if (problem != nullptr) *problem = refusal;
+        return -1;
+    }
+    // Regular files never block; later reads and writes need no flag.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// Why an opened directory may not hold private files; null when it may.
+const char* directoryRefusal(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return "it cannot be examined";
+    if (!S_ISDIR(info.st_mode)) return "it is not a directory";
+    if (info.st_uid != ::geteuid()) return "it belongs to another user";
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "others may write to it";
+    return nullptr;
+}
+
+std::vector<std::string> pathComponents(const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+}  // namespace
+
 bool appendToFile(const std::string& path, const std::string& text) noexcept {
     // O_APPEND makes the seek to the end and the write one step for every
     // writer of the file; one write keeps the text in one piece.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = openOwnRegularFile(AT_FDCWD, path.c_str(), O_WRONLY | O_APPEND | O_CREAT, nullptr);
     if (fd < 0) {
         return false;
     }
@@ -230,6 +323,120 @@ bool randomBytes(void* buffer, std::size_t length) noexcept {
         filled += static_cast<std::size_t>(got);
     }
     return true;
+}
+
+PrivateDirectory::PrivateDirectory(std::string path_) : path(std::move(path_)) {}
+
+PrivateDirectory::~PrivateDirectory() {
+    if (descriptor >= 0) ::close(descriptor);
+}
+
+// Walks the path one directory at a time from an open handle (openat), so
+// that each step looks at the directory the previous step checked. Links are
+// followed in the leading directories (a system may link /home elsewhere),
+// never in the owned ones.
+std::unique_ptr<PrivateDirectory> PrivateDirectory::open(const std::string& path, bool create,
+                                                         unsigned ownedLevels,
+                                                         std::string& problem) {
+    const std::vector<std::string> parts = pathComponents(path);
+    if (parts.empty()) {
+        problem = "no directory named";
+        return nullptr;
+    }
+    std::unique_ptr<PrivateDirectory> directory(new PrivateDirectory(path));
+    directory->descriptor = ::open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory->descriptor < 0) {
+        problem = std::strerror(errno);
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const bool owned = i + ownedLevels >= parts.size();
+        const std::string& name = parts[i];
+        if (owned && (name == "." || name == "..")) {
+            problem = "the path steps out of its own directories (" + name + ")";
+            return nullptr;
+        }
+        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (owned ? O_NOFOLLOW : 0);
+        int next = ::openat(directory->descriptor, name.c_str(), flags);
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(directory->descriptor, name.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+                problem = "cannot create " + name + ": " + std::strerror(errno);
+                return nullptr;
+            }
+            next = ::openat(directory->descriptor, name.c_str(), flags);
+        }
+        if (next < 0) {
+            problem = name + ": " +
+                      (errno == ELOOP || errno == ENOTDIR ? std::string("it is not a directory (a link?)")
+                                                          : std::string(std::strerror(errno)));
+            return nullptr;
+        }
+        ::close(directory->descriptor);
+        directory->descriptor = next;
+        if (owned) {
+            if (const char* refusal = directoryRefusal(next)) {
+                problem = name + ": " + refusal;
+                return nullptr;
+            }
+        }
+    }
+    return directory;
+}
+
+std::FILE* PrivateDirectory::openForReading(const std::string& name, std::string& problem) {
+    // Anything but a regular file is refused before it is opened at all:
+    // opening a device can have effects of its own.
+    struct stat info {};
+    if (::fstatat(descriptor, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode)) {
+        problem = S_ISLNK(info.st_mode) ? "it is a symbolic link" : "it is not a regular file";
+        return nullptr;
+    }
+    const int fd = openOwnRegularFile(descriptor, name.c_str(), O_RDONLY, &problem);
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        problem = std::strerror(errno);
+        ::close(fd);
+    }
+    return file;
+}
+
+std::FILE* PrivateDirectory::createTemporary(const std::string& name, std::string& temporaryName,
+                                             std::string& problem) {
+    // A fresh random name, created exclusively: nothing planted in advance
+    // can be at it.
+    std::uint8_t random[8];
+    if (!randomBytes(random, sizeof random)) {
+        problem = "no random name";
+        return nullptr;
+    }
+    static const char HEX[] = "0123456789abcdef";
+    temporaryName = "." + name + ".new-";
+    for (std::uint8_t b : random) {
+        temporaryName.push_back(HEX[b >> 4]);
+        temporaryName.push_back(HEX[b & 0x0F]);
+    }
+    const int fd = ::openat(descriptor, temporaryName.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        problem = std::strerror(errno);
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "w+b");
+    if (file == nullptr) {
+        problem = std::strerror(errno);
+        ::close(fd);
+        ::unlinkat(descriptor, temporaryName.c_str(), 0);
+    }
+    return file;
+}
+
+bool PrivateDirectory::replace(const std::string& temporaryName, const std::string& name) {
+    return ::renameat(descriptor, temporaryName.c_str(), descriptor, name.c_str()) == 0;
+}
+
+bool PrivateDirectory::remove(const std::string& name) {
+    return ::unlinkat(descriptor, name.c_str(), 0) == 0;
 }
 
 char pathSeparator() noexcept { return '/'; }

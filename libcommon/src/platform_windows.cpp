@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "vxexception.h"
 
@@ -133,6 +134,12 @@ std::string configurationFilePath() {
     return withTrailingSeparator(std::string(windowsDirectory, length)) + "zentrik.txt";
 }
 
+bool isPrivilegedProcess() noexcept { return false; }
+
+std::uint64_t currentProcessId() noexcept { return GetCurrentProcessId(); }
+
+void runInEveryForkedChild(void (*)()) noexcept {}
+
 bool homeDirectory(std::string& out) {
     char path[PATH_BUFFER_LENGTH + 1] = {};
     HRESULT result =
@@ -220,6 +227,58 @@ bool randomBytes(void* buffer, std::size_t length) noexcept {
     }
     return true;
 }
+
+// The profile folder's access list (the user, SYSTEM and the administrators)
+// is inherited by the cache directories and files made in it; Windows has no
+// set-user-ID programs whose caller could choose the place.
+PrivateDirectory::PrivateDirectory(std::string path_) : path(std::move(path_)) {}
+
+PrivateDirectory::~PrivateDirectory() = default;
+
+std::unique_ptr<PrivateDirectory> PrivateDirectory::open(const std::string& path, bool create,
+                                                         unsigned, std::string& problem) {
+    if (path.empty()) {
+        problem = "no directory named";
+        return nullptr;
+    }
+    if (create ? !createDirectories(path) : !isDirectory(path)) {
+        problem = create ? "it cannot be created" : "it is not a directory";
+        return nullptr;
+    }
+    return std::unique_ptr<PrivateDirectory>(new PrivateDirectory(withTrailingSeparator(path)));
+}
+
+std::FILE* PrivateDirectory::openForReading(const std::string& name, std::string& problem) {
+    std::FILE* file = openSharedFile(path + name, "rb");
+    if (file == nullptr) problem = "it cannot be opened";
+    return file;
+}
+
+std::FILE* PrivateDirectory::createTemporary(const std::string& name, std::string& temporaryName,
+                                             std::string& problem) {
+    unsigned char random[8];
+    if (!randomBytes(random, sizeof random)) {
+        problem = "no random name";
+        return nullptr;
+    }
+    static const char HEX[] = "0123456789abcdef";
+    temporaryName = name + ".new-";
+    for (unsigned char b : random) {
+        temporaryName.push_back(HEX[b >> 4]);
+        temporaryName.push_back(HEX[b & 0x0F]);
+    }
+    // 64 random bits: no other writer picks the same name.
+    std::FILE* file = openSharedFile(path + temporaryName, "w+b");
+    if (file == nullptr) problem = "it cannot be created";
+    return file;
+}
+
+bool PrivateDirectory::replace(const std::string& temporaryName, const std::string& name) {
+    return MoveFileExA((path + temporaryName).c_str(), (path + name).c_str(),
+                       MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool PrivateDirectory::remove(const std::string& name) { return deleteFile(path + name); }
 
 char pathSeparator() noexcept { return '\\'; }
 

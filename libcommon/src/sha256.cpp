@@ -17,14 +17,17 @@ constexpr std::uint32_t ROUND_CONSTANTS[64] = {
 constexpr std::uint32_t INITIAL_STATE[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
+constexpr std::uint32_t SHA224_INITIAL_STATE[8] = {0xc1059ed8, 0x367cd507, 0x3070dd17, 0xf70e5939,
+                                                   0xffc00b31, 0x68581511, 0x64f98fa7, 0xbefa4fa4};
+
 constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
 }  // namespace
 
-Sha256::Sha256() noexcept { reset(); }
+Sha256::Sha256(Variant variant_) noexcept : variant(variant_) { reset(); }
 
 void Sha256::reset() noexcept {
-    std::memcpy(state, INITIAL_STATE, sizeof state);
+    std::memcpy(state, variant == Variant::SHA224 ? SHA224_INITIAL_STATE : INITIAL_STATE, sizeof state);
     totalLength = 0;
     std::memset(pending, 0, sizeof pending);
     pendingLength = 0;
@@ -113,7 +116,7 @@ void Sha256::finish(std::uint8_t* digest) noexcept {
     }
     compress(pending);
     {
-        for (int i = 0; i < 8; ++i) {
+        for (std::size_t i = 0; i < digestSize() / 4; ++i) {
             digest[4 * i] = static_cast<std::uint8_t>(state[i] >> 24);
             digest[4 * i + 1] = static_cast<std::uint8_t>(state[i] >> 16);
             digest[4 * i + 2] = static_cast<std::uint8_t>(state[i] >> 8);
@@ -124,6 +127,8 @@ void Sha256::finish(std::uint8_t* digest) noexcept {
 }
 
 void Sha256::final(std::uint8_t (&digest)[DIGEST_SIZE]) noexcept { finish(&digest[0]); }
+
+void Sha256::finalInto(std::uint8_t* digest) noexcept { finish(digest); }
 
 void Sha256::digest(const void* data, std::size_t length,
                     std::uint8_t (&digest)[DIGEST_SIZE]) noexcept {

@@ -31,10 +31,32 @@ class Session;
 
 // Serialises every locked function of the module within the process. It
 // lives as long as the process, not only as long as the module's statics.
-extern platform::Mutex& apiMutex;
+// A child made by fork() gets a lock of its own when it starts afresh: a
+// thread of the parent may have held the inherited one at the fork, and that
+// thread does not exist in the child to release it.
+platform::Mutex& apiMutex() noexcept;
+// Installs a fresh module-wide lock; the old one is abandoned, never touched.
+void replaceApiMutex(platform::Mutex* fresh) noexcept;
 // Set by C_Initialize, cleared by C_Finalize. Read without the lock by
 // C_WaitForSlotEvent, hence atomic.
 extern std::atomic<bool> isInitialized;
+
+// A child made by fork() inherits the parent's slots, sessions, login and
+// PC/SC handles; none of them is its own (the handles talk over the parent's
+// connections to the service). Until the child calls C_Initialize the module
+// is uninitialised there, and the inherited locks are never taken.
+// True in such a child until it has started afresh.
+bool stateInheritedFromParent() noexcept;
+// Leaves everything inherited behind without using or releasing it: the
+// session PINs are wiped, the tables, PC/SC handles and locks are abandoned
+// and fresh locks made; afterwards the module is uninitialised and belongs
+// to this process. Runs in the child at fork() and, should that not have
+// happened, at the child's C_Initialize.
+// False when the fresh state could not be made (no memory); the module then
+// stays unusable in this process rather than touch the parent's.
+bool startAfreshInForkedChild() noexcept;
+// Makes the module start afresh in the child of every later fork().
+void registerForkHandler() noexcept;
 
 // What a function's frame does around its body.
 struct FrameVariant {
@@ -42,12 +64,13 @@ struct FrameVariant {
     bool initTest;         // answer CKR_CRYPTOKI_NOT_INITIALIZED before C_Initialize
     bool catchSequence;    // translate exceptions (otherwise the body must be noexcept)
     bool traceBeforeLock;  // open the trace scope before waiting for the lock
+    bool startsAfresh = false;  // in a forked child: start afresh (else: uninitialised)
 };
 
 // Every implemented function.
 inline constexpr FrameVariant FULL_FRAME{true, true, true, false};
 // C_Initialize: traced before it waits; tests initialisation itself, inverted.
-inline constexpr FrameVariant INITIALIZE_FRAME{true, false, true, true};
+inline constexpr FrameVariant INITIALIZE_FRAME{true, false, true, true, true};
 // C_GetInfo and the private functions that only write constants.
 inline constexpr FrameVariant FIXED_OUTPUT_FRAME{true, true, false, false};
 // C_WaitForSlotEvent: blocks, so it must not hold the lock.
@@ -98,6 +121,8 @@ public:
 
 private:
     bool locked;
+    // The lock taken, released even if a fresh one was installed meanwhile.
+    platform::Mutex* lockedMutex = nullptr;
     bool failedToLock = false;
     bool traceFirst;
     std::optional<TraceScope> trace;
@@ -116,14 +141,32 @@ template <class Body>
 inline constexpr bool isNothrowFrameBody =
     std::is_nothrow_invocable_v<Body&, CallContext&> || std::is_nothrow_invocable_v<Body&>;
 
+template <FrameVariant Variant>
+inline constexpr bool isBareFrame =
+    !Variant.lock && !Variant.initTest && !Variant.catchSequence && !Variant.traceBeforeLock;
+
 template <FrameVariant Variant, class Body>
 CK_RV callFrame(const char* functionName, Body&& body) noexcept {
     static_assert(Variant.catchSequence || isNothrowFrameBody<std::remove_reference_t<Body>>,
                   "a frame without the catch sequence needs a noexcept body");
-    FrameScope scope(Variant.lock, Variant.traceBeforeLock, functionName);
+    // Decided before any lock is taken: the inherited lock may be held for
+    // good by a parent's thread.
+    CK_RV refusal = CKR_OK;
+    if constexpr (!isBareFrame<Variant>) {
+        if (stateInheritedFromParent()) {
+            if constexpr (Variant.startsAfresh) {
+                if (!startAfreshInForkedChild()) refusal = CKR_HOST_MEMORY;
+            } else {
+                refusal = CKR_CRYPTOKI_NOT_INITIALIZED;
+            }
+        }
+    }
+    FrameScope scope(Variant.lock && refusal == CKR_OK, Variant.traceBeforeLock, functionName);
     CallContext call;
     CK_RV rv = CKR_CRYPTOKI_NOT_INITIALIZED;
-    if (scope.lockFailed()) {
+    if (refusal != CKR_OK) {
+        rv = refusal;
+    } else if (scope.lockFailed()) {
         rv = CKR_GENERAL_ERROR;
     } else if (!Variant.initTest || isInitialized.load()) {
         if constexpr (Variant.catchSequence) {

@@ -50,7 +50,9 @@ void logException(const wchar_t* facility, const VxException& e) noexcept;
 TraceText formatUlong(CK_ULONG value) noexcept;
 // "[CKA_LABEL, valueLen=3, value=414243]"; private-key components print as
 // "***", values longer than 256 bytes are cut and marked " ...".
-TraceText formatAttribute(const CK_ATTRIBUTE& attribute) noexcept;
+// With `hideValue`, CKA_VALUE prints as "***" too (the value of a private data
+// object: applications keep secrets there); its length is still shown.
+TraceText formatAttribute(const CK_ATTRIBUTE& attribute, bool hideValue = false) noexcept;
 // "[mechanismType=1, ulParametrLen=0, pParametr=]", "NULL" for no mechanism.
 TraceText formatMechanism(const CK_MECHANISM* mechanism) noexcept;
 // An in/out count: "[address=0x..., value=6]", or "NULL".
@@ -76,9 +78,12 @@ void traceOutput(const wchar_t* name, const wchar_t* text) noexcept;
 // One line per attribute, named "name[i]", for at most the first
 // TEMPLATE_TRACE_LIMIT attributes; a missing array is logged as "name = NULL".
 inline constexpr CK_ULONG TEMPLATE_TRACE_LIMIT = 64;
-void traceTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept;
+// `hideValue` as for formatAttribute.
+void traceTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                   bool hideValue = false) noexcept;
 // The same as outputs: "[OUT] name[i] = ...".
-void traceOutputTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept;
+void traceOutputTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                         bool hideValue = false) noexcept;
 // "name = [mechanismType=...]"
 void traceMechanism(const wchar_t* name, const CK_MECHANISM* mechanism) noexcept;
 // "name = [address=0x..., value=...]"

@@ -8,13 +8,16 @@
 #include "internal/sessionmanager.h"
 #include "p11exceptions.h"
 
-// Never destroyed: applications finalise the module from exit handlers and
-// static destructors of their own, which may run after the module's static
-// objects are gone (a destroyed lock there hangs or crashes the exit).
-platform::Mutex& apiMutex = *new platform::Mutex;
 std::atomic<bool> isInitialized{false};
 
 namespace {
+
+// Never destroyed: applications finalise the module from exit handlers and
+// static destructors of their own, which may run after the module's static
+// objects are gone (a destroyed lock there hangs or crashes the exit). A
+// forked child replaces it (see startAfreshInForkedChild) and abandons the
+// old one.
+std::atomic<platform::Mutex*> apiMutexInstance{new platform::Mutex};
 
 // PC/SC results that mean the card went away or was reset under us.
 constexpr std::uint32_t SCARD_RESULT_RESET_CARD = 0x80100068;
@@ -27,6 +30,10 @@ CK_RV caught(const VxException& e, CK_RV rv) noexcept {
 
 }  // namespace
 
+platform::Mutex& apiMutex() noexcept { return *apiMutexInstance.load(); }
+
+void replaceApiMutex(platform::Mutex* fresh) noexcept { apiMutexInstance.store(fresh); }
+
 FrameScope::FrameScope(bool lock, bool traceBeforeLock, const char* functionName) noexcept
     : locked(lock), traceFirst(traceBeforeLock) {
     if (traceFirst) {
@@ -34,7 +41,8 @@ FrameScope::FrameScope(bool lock, bool traceBeforeLock, const char* functionName
     }
     if (locked) {
         try {
-            apiMutex.lock();
+            lockedMutex = &apiMutex();
+            lockedMutex->lock();
         } catch (...) {
             // Running the body unlocked would race every other call.
             locked = false;
@@ -51,7 +59,7 @@ FrameScope::~FrameScope() {
         trace.reset();
     }
     if (locked) {
-        apiMutex.unlock();
+        lockedMutex->unlock();
     }
 }
 

@@ -102,7 +102,7 @@ TraceText formatUlong(CK_ULONG value) noexcept {
     return text;
 }
 
-TraceText formatAttribute(const CK_ATTRIBUTE& attribute) noexcept {
+TraceText formatAttribute(const CK_ATTRIBUTE& attribute, bool hideValue) noexcept {
     TraceText text;
     text.append(L"[%ls, valueLen=%lu, value=", getCkaName(attribute.type), attribute.ulValueLen);
     if (attribute.pValue == nullptr) {
@@ -111,7 +111,7 @@ TraceText formatAttribute(const CK_ATTRIBUTE& attribute) noexcept {
         // A refused read: the buffer holds nothing of ours, and its size is
         // no longer known.
         text.append(L"?");
-    } else if (isPrivateKeyComponent(attribute.type)) {
+    } else if (isPrivateKeyComponent(attribute.type) || (hideValue && attribute.type == CKA_VALUE)) {
         text.append(L"***");
     } else if (attribute.ulValueLen > ATTRIBUTE_DUMP_LIMIT) {
         text.appendHex(attribute.pValue, ATTRIBUTE_DUMP_LIMIT);
@@ -185,7 +185,7 @@ void traceOutput(const wchar_t* name, const wchar_t* text) noexcept {
 namespace {
 
 void traceTemplateLines(const wchar_t* prefix, const wchar_t* name, const CK_ATTRIBUTE* attributes,
-                        CK_ULONG count) noexcept {
+                        CK_ULONG count, bool hideValue) noexcept {
     if (!loggingEnabled()) {
         return;
     }
@@ -198,18 +198,20 @@ void traceTemplateLines(const wchar_t* prefix, const wchar_t* name, const CK_ATT
         TraceText element;
         element.append(L"%ls[%lu]", name, i);
         Logger::instance().log(LOG_FACILITY_PKCS11, L"%ls%ls = %ls", prefix, element.c_str(),
-                               formatAttribute(attributes[i]).c_str());
+                               formatAttribute(attributes[i], hideValue).c_str());
     }
 }
 
 }  // namespace
 
-void traceTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept {
-    traceTemplateLines(L"", name, attributes, count);
+void traceTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                   bool hideValue) noexcept {
+    traceTemplateLines(L"", name, attributes, count, hideValue);
 }
 
-void traceOutputTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept {
-    traceTemplateLines(L"[OUT] ", name, attributes, count);
+void traceOutputTemplate(const wchar_t* name, const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                         bool hideValue) noexcept {
+    traceTemplateLines(L"[OUT] ", name, attributes, count, hideValue);
 }
 
 void traceMechanism(const wchar_t* name, const CK_MECHANISM* mechanism) noexcept {

@@ -1,15 +1,20 @@
 // Signing, decryption, key-pair generation and random numbers. The card does
-// only the raw private-key operation; the PKCS #1 version 1.5 blocks around
-// it are built and checked here (internal/utils). Random numbers come from
-// the operating system's cryptographic generator, never from a generator an
-// application could predict or replay.
+// only the raw private-key operation; the blocks around it (PKCS #1 version
+// 1.5, PSS, OAEP) are built and checked here (internal/utils,
+// internal/rsaencoding), and the hash-and-sign mechanisms hash on the host.
+// Which mechanism does what is the table of internal/mechanisms. Random
+// numbers come from the operating system's cryptographic generator, never
+// from a generator an application could predict or replay.
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "amw/cachedtoken.h"
 #include "callframe.h"
 #include "internal/cardscope.h"
+#include "internal/mechanisms.h"
 #include "internal/p11objects/p11classes.h"
+#include "internal/rsaencoding.h"
 #include "internal/session.h"
 #include "internal/utils.h"
 #include "p11exceptions.h"
@@ -25,6 +30,7 @@ struct OperationKey {
     std::unique_ptr<P11Object> view;
     amw::KeyPair* keyPair;
     CK_ULONG modulusLength;
+    std::size_t modulusBits() const noexcept { return keyPair->getKeySize(); }
 };
 
 OperationKey keyForOperation(CardFrame& frame, Session::Operation operation) {
@@ -42,8 +48,10 @@ OperationKey keyForOperation(CardFrame& frame, Session::Operation operation) {
 }
 
 // C_SignInit and C_DecryptInit: the mechanism, then the key, which must be a
-// private key; its usage flags are not consulted. A new init replaces an
-// operation of the same kind that is still active.
+// private key; its usage flags are not consulted. The mechanism's parameters
+// are read once the key is known, since what they may ask for (a salt, an
+// OAEP hash) depends on its size. A new init replaces an operation of the
+// same kind that is still active, a multi-part one included.
 CK_RV initPrivateKeyOperation(CallContext& call, CK_SESSION_HANDLE hSession,
                               const CK_MECHANISM* pMechanism, CK_OBJECT_HANDLE hKey,
                               Session::Operation operation) {
@@ -51,13 +59,46 @@ CK_RV initPrivateKeyOperation(CallContext& call, CK_SESSION_HANDLE hSession,
     traceMechanism(L"pMechanism", pMechanism);
     traceParameter(L"hKey", hKey);
     if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
-    if (pMechanism->mechanism != CKM_RSA_PKCS) return CKR_MECHANISM_INVALID;
+    const CK_FLAGS wanted = operation == Session::SIGN_OPERATION ? CKF_SIGN : CKF_DECRYPT;
+    const MechanismRow* row = findMechanism(pMechanism->mechanism);
+    if (row == nullptr || (row->operations & wanted) == 0) return CKR_MECHANISM_INVALID;
     CardFrame frame(call, hSession);
     std::unique_ptr<P11Object> key = frame.session().getObject(&frame.token(), hKey);
     if (key->getObjectClass() != CKO_PRIVATE_KEY) return CKR_KEY_HANDLE_INVALID;
-    frame.session().initOperationWithPrivateKeyHandle(hKey, operation);
+    const std::size_t modulusBits = static_cast<P11RsaPrivateKey&>(*key).getKeyPair()->getKeySize();
+    OperationMechanism mechanism;
+    const CK_RV rv = selectMechanism(*pMechanism, wanted, modulusBits, mechanism);
+    if (rv != CKR_OK) return rv;
+    frame.session().initOperationWithPrivateKeyHandle(hKey, operation, std::move(mechanism));
     if (operation == Session::SIGN_OPERATION) frame.token().refreshCache();
     return CKR_OK;
+}
+
+// The block the card signs for the operation's mechanism: the data itself,
+// or for a hash-and-sign mechanism its digest, encoded.
+void formatForSigning(const OperationMechanism& mechanism, const OperationKey& key, const std::uint8_t* data,
+                      std::size_t dataLength, WipedBlock& block) {
+    if (!mechanism.row->hash) {
+        formatSignatureBlock(mechanism, data, dataLength, key.modulusBits(), block.data, key.modulusLength);
+        return;
+    }
+    std::uint8_t digest[MessageDigest::MAX_DIGEST_SIZE];
+    MessageDigest::digest(*mechanism.row->hash, data, dataLength, digest);
+    formatSignatureBlock(mechanism, digest, MessageDigest::digestSize(*mechanism.row->hash), key.modulusBits(),
+                         block.data, key.modulusLength);
+}
+
+// The card's signature of a formatted block, copied out; ends the operation.
+void signFormattedBlock(CardFrame& frame, const OperationKey& key, const WipedBlock& block,
+                        CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    WipedCardBlock signature;
+    frame.token().rsaExponentiation(key.keyPair, block.data, static_cast<std::uint32_t>(key.modulusLength),
+                                    &signature.buffer, false);
+    *pulSignatureLen = key.modulusLength;
+    std::memcpy(pSignature, signature.buffer.data, key.modulusLength);
+    traceOutput(L"*pulSignatureLen", *pulSignatureLen);
+    frame.session().operationFinal(Session::SIGN_OPERATION);
+    frame.token().refreshCache();
 }
 
 }  // namespace
@@ -76,30 +117,80 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
              CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
     return callFrame<FULL_FRAME>("C_Sign", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
-        tracePresence(L"pData != 0", pData);
         traceParameter(L"ulDataLen", ulDataLen);
-        tracePresence(L"pSignature != 0", pSignature);
+        traceParameter(L"pSignature == 0", pSignature == nullptr ? L"true" : L"false");
         traceUlongPointer(L"pulSignatureLen", pulSignatureLen);
         if (pData == nullptr || pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
         const OperationKey key = keyForOperation(frame, Session::SIGN_OPERATION);
+        const OperationMechanism& mechanism = frame.session().getOperationMechanism(Session::SIGN_OPERATION);
+        // A multi-part signature in progress ends only with C_SignFinal.
+        if (frame.session().getOperationDigest(Session::SIGN_OPERATION)) return CKR_OPERATION_ACTIVE;
         if (pSignature == nullptr) {
             *pulSignatureLen = key.modulusLength;
             traceOutput(L"*pulSignatureLen", *pulSignatureLen);
             frame.token().refreshCache();
             return CKR_OK;
         }
-        if (*pulSignatureLen < key.modulusLength) return CKR_BUFFER_TOO_SMALL;
+        if (*pulSignatureLen < key.modulusLength) {
+            // The length needed; the operation stays active for the retry.
+            *pulSignatureLen = key.modulusLength;
+            return CKR_BUFFER_TOO_SMALL;
+        }
         WipedBlock block;
-        pkcs1padSigniturePadding(pData, ulDataLen, block.data, key.modulusLength);
-        WipedCardBlock signature;
-        frame.token().rsaExponentiation(key.keyPair, block.data, static_cast<std::uint32_t>(key.modulusLength),
-                                        &signature.buffer, false);
-        *pulSignatureLen = key.modulusLength;
-        std::memcpy(pSignature, signature.buffer.data, key.modulusLength);
-        traceOutput(L"*pulSignatureLen", *pulSignatureLen);
-        frame.session().operationFinal(Session::SIGN_OPERATION);
-        frame.token().refreshCache();
+        formatForSigning(mechanism, key, pData, ulDataLen, block);
+        signFormattedBlock(frame, key, block, pSignature, pulSignatureLen);
+        return CKR_OK;
+    });
+}
+
+// Multi-part signing, for the mechanisms that hash on the host: the parts
+// go into the session's digest without reaching the card. The data is never
+// traced, only its length.
+CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+    return callFrame<FULL_FRAME>("C_SignUpdate", [&](CallContext& call) {
+        traceParameter(L"hSession", hSession);
+        tracePresence(L"pPart != 0", pPart);
+        traceParameter(L"ulPartLen", ulPartLen);
+        if (pPart == nullptr && ulPartLen != 0) return CKR_ARGUMENTS_BAD;
+        Session& session = resolveSession(call, hSession);
+        const OperationMechanism& mechanism = session.getOperationMechanism(Session::SIGN_OPERATION);
+        // The raw mechanisms sign what they are given in one piece.
+        if (!mechanism.row->hash) return CKR_MECHANISM_INVALID;
+        std::optional<MessageDigest>& digest = session.getOperationDigest(Session::SIGN_OPERATION);
+        if (!digest) digest.emplace(*mechanism.row->hash);
+        digest->update(pPart, ulPartLen);
+        return CKR_OK;
+    });
+}
+
+// Like C_Sign: a size query and a buffer too small (which answers the size
+// needed) leave the operation active, and so does a failure; the digest is
+// finished on a copy, so the parts already given stay in the session.
+CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    return callFrame<FULL_FRAME>("C_SignFinal", [&](CallContext& call) {
+        traceParameter(L"hSession", hSession);
+        tracePresence(L"pSignature != 0", pSignature);
+        traceUlongPointer(L"pulSignatureLen", pulSignatureLen);
+        if (pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
+        CardFrame frame(call, hSession);
+        const OperationKey key = keyForOperation(frame, Session::SIGN_OPERATION);
+        const OperationMechanism& mechanism = frame.session().getOperationMechanism(Session::SIGN_OPERATION);
+        if (!mechanism.row->hash) return CKR_MECHANISM_INVALID;
+        if (pSignature == nullptr || *pulSignatureLen < key.modulusLength) {
+            const bool query = pSignature == nullptr;
+            *pulSignatureLen = key.modulusLength;
+            traceOutput(L"*pulSignatureLen", *pulSignatureLen);
+            frame.token().refreshCache();
+            return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+        }
+        const std::optional<MessageDigest>& parts = frame.session().getOperationDigest(Session::SIGN_OPERATION);
+        MessageDigest digest = parts ? *parts : MessageDigest(*mechanism.row->hash);
+        std::uint8_t hash[MessageDigest::MAX_DIGEST_SIZE];
+        digest.final(hash);
+        WipedBlock block;
+        formatSignatureBlock(mechanism, hash, digest.digestSize(), key.modulusBits(), block.data, key.modulusLength);
+        signFormattedBlock(frame, key, block, pSignature, pulSignatureLen);
         return CKR_OK;
     });
 }
@@ -118,13 +209,13 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
                 CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
     return callFrame<FULL_FRAME>("C_Decrypt", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
-        tracePresence(L"pEncryptedData != 0", pEncryptedData);
         traceParameter(L"ulEncryptedDataLen", ulEncryptedDataLen);
-        tracePresence(L"pData != 0", pData);
+        traceParameter(L"pData == 0", pData == nullptr ? L"true" : L"false");
         traceUlongPointer(L"pulDataLen", pulDataLen);
         if (pEncryptedData == nullptr || pulDataLen == nullptr) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
         const OperationKey key = keyForOperation(frame, Session::DECRYPT_OPERATION);
+        const OperationMechanism& mechanism = frame.session().getOperationMechanism(Session::DECRYPT_OPERATION);
         if (ulEncryptedDataLen != key.modulusLength) return CKR_ENCRYPTED_DATA_LEN_RANGE;
         if (pData == nullptr) {
             *pulDataLen = key.modulusLength;
@@ -132,13 +223,17 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
             frame.token().refreshCache();
             return CKR_OK;
         }
-        if (*pulDataLen < key.modulusLength) return CKR_BUFFER_TOO_SMALL;
+        if (*pulDataLen < key.modulusLength) {
+            // The upper bound needed; the operation stays active for the retry.
+            *pulDataLen = key.modulusLength;
+            return CKR_BUFFER_TOO_SMALL;
+        }
         WipedCardBlock decrypted;
         frame.token().rsaExponentiation(key.keyPair, pEncryptedData,
                                         static_cast<std::uint32_t>(key.modulusLength), &decrypted.buffer, true);
         const std::uint8_t* message = nullptr;
         std::size_t messageLength = 0;
-        pkcs1unpadEncryptionPadding(decrypted.buffer.data, key.modulusLength, &message, &messageLength);
+        decodeDecryptedBlock(mechanism, decrypted.buffer.data, key.modulusLength, &message, &messageLength);
         *pulDataLen = static_cast<CK_ULONG>(messageLength);
         if (messageLength != 0) std::memcpy(pData, message, messageLength);
         traceOutput(L"*pulDataLen", *pulDataLen);
@@ -165,7 +260,8 @@ CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
             phPublicKey == nullptr || phPrivateKey == nullptr) {
             return CKR_ARGUMENTS_BAD;
         }
-        if (pMechanism->mechanism != CKM_RSA_PKCS_KEY_PAIR_GEN) return CKR_MECHANISM_INVALID;
+        const MechanismRow* row = findMechanism(pMechanism->mechanism);
+        if (row == nullptr || (row->operations & CKF_GENERATE_KEY_PAIR) == 0) return CKR_MECHANISM_INVALID;
         CardFrame frame(call, hSession);
         frame.restoreLoginNow();
         frame.session().generateKeyPair(frame.token(), pPublicKeyTemplate, ulPublicKeyAttributeCount,

@@ -43,13 +43,15 @@ extern "C" {
 // The initialisation arguments are not looked at: the module always uses its
 // own operating-system locking, whatever mutex callbacks or flags are passed.
 // Random numbers come from the operating system's generator, which needs no
-// seeding here.
+// seeding here. A child made by fork() finds the module uninitialised and
+// starts afresh here (see forkedchild.cpp).
 CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     return callFrame<INITIALIZE_FRAME>("C_Initialize", [&]() {
         tracePresence(L"pInitArgs != 0", pInitArgs);
         if (isInitialized.load()) {
             return CKR_CRYPTOKI_ALREADY_INITIALIZED;
         }
+        registerForkHandler();
         buildSlotTable();
         isInitialized.store(true);
         return CKR_OK;

@@ -76,14 +76,6 @@ CK_RV C_DigestFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) {
     return notSupported("C_DigestFinal");
 }
 
-CK_RV C_SignUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) {
-    return notSupported("C_SignUpdate");
-}
-
-CK_RV C_SignFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) {
-    return notSupported("C_SignFinal");
-}
-
 CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
     return notSupported("C_SignRecoverInit");
 }

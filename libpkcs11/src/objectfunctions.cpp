@@ -8,6 +8,7 @@
 #include "amw/cachedtoken.h"
 #include "callframe.h"
 #include "internal/cardscope.h"
+#include "internal/objecthandles.h"
 #include "internal/p11objects/p11object.h"
 #include "internal/session.h"
 #include "p11exceptions.h"
@@ -41,6 +42,43 @@ CK_RV readAttribute(P11Object& object, CK_ATTRIBUTE& attribute) {
     }
 }
 
+// The value of a private data object is traced by its length only:
+// applications keep secrets there. A creation template is read without
+// trusting it; one that asks for a private object of no readable class is
+// treated as a data object.
+bool describesPrivateDataObject(const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept {
+    if (attributes == nullptr) return false;
+    bool isPrivate = false;
+    bool otherClass = false;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        const CK_ATTRIBUTE& attribute = attributes[i];
+        if (attribute.pValue == nullptr) continue;
+        if (attribute.type == CKA_PRIVATE && attribute.ulValueLen >= 1) {
+            isPrivate = *static_cast<const CK_BYTE*>(attribute.pValue) != CK_FALSE;
+        } else if (attribute.type == CKA_CLASS && attribute.ulValueLen == sizeof(CK_ULONG)) {
+            CK_OBJECT_CLASS objectClass = 0;
+            std::memcpy(&objectClass, attribute.pValue, sizeof objectClass);
+            otherClass = objectClass != CKO_DATA;
+        }
+    }
+    return isPrivate && !otherClass;
+}
+
+// Before the card is asked, privacy is unknown: every data object's value
+// (and that of an unknown handle) is hidden.
+bool mayBePrivateDataObject(CK_OBJECT_HANDLE hObject) noexcept {
+    const ObjectIdentity* identity = ObjectHandles::find(hObject);
+    return identity == nullptr || identity->objectClass == CKO_DATA;
+}
+
+bool isPrivateDataObject(P11Object& object) {
+    if (object.getObjectClass() != CKO_DATA) return false;
+    CK_BBOOL value = CK_TRUE;
+    CK_ULONG length = sizeof value;
+    object.getAttributeValue(CKA_PRIVATE, &value, &length);
+    return value != CK_FALSE;
+}
+
 }  // namespace
 
 extern "C" {
@@ -50,7 +88,7 @@ CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_
     return callFrame<FULL_FRAME>("C_CreateObject", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         traceParameter(L"ulCount", ulCount);
-        traceTemplate(L"pTemplate", pTemplate, ulCount);
+        traceTemplate(L"pTemplate", pTemplate, ulCount, describesPrivateDataObject(pTemplate, ulCount));
         tracePresence(L"phObject != 0", phObject);
         if (phObject == nullptr) return CKR_ARGUMENTS_BAD;
         if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
@@ -87,11 +125,11 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
     return callFrame<FULL_FRAME>("C_GetAttributeValue", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         traceParameter(L"hObject", hObject);
-        tracePresence(L"pTemplate != 0", pTemplate);
         traceParameter(L"ulCount", ulCount);
+        traceTemplate(L"pTemplate", pTemplate, ulCount, mayBePrivateDataObject(hObject));
         if (pTemplate == nullptr) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
-        std::unique_ptr<P11Object> object = frame.session().getObject(&frame.token(), hObject);
+        std::unique_ptr<P11Object> object = frame.session().getVisibleObject(frame.token(), hObject);
         // The last attribute that fails decides the result.
         CK_RV result = CKR_OK;
         for (CK_ULONG i = 0; i < ulCount; ++i) {
@@ -99,7 +137,7 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
             if (rv != CKR_OK) result = rv;
         }
         traceOutput(L"ulCount", ulCount);
-        traceOutputTemplate(L"pTemplate", pTemplate, ulCount);
+        traceOutputTemplate(L"pTemplate", pTemplate, ulCount, isPrivateDataObject(*object));
         frame.token().refreshCache();
         return result;
     });
@@ -111,13 +149,13 @@ CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
         traceParameter(L"hSession", hSession);
         traceParameter(L"hObject", hObject);
         traceParameter(L"ulCount", ulCount);
-        traceTemplate(L"pTemplate", pTemplate, ulCount);
+        traceTemplate(L"pTemplate", pTemplate, ulCount, mayBePrivateDataObject(hObject));
         Session& session = resolveSession(call, hSession);
         if (session.isReadOnly()) return CKR_SESSION_READ_ONLY;
         if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
         frame.restoreLoginNow();  // every write needs the login
-        std::unique_ptr<P11Object> object = frame.session().getObject(&frame.token(), hObject);
+        std::unique_ptr<P11Object> object = frame.session().getVisibleObject(frame.token(), hObject);
         for (CK_ULONG i = 0; i < ulCount; ++i) {
             object->setAttributeValue(pTemplate[i].type, pTemplate[i].pValue, pTemplate[i].ulValueLen);
         }
@@ -149,6 +187,8 @@ CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
         tracePresence(L"pulObjectCount != 0", pulObjectCount);
         if (phObject == nullptr || pulObjectCount == nullptr) return CKR_ARGUMENTS_BAD;
         Session& session = resolveSession(call, hSession);
+        // The count is zero before anything can fail, also without a search.
+        *pulObjectCount = 0;
         if (!session.isSearchActive()) throw OperationNotInitialized("findObjectsInit");
         CK_ULONG count = 0;
         while (count < ulMaxObjectCount) {

@@ -182,7 +182,10 @@ CK_RV C_GetVxeiInfo(CK_SLOT_ID slotID, CK_ULONG_PTR pKeySlots, CK_ULONG_PTR pulC
             traceOutput(L"*pulCount", *pulCount);
             return withoutReturnLine(call, CKR_OK);
         }
-        if (*pulCount < codes.size()) return withoutReturnLine(call, CKR_BUFFER_TOO_SMALL);
+        if (*pulCount < codes.size()) {
+            *pulCount = codes.size();
+            return withoutReturnLine(call, CKR_BUFFER_TOO_SMALL);
+        }
         for (std::size_t i = 0; i < codes.size(); ++i) pKeySlots[i] = codes[i];
         return withoutReturnLine(call, CKR_OK);
     });
@@ -200,7 +203,10 @@ CK_RV C_GetATR(CK_SLOT_ID slotID, CK_BYTE_PTR pAtr, CK_ULONG_PTR pulAtrLen) {
         const ctl::PcScCardConnection& card = connection->cardConnection;
         const CK_ULONG length = card.getAtrLength();
         if (pAtr != nullptr) {
-            if (*pulAtrLen < length) return withoutReturnLine(call, CKR_BUFFER_TOO_SMALL);
+            if (*pulAtrLen < length) {
+                *pulAtrLen = length;
+                return withoutReturnLine(call, CKR_BUFFER_TOO_SMALL);
+            }
             std::memcpy(pAtr, card.getAtr(), length);
             traceBytesOutput(L"pAtr", card.getAtr(), length);
         }
@@ -252,7 +258,10 @@ CK_RV C_GetDefaultCert(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pId, CK_ULONG_PTR
         }
         const CK_ULONG length = id.size();
         if (pId != nullptr) {
-            if (*pulIdLen < length) return withoutReturnLine(call, CKR_BUFFER_TOO_SMALL);
+            if (*pulIdLen < length) {
+                *pulIdLen = length;
+                return withoutReturnLine(call, CKR_BUFFER_TOO_SMALL);
+            }
             std::memcpy(pId, id.data, length);
             traceBytesOutput(L"pId", id.data, length);
         }
@@ -294,7 +303,10 @@ CK_RV C_GetCardId(CK_SLOT_ID slotID, CK_BYTE_PTR pCardId, CK_ULONG_PTR pulCardId
             traceOutput(L"*pulCardIdLen", *pulCardIdLen);
             return CKR_OK;
         }
-        if (*pulCardIdLen < CARD_ID_LENGTH) return CKR_BUFFER_TOO_SMALL;
+        if (*pulCardIdLen < CARD_ID_LENGTH) {
+            *pulCardIdLen = CARD_ID_LENGTH;
+            return CKR_BUFFER_TOO_SMALL;
+        }
         SessionConnection* connection = openCallOwnedSession(call, slotID);
         if (connection == nullptr) return CKR_TOKEN_NOT_PRESENT;
         amw::CardId cardId{};

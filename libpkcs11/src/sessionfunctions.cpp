@@ -15,6 +15,7 @@
 #include "internal/sessionmanager.h"
 #include "internal/slot.h"
 #include "internal/slotmanager.h"
+#include "logger.h"
 #include "p11functions.h"
 
 namespace {
@@ -36,16 +37,21 @@ CK_STATE sessionState(const Session& session, std::uint32_t loginState) {
 }
 
 // Makes the verified login the slot's: the card derives a session PIN for the
-// role. The caller deauthenticates the role afterwards.
+// role. The slot's previous login is replaced only once the new session PIN
+// is in hand, so a failure leaves it as it was. The caller deauthenticates
+// the role afterwards.
 void storeLogin(amw::CachedToken& token, SessionConnection& connection,
                 const amw::AuthenticationObject& ao) {
-    connection.logout();
+    StaticBuffer<128> sessionPin;
     try {
-        token.generateSessionPin(ao.getRole(), &connection.sessionPin);
+        token.generateSessionPin(ao.getRole(), &sessionPin);
     } catch (...) {
-        connection.logout();
+        sessionPin.clear();
         throw;
     }
+    connection.logout();
+    connection.sessionPin = sessionPin;
+    sessionPin.clear();
     connection.authenticationObjectId = ao.getRole();
     connection.loginState =
         ao.isPkcs11So() ? SessionConnection::SECURITY_OFFICER : SessionConnection::USER;
@@ -61,11 +67,32 @@ void keepLoginAfterPinChange(amw::CachedToken& token, SessionConnection& connect
         connection.authenticationObjectId != role) {
         return;
     }
+    token.generateSessionPin(role, &connection.sessionPin);
+}
+
+// Ends the slot's login that could not be kept after a PIN change, saying so
+// in the trace log.
+void endLoginAfterPinChange(SessionConnection& connection, const char* reason) noexcept {
+    connection.logout();
+    Logger& logger = Logger::instance();
+    if (logger.isEnabled()) {
+        logger.log(LOG_FACILITY_PKCS11,
+                   L"PIN changed, but the login could not be kept and was ended: %s", reason);
+    }
+}
+
+// After the card accepted a new PIN nothing may turn the call into a
+// failure: an application told that the change failed would retry with the
+// old PIN and burn a try each time. A login that cannot be kept is ended
+// here, and a reset or removal behind the failure is met by the next call.
+void keepLoginOrEnd(amw::CachedToken& token, SessionConnection& connection,
+                    std::uint32_t role) noexcept {
     try {
-        token.generateSessionPin(role, &connection.sessionPin);
+        keepLoginAfterPinChange(token, connection, role);
+    } catch (const std::exception& e) {
+        endLoginAfterPinChange(connection, e.what());
     } catch (...) {
-        connection.logout();
-        throw;
+        endLoginAfterPinChange(connection, "unknown exception");
     }
 }
 
@@ -155,7 +182,7 @@ CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
         // In a card hold the verified role stays authenticated for the calls
         // that follow, instead of being dropped now and restored from the
         // session PIN by the next call.
-        CardScope scope(connection, StaleLogin::FORGET, HoldUse::HOLD);
+        CardScope scope(connection, StaleLogin::KEEP, HoldUse::HOLD);
         amw::CachedToken& token = scope.token();
         if (userType == CKU_SO && SessionManager::existsRoSession(session.getSlot())) {
             return CKR_SESSION_READ_ONLY_EXISTS;
@@ -230,7 +257,7 @@ CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulO
         {
             AuthenticatedRole verified(token, ao->getRole());
             token.changePin(*ao, pNewPin, static_cast<std::uint32_t>(ulNewLen), nullptr);
-            keepLoginAfterPinChange(token, connection, ao->getRole());
+            keepLoginOrEnd(token, connection, ao->getRole());
         }
         token.refreshCache();
         return CKR_OK;

@@ -10,6 +10,7 @@
 #include "ctl/pcscapi.h"
 #include "ctl/pcscreader.h"
 #include "ctl/widetext.h"
+#include "internal/mechanisms.h"
 #include "internal/slot.h"
 #include "internal/slotmanager.h"
 #include "p11exceptions.h"
@@ -22,11 +23,6 @@ const char SLOT_MANUFACTURER_ID[] = "Unknown manufacturer";
 // Module-specific slot flag: no reader is bound to the slot.
 constexpr CK_FLAGS SLOT_FLAG_NO_READER = 0x1000;
 
-// Every slot offers the same two mechanisms, in this order.
-constexpr CK_MECHANISM_TYPE SLOT_MECHANISMS[] = {CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_RSA_PKCS};
-constexpr CK_ULONG SLOT_MECHANISM_COUNT = sizeof SLOT_MECHANISMS / sizeof SLOT_MECHANISMS[0];
-constexpr CK_ULONG RSA_MIN_KEY_BITS = 1024;
-constexpr CK_ULONG RSA_MAX_KEY_BITS = 2048;
 
 void fillSlotInfo(const std::optional<ctl::PcScReader>& reader, CK_SLOT_INFO& info) {
     std::memset(&info, 0, sizeof info);
@@ -52,11 +48,15 @@ void traceSlot(const Slot& slot, const std::optional<ctl::PcScReader>& reader, c
 }
 
 // Writes a list through the usual two-call convention: no buffer asks for
-// the count; a buffer too small is refused and the count left as given.
+// the count; a buffer too small is refused, nothing written into it, and the
+// count set to what is needed so that the caller can grow its buffer.
 template <class T>
 CK_RV writeList(const T* items, CK_ULONG count, T* buffer, CK_ULONG_PTR pulCount) {
     if (buffer != nullptr) {
-        if (*pulCount < count) return CKR_BUFFER_TOO_SMALL;
+        if (*pulCount < count) {
+            *pulCount = count;
+            return CKR_BUFFER_TOO_SMALL;
+        }
         std::copy(items, items + count, buffer);
     }
     *pulCount = count;
@@ -105,7 +105,10 @@ CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList
         traceUlongPointer(L"pulCount", pulCount);
         if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
         SlotManager::getById(slotID);
-        return writeList(SLOT_MECHANISMS, SLOT_MECHANISM_COUNT, pMechanismList, pulCount);
+        // Every slot offers every mechanism of the table, card or not.
+        std::vector<CK_MECHANISM_TYPE> types;
+        for (const MechanismRow& row : mechanismTable()) types.push_back(row.type);
+        return writeList(types.data(), static_cast<CK_ULONG>(types.size()), pMechanismList, pulCount);
     });
 }
 
@@ -116,16 +119,10 @@ CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM
         tracePresence(L"pInfo != 0", pInfo);
         if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
         SlotManager::getById(slotID);
-        switch (type) {
-            case CKM_RSA_PKCS_KEY_PAIR_GEN:
-                *pInfo = CK_MECHANISM_INFO{RSA_MIN_KEY_BITS, RSA_MAX_KEY_BITS, CKF_HW | CKF_GENERATE_KEY_PAIR};
-                return CKR_OK;
-            case CKM_RSA_PKCS:
-                *pInfo = CK_MECHANISM_INFO{RSA_MIN_KEY_BITS, RSA_MAX_KEY_BITS, CKF_HW | CKF_DECRYPT | CKF_SIGN};
-                return CKR_OK;
-            default:
-                return CKR_MECHANISM_INVALID;
-        }
+        const MechanismRow* row = findMechanism(type);
+        if (row == nullptr) return CKR_MECHANISM_INVALID;
+        *pInfo = mechanismInfo(*row);
+        return CKR_OK;
     });
 }
 

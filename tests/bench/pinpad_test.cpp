@@ -5,6 +5,7 @@
 #include <winscard.h>
 
 #include <chrono>
+#include <future>
 
 namespace benchtest {
 namespace {
@@ -156,9 +157,24 @@ TEST_F(PinPad, ReaderOutcomesAnswerTheirStatusWithoutTouchingTheCard) {
     for (const auto& o : outcomes) {
         control_.clearStatistics();
         if (o.entry) control_.keypad(o.entry);
-        EXPECT_EQ(o.sw, verify(verifyStructure(5, pinTemplate(0x20, 0x01, 0x00)))) << (o.entry ? o.entry : "none");
+        Bytes structure = verifyStructure(5, pinTemplate(0x20, 0x01, 0x00));
+        structure[0] = 1;  // bTimerOut: nothing typed times out after a second
+        EXPECT_EQ(o.sw, verify(structure)) << (o.entry ? o.entry : "none");
         EXPECT_EQ(0u, control_.count(0x20)) << (o.entry ? o.entry : "none");
     }
+}
+
+// A real reader waits while the person types: an entry that comes after the
+// verification started is the one used.
+TEST_F(PinPad, AnEntryTypedWhileTheReaderWaitsIsUsed) {
+    Bytes structure = verifyStructure(5, pinTemplate(0x20, 0x01, 0x00));
+    structure[0] = 30;  // bTimerOut in seconds
+    auto pending = std::async(std::launch::async, [&] { return verify(structure); });
+    EXPECT_EQ(std::future_status::timeout, pending.wait_for(std::chrono::milliseconds(300)))
+        << "the reader answered before anything was typed";
+    control_.keypad("pin:1234");
+    EXPECT_EQ("9000", pending.get());
+    EXPECT_EQ(1u, control_.count(0x20));
 }
 
 TEST_F(PinPad, ModifyWithConfirmationChangesThePin) {

@@ -162,6 +162,22 @@ TEST_F(CachedTokenOnCard, RaisingAKindAlreadyStaleOnTheCardWritesNothingMore) {
     EXPECT_EQ(1, other->getCardFreshness().counter(CachedToken::CACHED_OBJECT_KEYPAIR));
 }
 
+// A kind raised without a write travels with the next write, even when that
+// write raises a kind already stale on the card: without a cache nothing
+// else would publish it.
+TEST_F(CachedTokenOnCard, ARaiseWithoutAWriteTravelsWithTheNextWrite) {
+    auto call = beginCall(*processA);
+    call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_FILE, true);
+    call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_DATA_OBJECT, false);
+    EXPECT_EQ(1u, countIns(*processA, INS_SET_FRESHNESS));
+    call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_FILE, true);
+    EXPECT_EQ(2u, countIns(*processA, INS_SET_FRESHNESS));
+
+    auto other = beginCall(*processB);
+    EXPECT_EQ(1, other->getCardFreshness().counter(CachedToken::CACHED_OBJECT_DATA_OBJECT));
+    EXPECT_EQ(2, other->getCardFreshness().counter(CachedToken::CACHED_OBJECT_FILE));
+}
+
 TEST_F(CachedTokenOnCard, CheckingACounterOutsideTheKindsIsAnInternalError) {
     auto call = beginCall(*processA);
     for (std::uint32_t counter : {0u, 8u}) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # NSS: the module is added to a fresh NSS database with modutil; certutil
-# lists the card's certificate and key; certutil issues a certificate signed
+# lists the card's certificates (one of them X.509 version 1) and key; certutil issues a certificate signed
 # by the card key and cmsutil signs a message with it; OpenSSL verifies both.
 source "$(dirname "$0")/common.sh"
 require modutil certutil cmsutil
@@ -37,6 +37,15 @@ run certutil -L -d sql:nssdb -h "$label" -f pin.txt
 expect_in "$out" "$nick"
 run certutil -K -d sql:nssdb -h "$label" -f pin.txt
 expect_in "$out" "rsa" "nsscard"
+
+step "an X.509 version 1 certificate on the card is listed beside it"
+# openssl x509 -req without extensions makes a version 1 certificate: its
+# to-be-signed part has no version element.
+run openssl req -new -newkey rsa:1024 -nodes -keyout v1.key -subj "/CN=Zentrik NSS V1" -out v1.csr
+run openssl x509 -req -in v1.csr -signkey v1.key -days 2 -outform DER -out v1.der
+run tool_user --write-object v1.der --type cert --id 7031 --label nssv1
+run certutil -L -d sql:nssdb -h "$label" -f pin.txt
+expect_in "$out" "$nick" "$label:nssv1"
 
 step "certutil issues a certificate signed by the card key"
 run openssl req -new -newkey rsa:1024 -nodes -keyout leaf.key -subj "/CN=Zentrik NSS Leaf" -outform DER \

@@ -52,7 +52,9 @@ def main(module_path, slot, pin, to_sign, public_out, signature_out, plaintext_o
     print("token=" + token.label.strip())
     print("serial=" + token.serialNumber.strip())
     mechanisms = sorted(lib.getMechanismList(slot))
-    check(mechanisms == ["CKM_RSA_PKCS", "CKM_RSA_PKCS_KEY_PAIR_GEN"], f"mechanisms {mechanisms}")
+    for wanted in ("CKM_RSA_PKCS", "CKM_RSA_PKCS_KEY_PAIR_GEN", "CKM_RSA_PKCS_PSS", "CKM_RSA_PKCS_OAEP",
+                   "CKM_SHA256_RSA_PKCS", "CKM_SHA256_RSA_PKCS_PSS"):
+        check(wanted in mechanisms, f"{wanted} missing from mechanisms {mechanisms}")
     print("mechanisms=" + ",".join(mechanisms))
 
     session = lib.openSession(slot, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)

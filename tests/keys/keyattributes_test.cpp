@@ -58,6 +58,19 @@ Row sensitive(CK_ATTRIBUTE_TYPE type) {
     return {type, Outcome::SENSITIVE, nullptr};
 }
 
+// Every signing and decryption mechanism the module offers, in its list order.
+Bytes allowedMechanisms() {
+    Bytes value;
+    for (CK_MECHANISM_TYPE type :
+         {CKM_RSA_PKCS, CKM_RSA_PKCS_OAEP, CKM_RSA_PKCS_PSS, CKM_SHA1_RSA_PKCS, CKM_SHA224_RSA_PKCS,
+          CKM_SHA256_RSA_PKCS, CKM_SHA384_RSA_PKCS, CKM_SHA512_RSA_PKCS, CKM_SHA1_RSA_PKCS_PSS,
+          CKM_SHA224_RSA_PKCS_PSS, CKM_SHA256_RSA_PKCS_PSS, CKM_SHA384_RSA_PKCS_PSS, CKM_SHA512_RSA_PKCS_PSS}) {
+        const Bytes one = ulongBytes(type);
+        value.insert(value.end(), one.begin(), one.end());
+    }
+    return value;
+}
+
 // Rows both views answer the same way.
 std::vector<Row> sharedRows() {
     return {
@@ -72,7 +85,7 @@ std::vector<Row> sharedRows() {
              return ulongBytes(f.pair.generated ? CKM_RSA_PKCS_KEY_PAIR_GEN
                                                 : CK_UNAVAILABLE_INFORMATION);
          }},
-        ulong(CKA_ALLOWED_MECHANISMS, CKM_RSA_PKCS),
+        {CKA_ALLOWED_MECHANISMS, Outcome::VALUE, [](const Facts&) { return allowedMechanisms(); }},
         {CKA_MODULUS, Outcome::VALUE, [](const Facts& f) { return f.modulus; }},
         {CKA_PUBLIC_EXPONENT, Outcome::VALUE, [](const Facts& f) { return f.exponent; }},
     };

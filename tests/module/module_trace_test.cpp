@@ -91,4 +91,54 @@ TEST_F(ModuleTrace, PrivateKeyComponentsInTemplatesAreMasked) {
     EXPECT_EQ(std::string::npos, lines.find("BADDCAFE")) << lines;
 }
 
+// The value of a private data object shows its length only: in a creation
+// template that asks for one, and in a change or read of a data object's
+// handle (whose privacy is not known before the card is asked).
+TEST_F(ModuleTrace, PrivateDataObjectValuesInTemplatesAreMasked) {
+    ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
+    CK_OBJECT_CLASS dataClass = CKO_DATA;
+    CK_BBOOL yes = CK_TRUE;
+    CK_BYTE secret[] = {0x5E, 0xC2, 0xE7, 0x01};
+    CK_ATTRIBUTE privateData[] = {{CKA_CLASS, &dataClass, sizeof dataClass},
+                                  {CKA_PRIVATE, &yes, sizeof yes},
+                                  {CKA_VALUE, secret, sizeof secret}};
+    CK_OBJECT_HANDLE handle = 0;
+    p11()->C_CreateObject(1, privateData, 3, &handle);
+    p11()->C_SetAttributeValue(1, 4242, &privateData[2], 1);
+    p11()->C_GetAttributeValue(1, 4242, &privateData[2], 1);
+    std::string lines = written();
+    EXPECT_NE(std::string::npos, lines.find("pTemplate[2] = [CKA_VALUE, valueLen=4, value=***]")) << lines;
+    EXPECT_NE(std::string::npos, lines.find("pTemplate[0] = [CKA_VALUE, valueLen=4, value=***]")) << lines;
+    EXPECT_EQ(std::string::npos, lines.find("5EC2E701")) << lines;
+
+    // A public data object's value and a certificate's stay readable.
+    CK_BBOOL no = CK_FALSE;
+    CK_ATTRIBUTE publicData[] = {{CKA_CLASS, &dataClass, sizeof dataClass},
+                                 {CKA_PRIVATE, &no, sizeof no},
+                                 {CKA_VALUE, secret, sizeof secret}};
+    p11()->C_CreateObject(1, publicData, 3, &handle);
+    EXPECT_NE(std::string::npos, written().find("5EC2E701")) << written();
+}
+
+// C_Sign and C_Decrypt trace the arguments they name, C_GetAttributeValue its
+// input template.
+TEST_F(ModuleTrace, SignDecryptAndAttributeReadsTraceTheirArguments) {
+    ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
+    CK_BYTE data[4] = {1, 2, 3, 4};
+    CK_ULONG length = 0;
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, p11()->C_Sign(4242, data, sizeof data, nullptr, &length));
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, p11()->C_Decrypt(4242, data, sizeof data, data, &length));
+    CK_BYTE label[] = {0x4C, 0x42};
+    CK_ATTRIBUTE read[] = {{CKA_LABEL, label, sizeof label}};
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, p11()->C_GetAttributeValue(4242, 1, read, 1));
+    std::string lines = written();
+    EXPECT_NE(std::string::npos, lines.find("ulDataLen = 4 [0x00000004]\n")) << lines;
+    EXPECT_NE(std::string::npos, lines.find("pSignature == 0 = true\n")) << lines;
+    EXPECT_NE(std::string::npos, lines.find("ulEncryptedDataLen = 4 [0x00000004]\n")) << lines;
+    EXPECT_NE(std::string::npos, lines.find("pData == 0 = false\n")) << lines;
+    EXPECT_EQ(std::string::npos, lines.find("pData != 0")) << lines;
+    EXPECT_EQ(std::string::npos, lines.find("pEncryptedData")) << lines;
+    EXPECT_NE(std::string::npos, lines.find("pTemplate[0] = [CKA_LABEL, valueLen=2, value=4C42]")) << lines;
+}
+
 }  // namespace

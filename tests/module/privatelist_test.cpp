@@ -101,7 +101,7 @@ TEST_F(PrivateListTest, CardIdBufferBelowSixteenIsTooSmall) {
     CK_BYTE id[15];
     CK_ULONG length = sizeof id;
     EXPECT_EQ(CKR_BUFFER_TOO_SMALL, priv()->C_GetCardId(0, id, &length));
-    EXPECT_EQ(15UL, length);
+    EXPECT_EQ(16UL, length);
 }
 
 TEST_F(PrivateListTest, CardIdWithoutLengthIsArgumentsBad) {

@@ -192,9 +192,10 @@ TEST_F(Certificates, MalformedEncodingsGiveNoField) {
         der[offset] = value;
         return der;
     };
-    // The version element removed: 30 82 01 80 | 30 82 01 27 | A0 03 02 01 02 | ...
-    Bytes versionOne = tc::DER;
-    versionOne.erase(versionOne.begin() + 8, versionOne.begin() + 13);
+    // The version element removed, the lengths around it left as they were:
+    // 30 82 01 80 | 30 82 01 27 | A0 03 02 01 02 | ...
+    Bytes versionCut = tc::DER;
+    versionCut.erase(versionCut.begin() + 8, versionCut.begin() + 13);
     struct Case {
         const char* name;
         Bytes der;
@@ -207,7 +208,9 @@ TEST_F(Certificates, MalformedEncodingsGiveNoField) {
         {"length beyond any buffer", {0x30, 0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
         {"inner length too long", withByte(7, 0xFF)},
         {"serial not an integer", withByte(13, 0x04)},
-        {"without version", versionOne},
+        {"version cut out, lengths kept", versionCut},
+        {"version with an unreadable length", withByte(9, 0xFF)},
+        {"version longer than the to-be-signed part", withByte(9, 0x7F)},
         {"garbage", pattern(500, 0x30)},
         {"zeros", Bytes(70000, 0)},
     };
@@ -224,6 +227,34 @@ TEST_F(Certificates, MalformedEncodingsGiveNoField) {
             P11X509Certificate::parseCertificate(tc::DER.data(), tc::DER.size(), field, *out));
     }
     EXPECT_FALSE(P11X509Certificate::parseCertificate(nullptr, 10, 0, *out));
+}
+
+// The version element is optional (DEFAULT v1): without it the serial number
+// comes first, and every field is the same whole element.
+TEST_F(Certificates, VersionOneCertificatesWithoutTheVersionElementParse) {
+    // 30 82 01 80 | 30 82 01 27 | A0 03 02 01 02 | 02 04 12 34 AB CD ...
+    Bytes versionOne = tc::DER;
+    versionOne.erase(versionOne.begin() + 8, versionOne.begin() + 13);
+    versionOne[3] = 0x80 - 5;
+    versionOne[7] = 0x27 - 5;
+    const std::pair<int, Bytes> fields[] = {
+        {P11X509Certificate::FIELD_SERIAL_NUMBER, tc::SERIAL_NUMBER},
+        {P11X509Certificate::FIELD_ISSUER, tc::ISSUER},
+        {P11X509Certificate::FIELD_SUBJECT, tc::SUBJECT}};
+    auto out = std::make_unique<StaticBuffer<65536>>();
+    for (const auto& [field, expected] : fields) {
+        ASSERT_TRUE(P11X509Certificate::parseCertificate(versionOne.data(), versionOne.size(), field, *out))
+            << "field " << field;
+        EXPECT_EQ(expected, bytesOf(*out));
+    }
+    // Through the object, as an application reads it.
+    const StaticBuffer<128> id =
+        create({attribute(CKA_ID, textBytes("v1")), attribute(CKA_VALUE, versionOne)});
+    auto call = beginCall();
+    auto certificate = view(*call, id);
+    EXPECT_EQ(tc::SUBJECT, read(*certificate, CKA_SUBJECT));
+    EXPECT_EQ(tc::ISSUER, read(*certificate, CKA_ISSUER));
+    EXPECT_EQ(tc::SERIAL_NUMBER, read(*certificate, CKA_SERIAL_NUMBER));
 }
 
 TEST_F(Certificates, FieldsAreNeverTakenFromOutsideTheToBeSignedPart) {

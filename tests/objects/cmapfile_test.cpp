@@ -207,11 +207,17 @@ TEST_F(ContainerMap, DefaultMarkMovesToTheChosenRecordAndIsFoundAgain) {
               fileOnCard(CMAPFILE_BLOCK));
     EXPECT_EQ(1, cm::getDefaultCertificateContainerIndex(*call));
 
-    // An index past the records clears every mark.
-    cm::setDefaultCertificate(*call, 9);
-    EXPECT_EQ("Default certificate not found.", messageOf<DefaultCertificateException>([&] {
-                  cm::getDefaultCertificateContainerIndex(*call);
-              }));
+    // Only a valid record can take the mark: an index past the records (a
+    // certificate without a key) or a free record is refused, and the mark
+    // stays where it was.
+    setFileOnCard(CMAPFILE_BLOCK, joined({record("A", 1, 1024, 0), record("B", 3, 0, 2048), record("", 0, 0, 0)}));
+    auto again = beginCall();
+    for (std::uint8_t index : {2, 3, 9}) {
+        EXPECT_THROW(cm::setDefaultCertificate(*again, index), InternalErrorException) << int(index);
+    }
+    EXPECT_EQ(joined({record("A", 1, 1024, 0), record("B", 3, 0, 2048), record("", 0, 0, 0)}),
+              fileOnCard(CMAPFILE_BLOCK));
+    EXPECT_EQ(1, cm::getDefaultCertificateContainerIndex(*again));
 }
 
 TEST_F(ContainerMap, ReadingTheDefaultWritesNothing) {

@@ -43,7 +43,7 @@ protected:
         Bytes signature(k - 1);
         length = k - 1;
         EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11()->C_Sign(session, info.data(), info.size(), signature.data(), &length));
-        EXPECT_EQ(k - 1, length) << "the length is not updated";
+        EXPECT_EQ(k, length) << "the length needed is answered";
         ASSERT_EQ(CKR_OK, sign(session, info, signature));
         ASSERT_EQ(k, signature.size());
         EXPECT_TRUE(tokentest::verifySha256Signature(publicKey.n, publicKey.e, tokentest::sha256(data), signature));
@@ -60,8 +60,13 @@ protected:
         EXPECT_EQ(k, length) << "a size query answers the modulus length";
         Bytes wrongLength(encrypted.begin(), encrypted.end() - 1), message;
         EXPECT_EQ(CKR_ENCRYPTED_DATA_LEN_RANGE, decrypt(session, wrongLength, message, k));
-        EXPECT_EQ(CKR_BUFFER_TOO_SMALL, decrypt(session, encrypted, message, k - 56))
+        Bytes small(k - 56, 0xEE);
+        length = small.size();
+        EXPECT_EQ(CKR_BUFFER_TOO_SMALL,
+                  p11()->C_Decrypt(session, encrypted.data(), encrypted.size(), small.data(), &length))
             << "the buffer must hold k bytes even though the message is shorter";
+        EXPECT_EQ(k, length) << "the length needed is answered";
+        EXPECT_EQ(Bytes(k - 56, 0xEE), small) << "nothing is written into a buffer too small";
         ASSERT_EQ(CKR_OK, decrypt(session, encrypted, message, k));
         EXPECT_EQ(secret, message);
         EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, decrypt(session, encrypted, message, k));
@@ -131,7 +136,7 @@ TEST_F(Crypto, DecryptedBlocksAreCheckedAndABadOneKeepsTheOperation) {
 
 TEST_F(Crypto, RefusesWrongMechanismsKeysArgumentsAndMissingInits) {
     const KeyHandles keys = generate(1024);
-    CK_MECHANISM sha1{CKM_SHA1_RSA_PKCS, nullptr, 0};
+    CK_MECHANISM sha1{CKM_RSA_X_509, nullptr, 0};
     CK_MECHANISM rsa{CKM_RSA_PKCS, nullptr, 0};
     Bytes data(20, 1), out(128);
     CK_ULONG length = out.size();
@@ -145,8 +150,8 @@ TEST_F(Crypto, RefusesWrongMechanismsKeysArgumentsAndMissingInits) {
          p11()->C_Sign(session, data.data(), data.size(), out.data(), &length)},
         {"decrypt without init", CKR_OPERATION_NOT_INITIALIZED,
          p11()->C_Decrypt(session, out.data(), out.size(), out.data(), &length)},
-        {"SHA1_RSA_PKCS", CKR_MECHANISM_INVALID, p11()->C_SignInit(session, &sha1, keys.privateKey)},
-        {"decrypt with SHA1_RSA_PKCS", CKR_MECHANISM_INVALID, p11()->C_DecryptInit(session, &sha1, keys.privateKey)},
+        {"RSA_X_509", CKR_MECHANISM_INVALID, p11()->C_SignInit(session, &sha1, keys.privateKey)},
+        {"decrypt with RSA_X_509", CKR_MECHANISM_INVALID, p11()->C_DecryptInit(session, &sha1, keys.privateKey)},
         {"no mechanism", CKR_ARGUMENTS_BAD, p11()->C_SignInit(session, nullptr, keys.privateKey)},
         {"sign with the public key", CKR_KEY_HANDLE_INVALID, p11()->C_SignInit(session, &rsa, keys.publicKey)},
         {"decrypt with the public key", CKR_KEY_HANDLE_INVALID, p11()->C_DecryptInit(session, &rsa, keys.publicKey)},

@@ -134,6 +134,65 @@ Bytes sha256DigestInfo(const Bytes& data) {
     return info;
 }
 
+Bytes opensslDigest(const char* digest, const Bytes& data) {
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), out.data(), &length, EVP_get_digestbyname(digest), nullptr) != 1) {
+        ADD_FAILURE() << "OpenSSL could not hash with " << digest;
+        return {};
+    }
+    out.resize(length);
+    return out;
+}
+
+bool opensslVerifies(const PublicKey& key, const SignatureForm& form, const Bytes& data, const Bytes& signature) {
+    auto pkey = opensslKey(key);
+    Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new(pkey.get(), nullptr));
+    const EVP_MD* md = EVP_get_digestbyname(form.digest);
+    const Bytes hash = form.dataIsHash ? data : opensslDigest(form.digest, data);
+    if (EVP_PKEY_verify_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), form.pss ? RSA_PKCS1_PSS_PADDING : RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1) {
+        ADD_FAILURE() << "OpenSSL refused the verification setup";
+        return false;
+    }
+    if (form.pss && (EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_get_digestbyname(form.mgfDigest ? form.mgfDigest
+                                                                                                   : form.digest)) != 1 ||
+                     EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), form.saltLength) != 1)) {
+        ADD_FAILURE() << "OpenSSL refused the PSS parameters";
+        return false;
+    }
+    return EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), hash.data(), hash.size()) == 1;
+}
+
+Bytes encryptOaep(const PublicKey& key, const char* digest, const Bytes& message, const Bytes& label) {
+    auto pkey = opensslKey(key);
+    Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new(pkey.get(), nullptr));
+    const EVP_MD* md = EVP_get_digestbyname(digest);
+    Bytes out(key.n.size());
+    std::size_t length = out.size();
+    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), md) != 1 || EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md) != 1) {
+        ADD_FAILURE() << "OpenSSL refused the OAEP setup";
+        return {};
+    }
+    if (!label.empty()) {
+        // OpenSSL takes ownership of the label.
+        auto* copy = static_cast<unsigned char*>(OPENSSL_memdup(label.data(), label.size()));
+        if (EVP_PKEY_CTX_set0_rsa_oaep_label(ctx.get(), copy, static_cast<int>(label.size())) != 1) {
+            OPENSSL_free(copy);
+            ADD_FAILURE() << "OpenSSL refused the label";
+            return {};
+        }
+    }
+    if (EVP_PKEY_encrypt(ctx.get(), out.data(), &length, message.data(), message.size()) != 1) {
+        ADD_FAILURE() << "OpenSSL could not encrypt with OAEP";
+        return {};
+    }
+    out.resize(length);
+    return out;
+}
+
 std::string hexText(const Bytes& bytes, bool upper) {
     std::string text;
     char pair[3];

@@ -51,4 +51,21 @@ Bytes sha256DigestInfo(const Bytes& data);
 
 std::string hexText(const Bytes& bytes, bool upper = true);
 
+// How OpenSSL checks a signature: the hash named by OpenSSL's digest name
+// (for the raw PSS mechanism `data` is already that hash), PKCS #1 v1.5 or
+// PSS with the MGF1 hash and salt length given.
+struct SignatureForm {
+    const char* digest;
+    bool pss = false;
+    const char* mgfDigest = nullptr;  // null: the same as `digest`
+    int saltLength = 0;
+    bool dataIsHash = false;
+};
+bool opensslVerifies(const PublicKey& key, const SignatureForm& form, const Bytes& data, const Bytes& signature);
+// RSAES-OAEP encryption by OpenSSL with the named hash (for both the label
+// and MGF1) and an optional label.
+Bytes encryptOaep(const PublicKey& key, const char* digest, const Bytes& message, const Bytes& label = {});
+// The digest of `data` with OpenSSL's hash of that name.
+Bytes opensslDigest(const char* digest, const Bytes& data);
+
 }  // namespace sessiontest

@@ -35,8 +35,16 @@ const Bytes OBJECT_VALUE = [] {
 }();
 // What C_SetAttributeValue(CKA_VALUE) writes over it.
 const Bytes REPLACED_VALUE(OBJECT_VALUE.rbegin(), OBJECT_VALUE.rend());
+// What C_SetPIN changes the user PIN to: a different value, so that a
+// changed PIN can be told from an unchanged one.
+constexpr const char* CHANGED_PIN = "Ch4nged";
 
 CK_PRIVATE_FUNCTION_LIST_PTR priv() { return LoadedModule::instance().privateList(); }
+
+CK_RV changePin(CK_SESSION_HANDLE session, std::string oldPin, std::string newPin) {
+    return p11()->C_SetPIN(session, reinterpret_cast<CK_UTF8CHAR_PTR>(oldPin.data()), oldPin.size(),
+                           reinterpret_cast<CK_UTF8CHAR_PTR>(newPin.data()), newPin.size());
+}
 
 const std::set<CK_RV>& documentedResults() {
     static const std::set<CK_RV> results = {
@@ -68,6 +76,10 @@ struct Scenario {
     std::function<CK_RV(Context&)> call;
     // Runs on a fresh module, logged in, with the call's result.
     std::function<void(CK_RV, CK_SESSION_HANDLE)> verify = [](CK_RV, CK_SESSION_HANDLE) {};
+    // Runs on a fresh module before anything logs in, with the call's result
+    // and whether the fault may have cut off a command the card carried out
+    // (its answer lost with the service).
+    std::function<void(CK_RV, CK_SESSION_HANDLE, bool)> settle = [](CK_RV, CK_SESSION_HANDLE, bool) {};
 };
 
 struct Fault {
@@ -280,12 +292,17 @@ protected:
 
     // A fresh module sees the truth; later calls do not trip over anything
     // the faulted call left.
-    void verifyAfter(const Scenario& scenario, CK_RV rv, const std::string& where) {
+    void verifyAfter(const Scenario& scenario, CK_RV rv, const std::string& where,
+                     const Fault* fault = nullptr) {
         p11()->C_Finalize(nullptr);
         ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr)) << where;
         CK_SESSION_HANDLE session = 0;
         ASSERT_EQ(CKR_OK, p11()->C_OpenSession(SLOT, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session))
             << where;
+        {
+            SCOPED_TRACE(where);
+            scenario.settle(rv, session, fault != nullptr && fault->kind == Fault::SERVICE_STOP);
+        }
         ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN)) << where;
         {
             SCOPED_TRACE(where);
@@ -318,10 +335,23 @@ std::vector<Scenario> Faults::scenarios() {
                     }});
     list.push_back({"C_Login", Needs::SESSION, [](Context&) {},
                     [this](Context& c) { return login(c.session, CKU_USER, USER_PIN); }});
-    list.push_back({"C_SetPIN", Needs::LOGIN, [](Context&) {}, [](Context& c) {
-                        std::string pin = USER_PIN;
-                        auto* text = reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data());
-                        return p11()->C_SetPIN(c.session, text, pin.size(), text, pin.size());
+    // Once the card holds the new PIN the call must say so, and a failure
+    // must mean the old PIN is still the one: an application that believes a
+    // failure retries with the old PIN and burns its tries.
+    list.push_back({"C_SetPIN", Needs::LOGIN, [](Context&) {},
+                    [](Context& c) { return changePin(c.session, USER_PIN, CHANGED_PIN); },
+                    [](CK_RV, CK_SESSION_HANDLE) {},
+                    [this](CK_RV rv, CK_SESSION_HANDLE s, bool answerMayBeLost) {
+                        const CK_RV withNew = login(s, CKU_USER, CHANGED_PIN);
+                        if (withNew == CKR_OK) {
+                            EXPECT_TRUE(rv == CKR_OK || answerMayBeLost)
+                                << "the PIN was changed, but the call returned " << hexRv(rv);
+                            EXPECT_EQ(CKR_OK, changePin(s, CHANGED_PIN, USER_PIN));
+                            EXPECT_EQ(CKR_OK, p11()->C_Logout(s));
+                        } else {
+                            EXPECT_EQ(CKR_PIN_INCORRECT, withNew);
+                            EXPECT_NE(CKR_OK, rv) << "the call returned CKR_OK, but the PIN is the old one";
+                        }
                     }});
     list.push_back({"C_CreateObject", Needs::LOGIN, [](Context&) {},
                     [](Context& c) { return createData(c.session, "fault created", c.object); },
@@ -507,7 +537,7 @@ TEST_F(Faults, EveryCardCallSurvivesAFaultAtEveryCommand) {
                     ASSERT_TRUE(theBench().waitForCard(reader, true)) << where;
                 }
                 expectCardReleased(where);
-                verifyAfter(scenario, rv, where);
+                verifyAfter(scenario, rv, where, &fault);
                 if (::testing::Test::HasFatalFailure()) return;
             }
         }

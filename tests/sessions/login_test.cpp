@@ -17,6 +17,24 @@ protected:
         insertFreshCard(PLAIN_SLOT);
         ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
     }
+    // Another application changes the user PIN to the same value through a
+    // second PC/SC client: the card ends the session PIN that the module's
+    // login rests on.
+    void endSessionPinElsewhere() {
+        bench::PcscClient client;
+        bench::PcscCard card = client.connect(readerOfSlot(PLAIN_SLOT));
+        ASSERT_EQ(0x9000, card.transmitSw(bench::fromHex("00A4040009F056584652010000 41")));
+        const std::string pin = USER_PIN;
+        bench::Bytes field(16, 0);
+        std::copy(pin.begin(), pin.end(), field.begin());
+        bench::Bytes verify = bench::fromHex("8020010010");
+        verify.insert(verify.end(), field.begin(), field.end());
+        ASSERT_EQ(0x9000, card.transmitSw(verify));
+        bench::Bytes change = bench::fromHex("8026000110");
+        change.insert(change.end(), field.begin(), field.end());
+        ASSERT_EQ(0x9000, card.transmitSw(change));
+        card.transmitSw(bench::fromHex("8022010000"));
+    }
     CK_RV setPin(CK_SESSION_HANDLE session, std::string oldPin, std::string newPin) {
         return p11()->C_SetPIN(session, reinterpret_cast<CK_UTF8CHAR_PTR>(oldPin.data()), oldPin.size(),
                                reinterpret_cast<CK_UTF8CHAR_PTR>(newPin.data()), newPin.size());
@@ -98,6 +116,24 @@ TEST_F(Login, ArgumentsAndRepeatedLogins) {
     // A failed login leaves the one in force.
     EXPECT_EQ(CKR_PIN_INCORRECT, login(session, CKU_SO, "wrong-so"));
     EXPECT_EQ(CKS_RW_USER_FUNCTIONS, sessionState(session));
+}
+
+// A login the card no longer accepts is replaced by a successful C_Login; a
+// failed one leaves every session's state as it was.
+TEST_F(Login, AFailedLoginLeavesAStaleLoginInPlace) {
+    const CK_SESSION_HANDLE ro = openSession(PLAIN_SLOT, RO);
+    const CK_SESSION_HANDLE rw = openSession(PLAIN_SLOT, RW);
+    ASSERT_EQ(CKR_OK, login(rw, CKU_USER, USER_PIN));
+    endSessionPinElsewhere();
+    EXPECT_EQ(CKR_PIN_INCORRECT, login(rw, CKU_USER, "0000"));
+    EXPECT_EQ(CKS_RW_USER_FUNCTIONS, sessionState(rw));
+    EXPECT_EQ(CKR_SESSION_READ_ONLY_EXISTS, login(rw, CKU_SO, SO_PIN));
+    EXPECT_EQ(CKS_RO_USER_FUNCTIONS, sessionState(ro));
+    // The stale login itself is refused by the next card call.
+    EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, setPin(rw, USER_PIN, USER_PIN));
+    ASSERT_EQ(CKR_OK, login(rw, CKU_USER, USER_PIN));
+    EXPECT_EQ(CKS_RW_USER_FUNCTIONS, sessionState(rw));
+    EXPECT_EQ(CKR_OK, setPin(rw, USER_PIN, USER_PIN));
 }
 
 TEST_F(Login, SecurityOfficerAndReadOnlySessionsExcludeEachOther) {

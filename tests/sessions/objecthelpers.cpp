@@ -99,4 +99,26 @@ Bytes makeCertificate(const std::string& commonName) {
     return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
+Bytes makeVersionOneCertificate(const std::string& commonName) {
+    const fs::path dir = fs::path(workDirectory()) / ("v1cert-" + commonName);
+    fs::create_directories(dir);
+    const std::string key = (dir / "key.pem").string();
+    const std::string request = (dir / "request.pem").string();
+    const std::string certificate = (dir / "cert.der").string();
+    int status = 0;
+    std::string output = runCommand("openssl req -new -newkey rsa:1024 -nodes -subj '/CN=" + commonName +
+                                        "' -keyout '" + key + "' -out '" + request + "'",
+                                    status);
+    EXPECT_EQ(0, status) << output;
+    output = runCommand("openssl x509 -req -in '" + request + "' -signkey '" + key +
+                            "' -days 2 -outform DER -out '" + certificate + "'",
+                        status);
+    EXPECT_EQ(0, status) << output;
+    std::ifstream file(certificate, std::ios::binary);
+    Bytes der(std::istreambuf_iterator<char>(file), {});
+    // 30 82 xx xx | 30 82 yy yy | then the serial number, no [0] element.
+    EXPECT_TRUE(der.size() > 8 && der[8] == 0x02) << "not a version 1 certificate";
+    return der;
+}
+
 }  // namespace sessiontest

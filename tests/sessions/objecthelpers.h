@@ -40,5 +40,8 @@ Bytes attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE
 std::string runCommand(const std::string& command, int& status);
 // A self-signed certificate (DER) made by OpenSSL with the common name.
 Bytes makeCertificate(const std::string& commonName);
+// The same as an X.509 version 1 certificate: its to-be-signed part has no
+// version element (openssl x509 -req without extensions makes one).
+Bytes makeVersionOneCertificate(const std::string& commonName);
 
 }  // namespace sessiontest

@@ -47,6 +47,37 @@ TEST_F(ObjectSearch, PrivateObjectsAreHiddenWhileNobodyIsLoggedIn) {
     EXPECT_TRUE(findAll(session, askForPrivate).empty());
 }
 
+// An old or guessed handle reaches no more than a search does: while nobody
+// is logged in a private object's handle names nothing; after a login it
+// works again.
+TEST_F(ObjectSearch, PrivateObjectHandlesAreOutOfReachWhileNobodyIsLoggedIn) {
+    ASSERT_EQ(CKR_OK, p11()->C_Logout(session));
+    for (CK_ATTRIBUTE_TYPE type : {CKA_LABEL, CKA_APPLICATION, CKA_OBJECT_ID, CKA_CLASS}) {
+        CK_ATTRIBUTE field{type, nullptr, 0};
+        EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, p11()->C_GetAttributeValue(session, privateObject, &field, 1))
+            << type;
+    }
+    Template rename;
+    rename.add(CKA_LABEL, "renamed");
+    EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, p11()->C_SetAttributeValue(session, privateObject, rename.data(), rename.size()));
+    EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, p11()->C_DestroyObject(session, privateObject));
+    EXPECT_EQ(bytesOf("public"), attribute(session, publicObject, CKA_LABEL));
+
+    ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+    EXPECT_EQ(bytesOf("private"), attribute(session, privateObject, CKA_LABEL));
+    EXPECT_EQ(CKR_OK, p11()->C_DestroyObject(session, privateObject));
+}
+
+// Without an active search the count is 0 before the call fails.
+TEST_F(ObjectSearch, FindObjectsWithoutASearchAnswersACountOfZero) {
+    for (CK_ULONG maximum : {CK_ULONG{0}, CK_ULONG{1}}) {
+        CK_OBJECT_HANDLE handle = 0;
+        CK_ULONG count = 7;
+        EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, p11()->C_FindObjects(session, &handle, maximum, &count));
+        EXPECT_EQ(0u, count) << "maximum " << maximum;
+    }
+}
+
 TEST_F(ObjectSearch, TemplatesSelectByClassAndValue) {
     Template byLabel;
     byLabel.add(CKA_LABEL, "private");
@@ -109,6 +140,46 @@ TEST_F(ObjectSearch, ObjectDestroyedElsewhereMakesItsHandleInvalid) {
     CK_ATTRIBUTE query{CKA_LABEL, nullptr, 0};
     EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, p11()->C_GetAttributeValue(session, publicObject, &query, 1));
     EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>{privateObject}, findAll(session));
+}
+
+// Certificates other software wrote: one without a parsable value must not
+// break the searches for the others, and one without the version element
+// (X.509 version 1, as old CA roots are) is read and found like any other.
+TEST_F(ObjectSearch, CertificatesAreFoundByTheirFieldsBesideAnUnparsableOne) {
+    const Bytes versionThree = makeCertificate("search v3");
+    const Bytes versionOne = makeVersionOneCertificate("search v1");
+    const auto createCertificate = [&](const std::string& label, const Bytes& value) {
+        Template t;
+        t.addUlong(CKA_CLASS, CKO_CERTIFICATE).addUlong(CKA_CERTIFICATE_TYPE, CKC_X_509).add(CKA_LABEL, label)
+            .add(CKA_ID, label).add(CKA_VALUE, value);
+        CK_OBJECT_HANDLE handle = 0;
+        EXPECT_EQ(CKR_OK, createObject(session, t, handle)) << label;
+        return handle;
+    };
+    const CK_OBJECT_HANDLE broken = createCertificate("broken", Bytes{0x30, 0x03, 0x02, 0x01, 0x07});
+    const CK_OBJECT_HANDLE three = createCertificate("three", versionThree);
+    const CK_OBJECT_HANDLE one = createCertificate("one", versionOne);
+
+    // The broken one still answers as before.
+    CK_ATTRIBUTE subjectOfBroken{CKA_SUBJECT, nullptr, 0};
+    EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID, p11()->C_GetAttributeValue(session, broken, &subjectOfBroken, 1));
+
+    for (const auto& [name, handle] : {std::pair<const char*, CK_OBJECT_HANDLE>{"version 3", three}, {"version 1", one}}) {
+        for (CK_ATTRIBUTE_TYPE type : {CKA_SUBJECT, CKA_ISSUER, CKA_SERIAL_NUMBER}) {
+            CK_ATTRIBUTE field{type, nullptr, 0};
+            ASSERT_EQ(CKR_OK, p11()->C_GetAttributeValue(session, handle, &field, 1)) << name << " " << type;
+            const Bytes value = attribute(session, handle, type);
+            Template search;
+            search.addUlong(CKA_CLASS, CKO_CERTIFICATE).add(type, value);
+            ASSERT_EQ(CKR_OK, p11()->C_FindObjectsInit(session, search.data(), search.size())) << name << " " << type;
+            CK_OBJECT_HANDLE found[4] = {};
+            CK_ULONG count = 0;
+            EXPECT_EQ(CKR_OK, p11()->C_FindObjects(session, found, 4, &count));
+            EXPECT_EQ(1u, count) << name << " " << type;
+            EXPECT_EQ(handle, found[0]) << name << " " << type;
+            EXPECT_EQ(CKR_OK, p11()->C_FindObjectsFinal(session));
+        }
+    }
 }
 
 }  // namespace

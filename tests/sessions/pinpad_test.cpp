@@ -1,4 +1,7 @@
 // Login and PIN change on the pin-pad reader with the scripted keypad.
+#include <chrono>
+#include <future>
+
 #include "sessionbench.h"
 
 namespace sessiontest {
@@ -19,6 +22,17 @@ protected:
 TEST_F(PinPad, NullPinIsTypedOnTheKeypad) {
     control(PINPAD_SLOT).keypad(std::string("pin:") + KEYPAD_PIN);
     EXPECT_EQ(CKR_OK, p11()->C_Login(session, CKU_USER, nullptr, 0));
+    EXPECT_EQ(CKS_RW_USER_FUNCTIONS, sessionState(session));
+}
+
+// An application shows its "use the keypad" prompt and logs in on another
+// thread; the person types after the verification has started.
+TEST_F(PinPad, PinTypedAfterTheLoginStartedLogsIn) {
+    auto pending = std::async(std::launch::async, [&] { return p11()->C_Login(session, CKU_USER, nullptr, 0); });
+    EXPECT_EQ(std::future_status::timeout, pending.wait_for(std::chrono::milliseconds(300)))
+        << "the login ended before anything was typed";
+    control(PINPAD_SLOT).keypad(std::string("pin:") + KEYPAD_PIN);
+    EXPECT_EQ(CKR_OK, pending.get());
     EXPECT_EQ(CKS_RW_USER_FUNCTIONS, sessionState(session));
 }
 

@@ -137,15 +137,48 @@ TEST_F(PrivateSession, DefaultCertificateIsSetAndMarkedInTheContainerMap) {
     ASSERT_EQ(CKR_OK, setDefault(CERT_ID));
     EXPECT_EQ(0x03, containerFlags(0));
     EXPECT_EQ(CERT_ID, getDefault());
-    CK_BYTE small[2];
+    // A buffer too small gets nothing and the length needed.
+    CK_BYTE small[2] = {0xEE, 0xEE};
     CK_ULONG length = sizeof small;
     EXPECT_EQ(CKR_BUFFER_TOO_SMALL, priv()->C_GetDefaultCert(session, small, &length));
-    EXPECT_EQ(2u, length);
+    EXPECT_EQ(CERT_ID.size(), length);
+    EXPECT_EQ(0xEE, small[0]);
 
     // The container map is written with the user's rights.
     ASSERT_EQ(CKR_OK, p11()->C_Logout(session));
     EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, setDefault(CERT_ID));
     EXPECT_EQ(CERT_ID, getDefault());
+}
+
+// A certificate without a key names a free record or one past the end of the
+// map: it cannot become the default, and the default in force stays.
+TEST_F(PrivateSession, KeylessCertificateCannotBecomeTheDefault) {
+    ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+    createCertificateWithKeyPair();
+    ASSERT_EQ(CKR_OK, setDefault(CERT_ID));
+    const Bytes keylessPastTheEnd = {0xCE, 0x27, 0x02};
+    Template cert;
+    cert.addUlong(CKA_CLASS, CKO_CERTIFICATE).addUlong(CKA_CERTIFICATE_TYPE, CKC_X_509)
+        .add(CKA_ID, keylessPastTheEnd).add(CKA_VALUE, makeCertificate("Zentrik Keyless"));
+    CK_OBJECT_HANDLE handle = 0;
+    ASSERT_EQ(CKR_OK, createObject(session, cert, handle));
+    EXPECT_EQ(CKR_FUNCTION_FAILED, setDefault(keylessPastTheEnd));
+    EXPECT_EQ(CERT_ID, getDefault());
+    EXPECT_EQ(0x03, containerFlags(0));
+
+    // A free record inside the map: the key pair's halves are gone, the
+    // certificate still names the record.
+    std::vector<CK_OBJECT_HANDLE> halves;
+    for (CK_OBJECT_CLASS keyClass : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
+        Template byId;
+        byId.addUlong(CKA_CLASS, keyClass).add(CKA_ID, CERT_ID);
+        for (CK_OBJECT_HANDLE h : findAll(session, byId)) halves.push_back(h);
+    }
+    ASSERT_EQ(2u, halves.size());
+    for (CK_OBJECT_HANDLE h : halves) ASSERT_EQ(CKR_OK, p11()->C_DestroyObject(session, h));
+    ASSERT_EQ(0x00, containerFlags(0));
+    EXPECT_EQ(CKR_FUNCTION_FAILED, setDefault(CERT_ID));
+    EXPECT_EQ(0x00, containerFlags(0));
 }
 
 TEST_F(PrivateSession, DefaultCertificateRefusals) {
@@ -166,10 +199,12 @@ TEST_F(PrivateSession, ReturnLinesOnlyForFailuresOfTheQuietEntries) {
     };
     const std::size_t tooSmall = countLines("Returning CKR_BUFFER_TOO_SMALL");
     const std::size_t argumentsBad = countLines("Returning CKR_ARGUMENTS_BAD");
-    CK_ULONG zero = 0;
+    CK_ULONG atrLength = 0;
     CK_BYTE byte = 0;
-    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, priv()->C_GetATR(PLAIN_SLOT, &byte, &zero));
-    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, priv()->C_GetVxeiInfo(PLAIN_SLOT, &zero, &zero));
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, priv()->C_GetATR(PLAIN_SLOT, &byte, &atrLength));
+    CK_ULONG code = 0;
+    CK_ULONG count = 0;
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, priv()->C_GetVxeiInfo(PLAIN_SLOT, &code, &count));
     EXPECT_EQ(CKR_ARGUMENTS_BAD, priv()->C_GetDefaultCert(session, nullptr, nullptr));
     EXPECT_EQ(tooSmall, countLines("Returning CKR_BUFFER_TOO_SMALL"));
     EXPECT_EQ(argumentsBad + 1, countLines("Returning CKR_ARGUMENTS_BAD"));

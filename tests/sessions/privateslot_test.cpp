@@ -59,11 +59,13 @@ TEST_F(PrivateSlot, KeySlotCodesFollowTheCardsSlotsInOrder) {
     import1024BitKeyPair(session);
     EXPECT_EQ((std::vector<CK_ULONG>{2048, OCCUPIED_1024, 1024, 2048}), keySlotCodes(PLAIN_SLOT));
 
-    // A short array is refused; a long one is filled and its count left as given.
+    // A short array is refused with the count needed; a long one is filled
+    // and its count left as given.
     CK_ULONG codes[6] = {0};
     CK_ULONG count = 3;
     EXPECT_EQ(CKR_BUFFER_TOO_SMALL, priv()->C_GetVxeiInfo(PLAIN_SLOT, codes, &count));
-    EXPECT_EQ(3u, count);
+    EXPECT_EQ(4u, count);
+    EXPECT_EQ(0u, codes[0]);
     count = 6;
     EXPECT_EQ(CKR_OK, priv()->C_GetVxeiInfo(PLAIN_SLOT, codes, &count));
     EXPECT_EQ(6u, count);
@@ -81,7 +83,8 @@ TEST_F(PrivateSlot, AtrIsReportedWithItsLength) {
     std::vector<CK_BYTE> atr(length + 4, 0xEE);
     CK_ULONG none = 0;
     EXPECT_EQ(CKR_BUFFER_TOO_SMALL, priv()->C_GetATR(PLAIN_SLOT, atr.data(), &none));
-    EXPECT_EQ(0u, none);
+    EXPECT_EQ(length, none);
+    EXPECT_EQ(0xEE, atr[0]);
     CK_ULONG room = atr.size();
     ASSERT_EQ(CKR_OK, priv()->C_GetATR(PLAIN_SLOT, atr.data(), &room));
     EXPECT_EQ(length, room);

@@ -75,11 +75,12 @@ TEST_F(EngineToken, ActivationChangesTheLifeCycleState) {
 }
 
 TEST_F(EngineToken, CacheRecordsRoundTripForEveryKind) {
-    const std::string dir = (std::filesystem::temp_directory_path() /
-                             ("zentrik-token-cache-" + std::to_string(::getpid())))
-                                .string();
-    cacheRecordsRoundTripForEveryKind(freshCard(options), options, dir);
-    std::filesystem::remove_all(dir);
+    // A card's directory inside a cache directory of its own: the shared
+    // temporary directory itself is never used for cache files.
+    const std::filesystem::path cacheDir =
+        std::filesystem::temp_directory_path() / ("zentrik-token-cache-" + std::to_string(::getpid()));
+    cacheRecordsRoundTripForEveryKind(freshCard(options), options, (cacheDir / "card").string());
+    std::filesystem::remove_all(cacheDir);
 }
 
 }  // namespace

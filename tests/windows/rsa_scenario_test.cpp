@@ -2,14 +2,17 @@
 // zentrik-pkcs11.dll under Wine, the winscard bridge and the real pcscd with a
 // simulated card (run-with-pcscd.sh --card): initialise, slot and token
 // information, open a session, log in, generate a 1024-bit key pair on the
-// card, read the public key, sign, decrypt, destroy the keys, finalise.
+// card, read the public key, sign (PKCS #1 v1.5 and SHA-256 with PSS),
+// decrypt (PKCS #1 v1.5 and OAEP with a label), destroy the keys, finalise.
 //
 // The Cryptoki structures are spelled out here in the Windows layout (1-byte
 // packing, 32-bit CK_ULONG, 64-bit pointers) instead of taken from the
 // module's header, so a DLL built with another layout (an 8-byte CK_ULONG,
 // natural alignment) fails this test. The RSA public operation that checks
 // the signature and makes the ciphertext is a small bignum routine of the
-// test's own: the executable has no crypto library.
+// test's own, and the PSS and OAEP masks use the project's SHA-256 (checked
+// against the FIPS 180-4 answers in its own tests): the executable has no
+// crypto library.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -21,6 +24,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "sha256.h"
+#include "smallbignum.h"
 
 namespace {
 
@@ -34,7 +40,8 @@ constexpr Ulong CKF_TOKEN_PRESENT = 0x1, CKF_RW_SESSION = 0x2, CKF_SERIAL_SESSIO
 constexpr Ulong CKF_GENERATE_KEY_PAIR = 0x10000, CKF_SIGN = 0x800, CKF_DECRYPT = 0x200;
 constexpr Ulong CKU_USER = 1;
 constexpr Ulong CKO_PUBLIC_KEY = 2, CKO_PRIVATE_KEY = 3, CKK_RSA = 0;
-constexpr Ulong CKM_RSA_PKCS_KEY_PAIR_GEN = 0x0, CKM_RSA_PKCS = 0x1;
+constexpr Ulong CKM_RSA_PKCS_KEY_PAIR_GEN = 0x0, CKM_RSA_PKCS = 0x1, CKM_RSA_PKCS_OAEP = 0x9,
+                CKM_SHA256_RSA_PKCS_PSS = 0x43, CKM_SHA256 = 0x250, CKG_MGF1_SHA256 = 0x2, CKZ_DATA_SPECIFIED = 0x1;
 constexpr Ulong CKA_CLASS = 0x0, CKA_TOKEN = 0x1, CKA_PRIVATE = 0x2, CKA_LABEL = 0x3, CKA_KEY_TYPE = 0x100,
                 CKA_ID = 0x102, CKA_SENSITIVE = 0x103, CKA_ENCRYPT = 0x104, CKA_DECRYPT = 0x105,
                 CKA_SIGN = 0x108, CKA_VERIFY = 0x10A, CKA_MODULUS = 0x120, CKA_MODULUS_BITS = 0x121,
@@ -51,6 +58,18 @@ struct Mechanism {
     void* parameter;
     Ulong parameterLength;
 };
+struct PssParams {
+    Ulong hashAlg;
+    Ulong mgf;
+    Ulong sLen;
+};
+struct OaepParams {
+    Ulong hashAlg;
+    Ulong mgf;
+    Ulong source;
+    void* sourceData;
+    Ulong sourceDataLength;
+};
 struct MechanismInfo {
     Ulong minKeySize;
     Ulong maxKeySize;
@@ -59,6 +78,7 @@ struct MechanismInfo {
 #pragma pack(pop)
 static_assert(sizeof(Attribute) == 16 && sizeof(Mechanism) == 16, "packed Win64 layout");
 static_assert(sizeof(MechanismInfo) == 12, "packed CK_MECHANISM_INFO");
+static_assert(sizeof(PssParams) == 12 && sizeof(OaepParams) == 24, "packed RSA mechanism parameters");
 constexpr std::size_t CK_INFO_SIZE = 72, CK_SLOT_INFO_SIZE = 104, CK_TOKEN_INFO_SIZE = 160;
 
 // Positions in the function list (after the two version bytes).
@@ -70,90 +90,57 @@ enum ListEntry : std::size_t {
     GENERATE_KEY_PAIR = 59,
 };
 
-// --- A minimal unsigned bignum: little-endian 32-bit limbs. -----------------
+using smallbignum::modPow;
 
-using Limbs = std::vector<std::uint32_t>;
-
-Limbs fromBigEndian(const Bytes& bytes) {
-    Limbs limbs((bytes.size() + 3) / 4 + 1, 0);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const std::size_t bit = (bytes.size() - 1 - i) * 8;
-        limbs[bit / 32] |= static_cast<std::uint32_t>(bytes[i]) << (bit % 32);
-    }
-    return limbs;
+Bytes sha256Of(const Bytes& data) {
+    std::uint8_t digest[Sha256::DIGEST_SIZE];
+    Sha256::digest(data.data(), data.size(), digest);
+    return Bytes(digest, digest + sizeof digest);
 }
 
-Bytes toBigEndian(const Limbs& limbs, std::size_t size) {
-    Bytes bytes(size, 0);
-    for (std::size_t i = 0; i < size; ++i) {
-        const std::size_t bit = (size - 1 - i) * 8;
-        if (bit / 32 < limbs.size()) bytes[i] = static_cast<std::uint8_t>(limbs[bit / 32] >> (bit % 32));
-    }
-    return bytes;
-}
-
-bool bitAt(const Limbs& value, std::size_t bit) { return (value[bit / 32] >> (bit % 32)) & 1u; }
-
-// a >= b, both of the same limb count.
-bool notLess(const Limbs& a, const Limbs& b) {
-    for (std::size_t i = a.size(); i-- > 0;) {
-        if (a[i] != b[i]) return a[i] > b[i];
-    }
-    return true;
-}
-
-void subtractInPlace(Limbs& a, const Limbs& b) {
-    std::uint64_t borrow = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const std::uint64_t difference = static_cast<std::uint64_t>(a[i]) - b[i] - borrow;
-        a[i] = static_cast<std::uint32_t>(difference);
-        borrow = (difference >> 63) & 1u;
+// XORs MGF1-SHA-256 of the seed into `target`.
+void mgf1Sha256Xor(const Bytes& seed, std::uint8_t* target, std::size_t length) {
+    for (std::uint32_t counter = 0; counter * 32 < length; ++counter) {
+        Bytes input = seed;
+        for (int shift = 24; shift >= 0; shift -= 8) input.push_back(static_cast<std::uint8_t>(counter >> shift));
+        const Bytes mask = sha256Of(input);
+        for (std::size_t i = 0; i < 32 && counter * 32 + i < length; ++i) target[counter * 32 + i] ^= mask[i];
     }
 }
 
-// (a * b) mod m, with a, b < m; all three have m's limb count, whose top limb
-// is zero, so the shifted remainder below never overflows.
-Limbs mulMod(const Limbs& a, const Limbs& b, const Limbs& m) {
-    Limbs product(a.size() * 2, 0);
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        std::uint64_t carry = 0;
-        for (std::size_t j = 0; j < b.size(); ++j) {
-            const std::uint64_t sum = static_cast<std::uint64_t>(a[i]) * b[j] + product[i + j] + carry;
-            product[i + j] = static_cast<std::uint32_t>(sum);
-            carry = sum >> 32;
-        }
-        product[i + b.size()] = static_cast<std::uint32_t>(carry);
+// EMSA-PSS verification for a 1024-bit key, SHA-256, a 32-byte salt: the
+// encoded message is s^e mod n.
+bool pssVerifies(const Bytes& encoded, const Bytes& message) {
+    if (encoded.size() != 128 || encoded.back() != 0xBC) return false;
+    const Bytes h(encoded.begin() + 95, encoded.begin() + 127);
+    Bytes db(encoded.begin(), encoded.begin() + 95);
+    mgf1Sha256Xor(h, db.data(), db.size());
+    db[0] &= 0x7F;
+    for (std::size_t i = 0; i < 62; ++i) {
+        if (db[i] != 0) return false;
     }
-    // Bit-serial reduction: remainder = 2 * remainder + next bit, minus m
-    // whenever it reaches m.
-    Limbs remainder(m.size(), 0);
-    for (std::size_t bit = product.size() * 32; bit-- > 0;) {
-        std::uint32_t carry = bitAt(product, bit) ? 1u : 0u;
-        for (std::uint32_t& limb : remainder) {
-            const std::uint32_t next = limb >> 31;
-            limb = (limb << 1) | carry;
-            carry = next;
-        }
-        if (notLess(remainder, m)) subtractInPlace(remainder, m);
-    }
-    return remainder;
+    if (db[62] != 0x01) return false;
+    Bytes prime(8, 0);
+    const Bytes mHash = sha256Of(message);
+    prime.insert(prime.end(), mHash.begin(), mHash.end());
+    prime.insert(prime.end(), db.begin() + 63, db.end());
+    return sha256Of(prime) == h;
 }
 
-// base^exponent mod modulus, all big-endian byte strings; the result has the
-// modulus's length.
-Bytes modPow(const Bytes& base, const Bytes& exponent, const Bytes& modulus) {
-    const Limbs m = fromBigEndian(modulus);
-    Limbs b = fromBigEndian(base);
-    b.resize(m.size(), 0);
-    Limbs result(m.size(), 0);
-    result[0] = 1;
-    for (std::uint8_t byte : exponent) {
-        for (int bit = 7; bit >= 0; --bit) {
-            result = mulMod(result, result, m);
-            if ((byte >> bit) & 1u) result = mulMod(result, b, m);
-        }
-    }
-    return toBigEndian(result, modulus.size());
+// EME-OAEP with SHA-256 for a 128-byte modulus: 00 | maskedSeed | maskedDB.
+Bytes oaepEncode(const Bytes& message, const Bytes& label) {
+    Bytes db = sha256Of(label);
+    db.resize(95 - message.size() - 1, 0x00);
+    db.push_back(0x01);
+    db.insert(db.end(), message.begin(), message.end());
+    Bytes seed(32);
+    for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<std::uint8_t>(0x3B * i + 7);
+    mgf1Sha256Xor(seed, db.data(), db.size());
+    mgf1Sha256Xor(db, seed.data(), seed.size());
+    Bytes encoded{0x00};
+    encoded.insert(encoded.end(), seed.begin(), seed.end());
+    encoded.insert(encoded.end(), db.begin(), db.end());
+    return encoded;
 }
 
 TEST(SmallBignum, MatchesKnownResults) {
@@ -369,6 +356,30 @@ TEST_F(RsaScenarioOnWindowsAbi, GeneratesSignsDecryptsAndDestroysAKeyPairOnTheCa
     ASSERT_EQ(CKR_OK, call(DECRYPT, session, ciphertext.data(), static_cast<Ulong>(ciphertext.size()),
                            plaintext.data(), &plaintextLength));
     EXPECT_EQ(message, std::string(reinterpret_cast<const char*>(plaintext.data()), plaintextLength));
+
+    // SHA-256 with PSS: the module hashes, encodes with a fresh salt, the card
+    // signs; the parameters are read in the packed layout.
+    const Bytes toHash = {'s', 'i', 'g', 'n', 'e', 'd', ' ', 'o', 'n', ' ', 'W', 'i', 'n', 'e'};
+    PssParams pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
+    Mechanism pssMechanism{CKM_SHA256_RSA_PKCS_PSS, &pss, static_cast<Ulong>(sizeof pss)};
+    ASSERT_EQ(CKR_OK, call(SIGN_INIT, session, &pssMechanism, privateKey));
+    signatureLength = static_cast<Ulong>(signature.size());
+    ASSERT_EQ(CKR_OK, call(SIGN, session, const_cast<std::uint8_t*>(toHash.data()), static_cast<Ulong>(toHash.size()),
+                           signature.data(), &signatureLength));
+    ASSERT_EQ(128u, signatureLength);
+    EXPECT_TRUE(pssVerifies(modPow(signature, publicExponent, modulus), toHash));
+
+    // OAEP with SHA-256 and a label behind the packed structure's pointer.
+    const Bytes secret = {'o', 'a', 'e', 'p', ' ', 's', 'e', 'c', 'r', 'e', 't'};
+    Bytes oaepLabel = {'w', 'i', 'n', 'e'};
+    const Bytes oaepCiphertext = modPow(oaepEncode(secret, oaepLabel), publicExponent, modulus);
+    OaepParams oaep{CKM_SHA256, CKG_MGF1_SHA256, CKZ_DATA_SPECIFIED, oaepLabel.data(), static_cast<Ulong>(oaepLabel.size())};
+    Mechanism oaepMechanism{CKM_RSA_PKCS_OAEP, &oaep, static_cast<Ulong>(sizeof oaep)};
+    ASSERT_EQ(CKR_OK, call(DECRYPT_INIT, session, &oaepMechanism, privateKey));
+    plaintextLength = static_cast<Ulong>(plaintext.size());
+    ASSERT_EQ(CKR_OK, call(DECRYPT, session, const_cast<std::uint8_t*>(oaepCiphertext.data()),
+                           static_cast<Ulong>(oaepCiphertext.size()), plaintext.data(), &plaintextLength));
+    EXPECT_EQ(secret, Bytes(plaintext.data(), plaintext.data() + plaintextLength));
 
     // Destroy the keys; nothing with their id remains.
     EXPECT_EQ(2u, objectsWithId(session, id).size());

@@ -126,8 +126,12 @@ std::uint8_t getAuthState(ctl::CardConnection& connection);
 // --- Objects, metadata and content ----------------------------------------
 
 void deleteObject(ctl::CardConnection& connection, std::uint16_t blockId);
-void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::size_t bufSize);
-void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bufSize);
+// With `sensitive` (the content of a private object) the bytes never reach
+// the trace, only their count; the commands travel as sensitive exchanges.
+void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::size_t bufSize,
+               bool sensitive = false);
+void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bufSize,
+              bool sensitive = false);
 // Reads the object header into `header` (headerSize bytes) with the 16-bit
 // fields at offsets 1, 3, ..., 15 converted to host order; the object becomes
 // the current object.

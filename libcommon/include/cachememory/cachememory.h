@@ -14,6 +14,10 @@
 #include "cachememory/serializableentity.h"
 #include "cachememory/serializeentityfactory.h"
 
+namespace platform {
+class PrivateDirectory;
+}
+
 class CacheMemory {
 public:
     using EntityList = std::vector<std::unique_ptr<SerializableEntity>>;
@@ -90,6 +94,9 @@ public:
 
 private:
     static void requireEmpty(bool empty);
+    // The caching directory, when it may hold the user's files (created
+    // with `create`); null, with the reason logged, otherwise.
+    std::unique_ptr<platform::PrivateDirectory> openCachingDir(bool create) const;
     void logForeignEntity(std::uint32_t entityId) const;
 
     SerializeEntityFactory* factory;

@@ -27,6 +27,15 @@
 // file only when the digests agree, which also catches a file that another
 // process is rewriting at the same moment.
 //
+// Where the files live: the card's directory and the cache directory that
+// holds it belong to the user alone (see platform::PrivateDirectory). A
+// directory that is a link, belongs to someone else or can be written by
+// others is not used, and a file that is not a regular file of the user is
+// not read: a planted link must not make the module write elsewhere, nor a
+// planted FIFO make it wait with the card held. A new file is written under
+// a temporary name and then renamed into place, so readers in other
+// processes see the old file or the new one, never a part of one.
+//
 // A file is read in one sequential pass into memory; the digest is computed
 // over exactly the bytes that are then parsed, so a rewrite between checking
 // and parsing cannot slip unverified records in.
@@ -34,6 +43,8 @@
 namespace {
 
 constexpr std::size_t DIGEST_SIZE = 32;
+// The card's directory and the cache directory above it.
+constexpr unsigned OWNED_DIRECTORY_LEVELS = 2;
 
 // Closes the file on every path.
 class FileCloser {
@@ -173,6 +184,22 @@ std::string CacheMemory::getCacheFileName(std::uint32_t entityId) const {
     return joinPath(cachingDir, std::to_string(entityId));
 }
 
+std::unique_ptr<platform::PrivateDirectory> CacheMemory::openCachingDir(bool create) const {
+    std::string problem;
+    std::unique_ptr<platform::PrivateDirectory> directory =
+        platform::PrivateDirectory::open(cachingDir, create, OWNED_DIRECTORY_LEVELS, problem);
+    if (!directory) {
+        Logger& logger = Logger::instance();
+        if (create) {
+            logger.log(LOG_FACILITY_LIBCOMMON, L"CACHE MEMORY: failed to create dir %s",
+                       cachingDir.c_str());
+        }
+        logger.log(LOG_FACILITY_LIBCOMMON, L"CACHE MEMORY: directory %s not used: %s",
+                   cachingDir.c_str(), problem.c_str());
+    }
+    return directory;
+}
+
 bool CacheMemory::serializeEntities(std::uint32_t entityId, std::uint32_t freshness,
                                     const std::vector<const SerializableEntity*>& collection,
                                     CacheMemoryIntegrityDelegate* delegate) {
@@ -181,22 +208,24 @@ bool CacheMemory::serializeEntities(std::uint32_t entityId, std::uint32_t freshn
     logParameter(L"freshness", freshness);
     Logger& logger = Logger::instance();
 
+    const std::string name = std::to_string(entityId);
     const std::string fileName = getCacheFileName(entityId);
-    if (!platform::createDirectories(cachingDir)) {
-        logger.log(LOG_FACILITY_LIBCOMMON, L"CACHE MEMORY: failed to create dir %s",
-                   cachingDir.c_str());
+    std::unique_ptr<platform::PrivateDirectory> directory = openCachingDir(true);
+    if (!directory) {
         return false;
     }
-    FileCloser file(platform::openSharedFile(fileName, "w+b"));
+    std::string temporaryName;
+    std::string problem;
+    FileCloser file(directory->createTemporary(name, temporaryName, problem));
     if (file.get() == nullptr) {
         logger.log(LOG_FACILITY_LIBCOMMON, L"CACHE MEMORY: failed to open cache file %s",
                    fileName.c_str());
+        logger.log(LOG_FACILITY_LIBCOMMON, L"CACHE MEMORY: %s", problem.c_str());
         return false;
     }
 
     // The records are built in memory first, so that a record that fails to
-    // serialise leaves nothing half-written behind but an empty file, which
-    // is deleted below.
+    // serialise leaves nothing behind: the temporary file is removed below.
     bool failed = false;
     std::string bytes;
     try {
@@ -218,22 +247,33 @@ bool CacheMemory::serializeEntities(std::uint32_t entityId, std::uint32_t freshn
                    L"CACHE MEMORY: error occurs during serialization of entities from cache file");
     }
 
-    if (!failed && delegate != nullptr) {
-        std::uint8_t digest[DIGEST_SIZE];
-        if (!digestOpenFile(file.get(), digest)) {
-            logger.log(LOG_FACILITY_LIBCOMMON, L"CACHE MEMORY: fail to compute SHA-256 of file %s",
-                       fileName.c_str());
-            return false;
-        }
-        delegate->cacheMemoryHash(*this, entityId, digest);
+    std::uint8_t digest[DIGEST_SIZE];
+    if (!failed && delegate != nullptr && !digestOpenFile(file.get(), digest)) {
+        logger.log(LOG_FACILITY_LIBCOMMON, L"CACHE MEMORY: fail to compute SHA-256 of file %s",
+                   fileName.c_str());
+        file.close();
+        directory->remove(temporaryName);
+        return false;
     }
 
     if (!file.close()) {
         failed = true;
     }
+    if (!failed && !directory->replace(temporaryName, name)) {
+        logger.log(LOG_FACILITY_LIBCOMMON, L"CACHE MEMORY: failed to open cache file %s",
+                   fileName.c_str());
+        failed = true;
+    }
     if (failed) {
-        platform::deleteFile(fileName);
+        // The old file no longer belongs with what the card holds.
+        directory->remove(temporaryName);
+        directory->remove(name);
         return false;
+    }
+    // Published only once the file is in place, so the card never names a
+    // digest of a file that did not land.
+    if (delegate != nullptr) {
+        delegate->cacheMemoryHash(*this, entityId, digest);
     }
     return true;
 }
@@ -265,10 +305,16 @@ bool CacheMemory::deserializeEntities(std::uint32_t entityId, std::uint32_t fres
     requireEmpty(collection->empty());
 
     const std::string fileName = getCacheFileName(entityId);
-    FileCloser file(platform::openSharedFile(fileName, "r+b"));
+    std::unique_ptr<platform::PrivateDirectory> directory = openCachingDir(false);
+    if (!directory) {
+        return false;
+    }
+    std::string problem;
+    FileCloser file(directory->openForReading(std::to_string(entityId), problem));
     if (file.get() == nullptr) {
         logger.log(LOG_FACILITY_LIBCOMMON, L"CACHE MEMORY: Failed to open cache file %s",
                    fileName.c_str());
+        logger.log(LOG_FACILITY_LIBCOMMON, L"CACHE MEMORY: %s", problem.c_str());
         return false;
     }
 

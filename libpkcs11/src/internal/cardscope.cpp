@@ -39,7 +39,10 @@ LoginRestorer::LoginRestorer(amw::CachedToken& token_, SessionConnection& connec
         static_cast<std::uint32_t>(connection.sessionPin.length), &attemptsRemaining);
     if (result != amw::AUTHENTICATION_SUCCESS) {
         if (stale == StaleLogin::REFUSE) throw amw::SecurityViolationException();
-        connection.logout();
+        Logger& logger = Logger::instance();
+        if (logger.isEnabled()) {
+            logger.log(LOG_FACILITY_PKCS11, L"the slot's login is no longer accepted by the card");
+        }
         return;
     }
     restored = true;

@@ -46,9 +46,11 @@ enum class StaleLogin {
     // Throws amw::SecurityViolationException: the application has to log in
     // again.
     REFUSE,
-    // Forgets the login and goes on logged out: for C_Login, which replaces
-    // the login anyway and would otherwise be refused for good.
-    FORGET
+    // Goes on logged out for this call and leaves the slot's login to the
+    // caller: C_Login, which would otherwise be refused for good, replaces it
+    // once the new login has succeeded, and a failed C_Login leaves the
+    // sessions' states as they were.
+    KEEP
 };
 
 // Restores the slot's login on a fresh token from the session PIN, and

@@ -651,7 +651,14 @@ void setDefaultCertificate(amw::CachedToken& token, std::uint8_t containerIndex)
     TraceScope trace(LOG_FACILITY_PKCS11, "cmapfile::setDefaultCertificate");
     logIndex(L"containerIndex", containerIndex);
     rewriteMap(token, [&](Content& map) {
-        // An index past the last record leaves no record marked.
+        // Only a valid container can be the default: the index of a
+        // certificate without a key names a free record or one past the end,
+        // and marking it would only erase the current default.
+        if (containerIndex >= recordCount(map.size()) ||
+            (map.data[containerIndex * RECORD_SIZE + FLAGS_OFFSET] & FLAG_VALID) == 0) {
+            throw InternalErrorException(
+                "setDefaultCertificate(): container %d is not a valid container", containerIndex);
+        }
         for (std::size_t i = 0; i < recordCount(map.size()); ++i) {
             std::uint8_t& flags = map.data[i * RECORD_SIZE + FLAGS_OFFSET];
             flags = static_cast<std::uint8_t>(flags & ~FLAG_DEFAULT);

@@ -10,7 +10,9 @@
 
 #include "calltrace.h"
 #include "cryptoki.h"
+#include "internal/mechanisms.h"
 #include "internal/objecthandles.h"
+#include "messagedigest.h"
 
 class Slot;
 class SessionConnection;
@@ -53,6 +55,11 @@ public:
     // caller. A handle whose object is gone is dropped and reported as
     // invalid (InvalidObjectHandleException).
     std::unique_ptr<P11Object> getObject(amw::CachedToken* token, CK_OBJECT_HANDLE hObject);
+    // getObject for reading, changing and destroying an object: while nobody
+    // is logged in a private object is out of reach as if its handle named
+    // nothing (InvalidObjectHandleException), as in a search. The handle is
+    // kept and works again after a login.
+    std::unique_ptr<P11Object> getVisibleObject(amw::CachedToken& token, CK_OBJECT_HANDLE hObject);
     // Writes a new object of the template's class to the card.
     CK_OBJECT_HANDLE createObject(amw::CachedToken& token, const CK_ATTRIBUTE* attributes,
                                   CK_ULONG count);
@@ -67,11 +74,18 @@ public:
                          CK_ULONG privateCount, CK_OBJECT_HANDLE* hPublicKey,
                          CK_OBJECT_HANDLE* hPrivateKey);
 
-    // The private key of an operation in progress: SIGN_OPERATION or
-    // DECRYPT_OPERATION.
+    // The operation in progress of each kind, SIGN_OPERATION or
+    // DECRYPT_OPERATION: its private key, its mechanism with the parameters
+    // the application gave, and for multi-part signing the digest of the
+    // data passed so far. A new init replaces the whole state.
     enum Operation : std::uint32_t { SIGN_OPERATION = 0, DECRYPT_OPERATION = 1 };
-    void initOperationWithPrivateKeyHandle(CK_OBJECT_HANDLE hKey, Operation operation);
+    void initOperationWithPrivateKeyHandle(CK_OBJECT_HANDLE hKey, Operation operation,
+                                           OperationMechanism mechanism);
     std::unique_ptr<P11Object> getPrivateKeyForOperation(amw::CachedToken& token, Operation operation);
+    // Both throw OperationNotInitialized when no operation of the kind is active.
+    const OperationMechanism& getOperationMechanism(Operation operation) const;
+    // Empty until the first multi-part update.
+    std::optional<MessageDigest>& getOperationDigest(Operation operation);
     void operationFinal(Operation operation);
 
     // The class named by the template's first CKA_CLASS.
@@ -97,5 +111,10 @@ private:
         std::size_t next = 0;
     };
     std::optional<FoundObjects> foundObjects;
-    CK_OBJECT_HANDLE operationKey[2] = {0, 0};
+    struct OperationState {
+        CK_OBJECT_HANDLE key = 0;  // 0: no operation of this kind
+        OperationMechanism mechanism;
+        std::optional<MessageDigest> digest;
+    };
+    OperationState operations[2];
 };

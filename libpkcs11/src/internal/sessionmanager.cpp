@@ -22,11 +22,14 @@ struct Tables {
 };
 
 // Never destroyed, like the module-wide lock: an application may finalise
-// from its own exit handlers after the module's statics are gone.
-Tables& tables() {
+// from its own exit handlers after the module's statics are gone. A forked
+// child replaces them (abandonInheritedSessions).
+Tables*& currentTables() {
     static Tables* instance = new Tables;
-    return *instance;
+    return instance;
 }
+
+Tables& tables() { return *currentTables(); }
 
 void requireSlot(const Slot* slot, const char* function, int line) {
     if (slot == nullptr) {
@@ -179,6 +182,17 @@ SessionConnection* SessionManager::findSessionConnection(const Slot* slot) noexc
     auto& connections = tables().connections;
     auto found = connections.find(slot->getId());
     return found == connections.end() ? nullptr : found->second.get();
+}
+
+void SessionManager::abandonInheritedSessions() {
+    Tables& inherited = tables();
+    for (auto& [slotId, connection] : inherited.connections) connection->logout();
+    // Kept reachable, never destroyed: destroying a connection disconnects
+    // the parent's card handle.
+    [[maybe_unused]] static Tables* abandoned = nullptr;
+    Tables* fresh = new Tables;
+    abandoned = currentTables();
+    currentTables() = fresh;
 }
 
 void SessionManager::finalize() noexcept {

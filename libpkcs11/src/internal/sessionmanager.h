@@ -45,4 +45,8 @@ public:
     static SessionConnection* findSessionConnection(const Slot* slot) noexcept;
     // Destroys every session and connection.
     static void finalize() noexcept;
+    // In a forked child: wipes every inherited session PIN and replaces the
+    // tables with empty ones, leaving the inherited sessions and connections
+    // (and their PC/SC handles) untouched. Throws only for lack of memory.
+    static void abandonInheritedSessions();
 };

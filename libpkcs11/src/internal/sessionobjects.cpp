@@ -80,7 +80,7 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
     }
     if (isSearchActive()) findObjectsFinal();
     foundObjects = FoundObjects{};
-    const bool loggedIn = getSessionConnection().loginState != 0;
+    const bool loggedIn = getSessionConnection().loginState != SessionConnection::LOGGED_OUT;
     Candidates candidates;
     candidates.privateKeys = loggedIn;
     for (CK_ULONG i = 0; i < count; ++i) {
@@ -97,7 +97,14 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
         for (auto& certificate : token.getCertificates()) {
             if (isLeftOver(*certificate)) continue;
             P11X509Certificate view(certificate.get());
-            collect(view);
+            // A certificate whose value cannot be parsed (written by other
+            // software, or without a value) has no subject, issuer or serial
+            // number to compare: it does not match, and the search goes on.
+            try {
+                collect(view);
+            } catch (const AttributeTypeInvalidException& e) {
+                logException(LOG_FACILITY_PKCS11, e);
+            }
         }
     }
     if (candidates.dataObjects) {
@@ -174,6 +181,15 @@ std::unique_ptr<P11Object> Session::getObject(amw::CachedToken* token, CK_OBJECT
     throw InvalidObjectHandleException(hObject);
 }
 
+std::unique_ptr<P11Object> Session::getVisibleObject(amw::CachedToken& token,
+                                                     CK_OBJECT_HANDLE hObject) {
+    std::unique_ptr<P11Object> view = getObject(&token, hObject);
+    if (getSessionConnection().loginState == SessionConnection::LOGGED_OUT && isPrivate(*view)) {
+        throw InvalidObjectHandleException(hObject);
+    }
+    return view;
+}
+
 CK_OBJECT_HANDLE Session::createObject(amw::CachedToken& token, const CK_ATTRIBUTE* attributes,
                                        CK_ULONG count) {
     const CK_OBJECT_CLASS objectClass = findObjectClassInTemplate(attributes, count);
@@ -199,26 +215,40 @@ CK_OBJECT_HANDLE Session::createObject(amw::CachedToken& token, const CK_ATTRIBU
 }
 
 void Session::destroyObject(amw::CachedToken& token, CK_OBJECT_HANDLE hObject) {
-    std::unique_ptr<P11Object> view = getObject(&token, hObject);
+    std::unique_ptr<P11Object> view = getVisibleObject(token, hObject);
     const ObjectIdentity identity{token.getCardId(), view->getPkcs11Id(), view->getObjectClass()};
     view->destroyObjectFromCard(&token);
     ObjectHandles::remove(identity);
 }
 
-void Session::initOperationWithPrivateKeyHandle(CK_OBJECT_HANDLE hKey, Operation operation) {
+void Session::initOperationWithPrivateKeyHandle(CK_OBJECT_HANDLE hKey, Operation operation,
+                                                OperationMechanism mechanism) {
     const ObjectIdentity* identity = ObjectHandles::find(hKey);
     if (identity == nullptr) throw InvalidObjectHandleException(hKey);
     if (identity->objectClass != CKO_PRIVATE_KEY) invalidClass(identity->objectClass, __LINE__);
-    operationKey[operation] = hKey;
+    OperationState& state = operations[operation];
+    state.key = hKey;
+    state.mechanism = std::move(mechanism);
+    state.digest.reset();
 }
 
 std::unique_ptr<P11Object> Session::getPrivateKeyForOperation(amw::CachedToken& token,
                                                               Operation operation) {
-    if (operationKey[operation] == 0) throw OperationNotInitialized("C_Decrypt");
-    return getObject(&token, operationKey[operation]);
+    if (operations[operation].key == 0) throw OperationNotInitialized("C_Decrypt");
+    return getObject(&token, operations[operation].key);
+}
+
+const OperationMechanism& Session::getOperationMechanism(Operation operation) const {
+    if (operations[operation].key == 0) throw OperationNotInitialized("C_Decrypt");
+    return operations[operation].mechanism;
+}
+
+std::optional<MessageDigest>& Session::getOperationDigest(Operation operation) {
+    if (operations[operation].key == 0) throw OperationNotInitialized("C_Decrypt");
+    return operations[operation].digest;
 }
 
 void Session::operationFinal(Operation operation) {
-    if (operationKey[operation] == 0) throw OperationNotInitialized("C_DecryptFinal");
-    operationKey[operation] = 0;
+    if (operations[operation].key == 0) throw OperationNotInitialized("C_DecryptFinal");
+    operations[operation] = OperationState{};
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <string>
 
 #include "configuration.h"
@@ -42,8 +43,11 @@ namespace {
 // application may finalise from an exit handler after the module's static
 // objects are gone, and one that never finalises must not have its listener
 // torn down at exit after the PC/SC layer it calls.
-platform::Mutex& tableMutex = *new platform::Mutex;
+// A forked child replaces both (abandonInheritedTable).
+std::atomic<platform::Mutex*> tableMutexInstance{new platform::Mutex};
 std::shared_ptr<SlotManager::Table>& table = *new std::shared_ptr<SlotManager::Table>;
+
+platform::Mutex& tableMutex() { return *tableMutexInstance.load(); }
 
 std::atomic<SlotManager::WaitHook> waitHook{nullptr};
 
@@ -149,7 +153,7 @@ Slot* SlotManager::Table::applyEvent(const ctl::PcScEventListener::Event& event)
 }
 
 std::shared_ptr<SlotManager::Table> SlotManager::currentTable() {
-    platform::MutexLock lock(tableMutex);
+    platform::MutexLock lock(tableMutex());
     return table;
 }
 
@@ -174,15 +178,26 @@ void SlotManager::init() {
         logger.log(LOG_FACILITY_PKCS11, L"Slots created: %lu, readers: %lu",
                    static_cast<unsigned long>(count), static_cast<unsigned long>(readers.size()));
     }
-    platform::MutexLock lock(tableMutex);
+    platform::MutexLock lock(tableMutex());
     table = std::move(fresh);
+}
+
+void SlotManager::abandonInheritedTable() {
+    // The inherited lock may be held for good: neither it nor the table is
+    // touched beyond moving the table's reference aside. The reference is
+    // kept in storage that is never destroyed, so the listener's PC/SC
+    // context (the parent's) is never released from here.
+    platform::Mutex* freshMutex = new platform::Mutex;
+    alignas(std::shared_ptr<Table>) static unsigned char abandoned[sizeof(std::shared_ptr<Table>)];
+    new (abandoned) std::shared_ptr<Table>(std::move(table));
+    tableMutexInstance.store(freshMutex);
 }
 
 void SlotManager::finalize() noexcept {
     TraceScope trace(LOG_FACILITY_PKCS11, "SlotManager::finalize");
     std::shared_ptr<Table> old;
     try {
-        platform::MutexLock lock(tableMutex);
+        platform::MutexLock lock(tableMutex());
         old.swap(table);
     } catch (const VxException& e) {
         // The table stays; the next init finalizes it again.

@@ -42,6 +42,10 @@ public:
     // Never fails: a listener that cannot be cancelled (its service is gone)
     // is logged and left to its last holder.
     static void finalize() noexcept;
+    // In a forked child: sets the inherited table aside without using it,
+    // releasing it or taking its lock, and makes a fresh lock; the manager
+    // then has no table. Throws only for lack of memory.
+    static void abandonInheritedTable();
 
     // The slot with this id; SlotNotFoundException when there is none
     // (LibraryNotInicializedException without a table).

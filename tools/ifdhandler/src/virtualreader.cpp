@@ -18,8 +18,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr auto ABSENCE_HOLD_OFF = std::chrono::milliseconds(50);
-// Generous: a test may give the card a latency of its own.
-constexpr auto ANSWER_WAIT = std::chrono::seconds(60);
+// Generous: a test may give the card a latency of its own, and a pin-pad
+// operation waits up to a minute for the keypad entry.
+constexpr auto ANSWER_WAIT = std::chrono::seconds(90);
 constexpr std::size_t MAX_ATR = 33;
 
 }  // namespace

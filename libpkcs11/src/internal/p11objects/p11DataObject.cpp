@@ -53,6 +53,14 @@ struct NewDataObject {
     std::unique_ptr<amw::DataStorage::Content> value =
         std::make_unique<amw::DataStorage::Content>();
 
+    NewDataObject() = default;
+    NewDataObject(const NewDataObject&) = delete;
+    NewDataObject& operator=(const NewDataObject&) = delete;
+    // The value may be private: zeroed like a PIN before the memory goes.
+    ~NewDataObject() {
+        if (value) value->clear();
+    }
+
     void read(const CK_ATTRIBUTE& attribute) {
         switch (attribute.type) {
             case CKA_PRIVATE: isPrivate = TemplateReader::readBool(attribute); break;

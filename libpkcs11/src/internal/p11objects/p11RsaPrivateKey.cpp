@@ -66,7 +66,7 @@ constexpr rsakey::ValueRow VALUES[] = {
     {CKA_LOCAL, Source::LOCAL},
     {CKA_KEY_GEN_MECHANISM, Source::KEY_GEN_MECHANISM},
     {CKA_UNWRAP_TEMPLATE, Source::NO_DATA},
-    {CKA_ALLOWED_MECHANISMS, Source::ULONG, CKM_RSA_PKCS},
+    {CKA_ALLOWED_MECHANISMS, Source::ALLOWED_MECHANISMS},
 };
 
 constexpr rsakey::UsageRule USAGE[] = {

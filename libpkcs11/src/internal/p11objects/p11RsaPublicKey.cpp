@@ -28,8 +28,8 @@ const AttributeTable& attributeTable() {
 }
 
 // CKA_TRUSTED is listed above (searches may name it) but has no value.
-// CKA_ALLOWED_MECHANISMS holds one CK_MECHANISM_TYPE, and a size query
-// reports exactly that length.
+// CKA_ALLOWED_MECHANISMS lists the mechanism table's signing and decryption
+// mechanisms, and a size query reports exactly that length.
 constexpr rsakey::ValueRow VALUES[] = {
     {CKA_CLASS, Source::ULONG, CKO_PUBLIC_KEY},
     {CKA_TOKEN, Source::BOOL, 1},
@@ -52,7 +52,7 @@ constexpr rsakey::ValueRow VALUES[] = {
     {CKA_LOCAL, Source::LOCAL},
     {CKA_KEY_GEN_MECHANISM, Source::KEY_GEN_MECHANISM},
     {CKA_WRAP_TEMPLATE, Source::EMPTY},
-    {CKA_ALLOWED_MECHANISMS, Source::ULONG, CKM_RSA_PKCS},
+    {CKA_ALLOWED_MECHANISMS, Source::ALLOWED_MECHANISMS},
 };
 
 constexpr rsakey::UsageRule USAGE[] = {

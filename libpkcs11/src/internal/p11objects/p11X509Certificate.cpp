@@ -54,7 +54,8 @@ constexpr std::uint8_t TAG_EXPLICIT_VERSION = 0xA0;
 // TBSCertificate ::= SEQUENCE {
 //     version [0] EXPLICIT, serialNumber INTEGER, signature AlgorithmIdentifier,
 //     issuer Name, validity Validity, subject Name, ... }
-// After entering both sequences and skipping the version, a field is found by
+// After entering both sequences and skipping the version when it is there
+// (DEFAULT v1), a field is found by
 // skipping the elements before it; every Name, AlgorithmIdentifier and
 // Validity is a SEQUENCE.
 struct FieldPath {
@@ -67,6 +68,22 @@ constexpr FieldPath FIELD_PATHS[] = {
     {{TAG_INTEGER, TAG_SEQUENCE}, 2, TAG_SEQUENCE},                              // issuer
     {{TAG_INTEGER, TAG_SEQUENCE, TAG_SEQUENCE, TAG_SEQUENCE}, 4, TAG_SEQUENCE},  // subject
 };
+
+// The version element is optional (absent means v1, as in old CA roots and
+// in certificates made without extensions). When the next element carries its
+// tag it must be whole; otherwise the cursor stays where it was and the
+// serial number must come next.
+void skipVersion(TlvReader& toBeSigned) {
+    TlvReader attempt = toBeSigned;
+    try {
+        attempt.readNext(TAG_EXPLICIT_VERSION, nullptr, nullptr, false, true);
+    } catch (const TlvParserException&) {
+        // No version element, or a broken one: either way the serial number
+        // is read at this position, and a broken version then fails there.
+        return;
+    }
+    toBeSigned = attempt;
+}
 
 const StaticBuffer<128>& identifierOf(const amw::X509Certificate* certificate) {
     if (certificate == nullptr) {
@@ -228,7 +245,7 @@ bool P11X509Certificate::parseCertificate(const std::uint8_t* der, std::size_t l
         TlvReader reader(der, length);
         TlvReader certificate = reader.readConstructed(TAG_SEQUENCE);
         TlvReader toBeSigned = certificate.readConstructed(TAG_SEQUENCE);
-        toBeSigned.readNext(TAG_EXPLICIT_VERSION, nullptr, nullptr, false, true);
+        skipVersion(toBeSigned);
         for (std::size_t i = 0; i < path.skippedCount; ++i) {
             toBeSigned.readNext(path.skipped[i], nullptr, nullptr, false, true);
         }

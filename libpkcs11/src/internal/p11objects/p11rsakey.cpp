@@ -5,6 +5,7 @@
 
 #include "amw/cachedtoken.h"
 #include "internal/cmapfile.h"
+#include "internal/mechanisms.h"
 #include "internal/p11objects/p11content.h"
 #include "logger.h"
 #include "p11exceptions.h"
@@ -77,6 +78,9 @@ Answer answer(std::span<const ValueRow> values, const amw::KeyPair& keyPair,
     case Source::KEY_GEN_MECHANISM:
         return Answer::ulong(keyPair.isGeneratedOnCard() ? CKM_RSA_PKCS_KEY_PAIR_GEN
                                                          : CK_UNAVAILABLE_INFORMATION);
+    case Source::ALLOWED_MECHANISMS:
+        return Answer::bytes(keyMechanisms().data(),
+                             static_cast<CK_ULONG>(keyMechanisms().size_bytes()));
     case Source::SENSITIVE: return Answer::of(Answer::SENSITIVE);
     }
     return Answer::of(Answer::INVALID);

@@ -33,6 +33,7 @@ enum class Source : std::uint8_t {
     MODULUS_BITS,        // CK_ULONG: the key size in bits
     LOCAL,               // CK_BBOOL: generated on the card
     KEY_GEN_MECHANISM,   // CK_ULONG: CKM_RSA_PKCS_KEY_PAIR_GEN or unavailable
+    ALLOWED_MECHANISMS,  // CK_MECHANISM_TYPE array: every signing and decryption mechanism
     SENSITIVE            // never revealed
 };
 

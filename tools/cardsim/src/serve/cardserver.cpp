@@ -151,13 +151,21 @@ std::vector<std::uint8_t> CardServer::controlAnswer(const std::vector<std::uint8
 }
 
 // The entry is consumed only by a well-formed request, so a malformed
-// structure does not eat the input scripted for the next operation.
+// structure does not eat the input scripted for the next operation. With
+// nothing scripted the reader waits for the entry, as a real one waits while
+// the person types, up to the structure's time-out.
 std::vector<std::uint8_t> CardServer::pinPadAnswer(std::uint32_t code, const std::vector<std::uint8_t>& input) {
     using readerwire::ControlStatus;
+    const auto answer = [&](const KeypadEntry* typed) {
+        return code == readerwire::IOCTL_VERIFY_PIN_DIRECT ? PinPad::verify(input, typed)
+                                                           : PinPad::modify(input, typed);
+    };
     auto entry = state_.peekKeypad();
+    if (!entry && answer(nullptr).kind != PinPadResult::Kind::INVALID) {
+        entry = state_.waitKeypad(PinPad::entryTimeout(input));
+    }
     const KeypadEntry* typed = entry ? &*entry : nullptr;
-    PinPadResult result = code == readerwire::IOCTL_VERIFY_PIN_DIRECT ? PinPad::verify(input, typed)
-                                                                      : PinPad::modify(input, typed);
+    PinPadResult result = answer(typed);
     switch (result.kind) {
     case PinPadResult::Kind::INVALID:
         std::fprintf(stderr, "cardsim serve: rejected pin-pad request: %s\n", result.reason.c_str());

@@ -5,6 +5,7 @@ namespace cardsim::serve {
 void ControlState::pushKeypad(KeypadEntry entry) {
     std::lock_guard lock(mutex_);
     keypad_.push_back(std::move(entry));
+    changed_.notify_all();
 }
 
 void ControlState::clearKeypad() {
@@ -15,6 +16,13 @@ void ControlState::clearKeypad() {
 std::optional<KeypadEntry> ControlState::peekKeypad() const {
     std::lock_guard lock(mutex_);
     if (keypad_.empty()) return std::nullopt;
+    return keypad_.front();
+}
+
+std::optional<KeypadEntry> ControlState::waitKeypad(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [this] { return !keypad_.empty() || !insertedRequested_; });
+    if (keypad_.empty() || !insertedRequested_) return std::nullopt;
     return keypad_.front();
 }
 
@@ -105,6 +113,7 @@ void ControlState::setCapture(bool on) {
 void ControlState::requestInserted(bool inserted) {
     std::lock_guard lock(mutex_);
     insertedRequested_ = inserted;
+    changed_.notify_all();
 }
 
 bool ControlState::insertedRequested() const {

@@ -37,6 +37,10 @@ public:
     void pushKeypad(KeypadEntry entry);
     void clearKeypad();
     std::optional<KeypadEntry> peekKeypad() const;
+    // The front entry once there is one, waiting for it up to `timeout` (a
+    // person typing while the reader shows its prompt); nullopt when the time
+    // runs out or the card is to be taken out meanwhile.
+    std::optional<KeypadEntry> waitKeypad(std::chrono::milliseconds timeout) const;
     void popKeypad();
     std::size_t keypadSize() const;
 

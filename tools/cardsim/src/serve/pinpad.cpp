@@ -230,6 +230,12 @@ std::vector<std::uint8_t> PinPad::featureList() {
     return list;
 }
 
+std::chrono::milliseconds PinPad::entryTimeout(const std::vector<std::uint8_t>& structure) {
+    const std::chrono::seconds wanted =
+        structure.empty() || structure[0] == 0 ? DEFAULT_ENTRY_WAIT : std::chrono::seconds(structure[0]);
+    return std::min(wanted, MAX_ENTRY_WAIT);
+}
+
 // PIN_VERIFY_STRUCTURE: 0 bTimerOut, 1 bTimerOut2, 2 bmFormatString,
 // 3 bmPINBlockString, 4 bmPINLengthFormat, 5-6 wPINMaxExtraDigit,
 // 7 bEntryValidationCondition, 8 bNumberMessage, 9-10 wLangId, 11 bMsgIndex,

@@ -6,6 +6,7 @@
 // reader does when the user cancels or the entry is unusable.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,6 +51,13 @@ public:
     // CM_IOCTL_GET_FEATURE_REQUEST answer: tag, length 4, big-endian control
     // code for both direct PIN features.
     static std::vector<std::uint8_t> featureList();
+
+    // How long the reader waits for the person to type: bTimerOut (byte 0 of
+    // both structures) in seconds, the reader's default for 0, never more than
+    // MAX_ENTRY_WAIT.
+    static constexpr std::chrono::seconds DEFAULT_ENTRY_WAIT{30};
+    static constexpr std::chrono::seconds MAX_ENTRY_WAIT{60};
+    static std::chrono::milliseconds entryTimeout(const std::vector<std::uint8_t>& structure);
 
     // PIN_VERIFY_STRUCTURE (19 header bytes, then ulDataLength APDU bytes).
     // entry may be null: nobody typed anything, the reader times out.

@@ -1,0 +1,103 @@
+#include "sha1.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t INITIAL_STATE[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+
+constexpr std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
+}  // namespace
+
+Sha1::Sha1() noexcept { reset(); }
+
+void Sha1::reset() noexcept {
+    std::memcpy(state, INITIAL_STATE, sizeof state);
+    totalLength = 0;
+    std::memset(pending, 0, sizeof pending);
+    pendingLength = 0;
+}
+
+void Sha1::compress(const std::uint8_t* block) noexcept {
+    std::uint32_t w[80];
+    for (int i = 0; i < 16; ++i) {
+        w[i] = static_cast<std::uint32_t>(block[4 * i]) << 24 |
+               static_cast<std::uint32_t>(block[4 * i + 1]) << 16 |
+               static_cast<std::uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
+    }
+    for (int i = 16; i < 80; ++i) w[i] = rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
+    for (int i = 0; i < 80; ++i) {
+        std::uint32_t f, k;
+        if (i < 20) {
+            f = (b & c) | (~b & d);
+            k = 0x5A827999;
+        } else if (i < 40) {
+            f = b ^ c ^ d;
+            k = 0x6ED9EBA1;
+        } else if (i < 60) {
+            f = (b & c) | (b & d) | (c & d);
+            k = 0x8F1BBCDC;
+        } else {
+            f = b ^ c ^ d;
+            k = 0xCA62C1D6;
+        }
+        const std::uint32_t t = rotl(a, 5) + f + e + k + w[i];
+        e = d;
+        d = c;
+        c = rotl(b, 30);
+        b = a;
+        a = t;
+    }
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+}
+
+void Sha1::update(const void* data, std::size_t length) noexcept {
+    if (data == nullptr || length == 0) return;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    totalLength += length;
+    if (pendingLength > 0) {
+        const std::size_t take = length < BLOCK_SIZE - pendingLength ? length : BLOCK_SIZE - pendingLength;
+        std::memcpy(pending + pendingLength, bytes, take);
+        pendingLength += take;
+        bytes += take;
+        length -= take;
+        if (pendingLength < BLOCK_SIZE) return;
+        compress(pending);
+        pendingLength = 0;
+    }
+    while (length >= BLOCK_SIZE) {
+        compress(bytes);
+        bytes += BLOCK_SIZE;
+        length -= BLOCK_SIZE;
+    }
+    std::memcpy(pending, bytes, length);
+    pendingLength = length;
+}
+
+void Sha1::finalInto(std::uint8_t* digest) noexcept {
+    // Padding: 0x80, zeros up to 56 bytes into a block, the message length in
+    // bits as a 64-bit big-endian number.
+    const std::uint64_t bitLength = totalLength * 8;
+    pending[pendingLength++] = 0x80;
+    if (pendingLength > BLOCK_SIZE - 8) {
+        std::memset(pending + pendingLength, 0, BLOCK_SIZE - pendingLength);
+        compress(pending);
+        pendingLength = 0;
+    }
+    std::memset(pending + pendingLength, 0, BLOCK_SIZE - 8 - pendingLength);
+    for (int i = 0; i < 8; ++i) pending[BLOCK_SIZE - 1 - i] = static_cast<std::uint8_t>(bitLength >> (8 * i));
+    compress(pending);
+    for (int i = 0; i < 5; ++i) {
+        digest[4 * i] = static_cast<std::uint8_t>(state[i] >> 24);
+        digest[4 * i + 1] = static_cast<std::uint8_t>(state[i] >> 16);
+        digest[4 * i + 2] = static_cast<std::uint8_t>(state[i] >> 8);
+        digest[4 * i + 3] = static_cast<std::uint8_t>(state[i]);
+    }
+    reset();
+}

@@ -1,0 +1,223 @@
+// The user's own files on a shared machine: what another user (or the user,
+// against a privileged host) plants at the names the module writes and reads
+// is neither followed nor waited on, and what the module creates is private.
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(0, ::lstat(path.c_str(), &info)) << path;
+    return info.st_mode & 07777;
+}
+
+class PrivateFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zentrik-private-XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(pattern));
+        root = pattern;
+        victim = root / "victim";
+        std::ofstream(victim) << "precious";
+        cacheDir = root / "cache";
+        cardDir = cacheDir / "CARD";
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+    std::unique_ptr<platform::PrivateDirectory> openCard(bool create, std::string& problem) {
+        return platform::PrivateDirectory::open(cardDir.string(), create, 2, problem);
+    }
+    // Writes `text` as the file `name` of the card directory the way the
+    // cache does: a temporary file, then the rename.
+    bool writeFile(const std::string& name, const std::string& text) {
+        std::string problem;
+        auto directory = openCard(true, problem);
+        if (!directory) return false;
+        std::string temporary;
+        std::FILE* file = directory->createTemporary(name, temporary, problem);
+        if (file == nullptr) return false;
+        const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+        return std::fclose(file) == 0 && written && directory->replace(temporary, name);
+    }
+
+    fs::path root, victim, cacheDir, cardDir;
+};
+
+TEST_F(PrivateFiles, CreatedDirectoriesAndFilesAreTheOwnersAlone) {
+    const mode_t saved = ::umask(0);
+    const bool written = writeFile("3", "records");
+    ::umask(saved);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(0700u, modeOf(cacheDir));
+    EXPECT_EQ(0700u, modeOf(cardDir));
+    EXPECT_EQ(0600u, modeOf(cardDir / "3"));
+    EXPECT_EQ("records", readAll(cardDir / "3"));
+}
+
+TEST_F(PrivateFiles, ReplacingLeavesNoTemporaryFileBehind) {
+    ASSERT_TRUE(writeFile("3", "old"));
+    ASSERT_TRUE(writeFile("3", "new"));
+    EXPECT_EQ("new", readAll(cardDir / "3"));
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(cardDir), fs::directory_iterator()));
+}
+
+TEST_F(PrivateFiles, LinkPlantedAtAFileNameIsReplacedNotFollowed) {
+    fs::create_directories(cardDir);
+    fs::create_symlink(victim, cardDir / "3");
+    std::string problem;
+    auto directory = openCard(false, problem);
+    ASSERT_TRUE(directory) << problem;
+    EXPECT_EQ(nullptr, directory->openForReading("3", problem));
+    EXPECT_EQ("it is a symbolic link", problem);
+
+    ASSERT_TRUE(writeFile("3", "records"));
+    EXPECT_EQ("precious", readAll(victim));
+    EXPECT_FALSE(fs::is_symlink(cardDir / "3"));
+    EXPECT_EQ("records", readAll(cardDir / "3"));
+}
+
+TEST_F(PrivateFiles, FifoPlantedAtAFileNameIsRefusedWithoutWaiting) {
+    fs::create_directories(cardDir);
+    ASSERT_EQ(0, ::mkfifo((cardDir / "3").c_str(), 0600));
+    std::string problem;
+    auto directory = openCard(false, problem);
+    ASSERT_TRUE(directory) << problem;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nullptr, directory->openForReading("3", problem));
+    EXPECT_EQ("it is not a regular file", problem);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    ASSERT_TRUE(writeFile("3", "records"));
+    EXPECT_TRUE(fs::is_regular_file(cardDir / "3"));
+}
+
+struct DirectoryCase {
+    const char* name;
+    void (*plant)(const fs::path& cacheDir, const fs::path& cardDir, const fs::path& elsewhere);
+    const char* problem;
+};
+
+void PrintTo(const DirectoryCase& c, std::ostream* os) { *os << c.name; }
+
+class UnusableDirectory : public PrivateFiles,
+                          public ::testing::WithParamInterface<DirectoryCase> {};
+
+TEST_P(UnusableDirectory, IsRefusedAndNothingIsWrittenThrough) {
+    const fs::path elsewhere = root / "elsewhere";
+    fs::create_directories(elsewhere);
+    GetParam().plant(cacheDir, cardDir, elsewhere);
+    std::string problem;
+    EXPECT_EQ(nullptr, openCard(true, problem));
+    EXPECT_NE(std::string::npos, problem.find(GetParam().problem)) << problem;
+    EXPECT_FALSE(writeFile("3", "records"));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Planted, UnusableDirectory,
+    ::testing::Values(
+        DirectoryCase{"card_directory_is_a_link",
+                      [](const fs::path& cache, const fs::path& card, const fs::path& elsewhere) {
+                          fs::create_directories(cache);
+                          fs::permissions(cache, fs::perms::owner_all);
+                          fs::create_directory_symlink(elsewhere, card);
+                      },
+                      "not a directory"},
+        DirectoryCase{"cache_directory_is_a_link",
+                      [](const fs::path& cache, const fs::path&, const fs::path& elsewhere) {
+                          fs::create_directory_symlink(elsewhere, cache);
+                      },
+                      "not a directory"},
+        DirectoryCase{"cache_directory_writable_by_others",
+                      [](const fs::path& cache, const fs::path&, const fs::path&) {
+                          fs::create_directories(cache);
+                          fs::permissions(cache, fs::perms::all);
+                      },
+                      "others may write to it"},
+        DirectoryCase{"card_directory_writable_by_the_group",
+                      [](const fs::path& cache, const fs::path& card, const fs::path&) {
+                          fs::create_directories(card);
+                          fs::permissions(cache, fs::perms::owner_all);
+                          fs::permissions(card, fs::perms::owner_all | fs::perms::group_write);
+                      },
+                      "others may write to it"},
+        DirectoryCase{"card_directory_of_another_user",
+                      [](const fs::path& cache, const fs::path& card, const fs::path&) {
+                          fs::create_directories(card);
+                          fs::permissions(cache, fs::perms::owner_all);
+                          // Only root can give a directory away; others skip.
+                          if (::lchown(card.c_str(), 65534, 65534) != 0) {
+                              GTEST_SKIP() << "needs root to make another user's directory";
+                          }
+                      },
+                      "belongs to another user"}),
+    [](const ::testing::TestParamInfo<DirectoryCase>& info) { return std::string(info.param.name); });
+
+TEST_F(PrivateFiles, ReadingAFileOfAnotherUserIsRefused) {
+    ASSERT_TRUE(writeFile("3", "records"));
+    if (::lchown((cardDir / "3").c_str(), 65534, 65534) != 0) {
+        GTEST_SKIP() << "needs root to make another user's file";
+    }
+    std::string problem;
+    auto directory = openCard(false, problem);
+    ASSERT_TRUE(directory) << problem;
+    EXPECT_EQ(nullptr, directory->openForReading("3", problem));
+    EXPECT_EQ("it belongs to another user", problem);
+}
+
+TEST_F(PrivateFiles, TraceFileIsCreatedForItsOwnerOnly) {
+    const fs::path log = root / "trace.log";
+    const mode_t saved = ::umask(0);
+    const bool appended = platform::appendToFile(log.string(), "line\n");
+    ::umask(saved);
+    ASSERT_TRUE(appended);
+    EXPECT_EQ(0600u, modeOf(log));
+    EXPECT_TRUE(platform::appendToFile(log.string(), "more\n"));
+    EXPECT_EQ("line\nmore\n", readAll(log));
+}
+
+TEST_F(PrivateFiles, TraceFileNameHoldingALinkOrAFifoIsNotWritten) {
+    const fs::path link = root / "link.log";
+    fs::create_symlink(victim, link);
+    EXPECT_FALSE(platform::appendToFile(link.string(), "line\n"));
+    EXPECT_EQ("precious", readAll(victim));
+
+    const fs::path fifo = root / "fifo.log";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    // A reader on the FIFO makes a plain open succeed and write into it.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_LE(0, reader);
+    EXPECT_FALSE(platform::appendToFile(fifo.string(), "line\n"));
+    char byte;
+    EXPECT_GE(0, ::read(reader, &byte, 1));
+    ::close(reader);
+
+    const fs::path hardLink = root / "hard.log";
+    fs::create_hard_link(victim, hardLink);
+    EXPECT_FALSE(platform::appendToFile(hardLink.string(), "line\n"));
+    EXPECT_EQ("precious", readAll(victim));
+}
+
+}  // namespace
