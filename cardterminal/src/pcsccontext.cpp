@@ -16,7 +16,7 @@ struct SharedContext {
     std::mutex mutex;
     PcScApi* api = nullptr;
     PcScContext context = 0;
-    std::uint32_t process = 0;
+    std::uint64_t process = 0;
 };
 
 // Never destroyed: the module may be finalised from exit handlers.

@@ -49,8 +49,6 @@ struct LocalTime {
 };
 
 ThreadId currentThreadId() noexcept;
-// The calling process: a forked child sees a value other than its parent's.
-std::uint32_t currentProcessId() noexcept;
 // Runs `handler` when the process exits normally (not when it is killed).
 void atProcessExit(void (*handler)()) noexcept;
 LocalTime localTime() noexcept;

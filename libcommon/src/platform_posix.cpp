@@ -74,8 +74,6 @@ void Mutex::unlock() noexcept { ::pthread_mutex_unlock(nativeMutex(handle)); }
 
 ThreadId currentThreadId() noexcept { return static_cast<ThreadId>(::gettid()); }
 
-std::uint32_t currentProcessId() noexcept { return static_cast<std::uint32_t>(::getpid()); }
-
 void atProcessExit(void (*handler)()) noexcept { std::atexit(handler); }
 
 LocalTime localTime() noexcept {

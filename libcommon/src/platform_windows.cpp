@@ -79,8 +79,6 @@ void Mutex::unlock() noexcept { ReleaseMutex(static_cast<HANDLE>(handle)); }
 
 ThreadId currentThreadId() noexcept { return static_cast<ThreadId>(GetCurrentThreadId()); }
 
-std::uint32_t currentProcessId() noexcept { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
-
 // Handlers of a DLL would run at its unload, under the loader lock, where
 // smart-card calls must not be made; the smart-card service ends the
 // transactions of a process that exits.

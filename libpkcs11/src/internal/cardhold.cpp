@@ -60,7 +60,7 @@ private:
     std::vector<Entry> entries;
     std::thread thread;
     bool stopping = false;
-    std::uint32_t ownerProcess = 0;
+    std::uint64_t ownerProcess = 0;
 };
 
 ReleaseTimer*& currentTimer() {
@@ -78,7 +78,7 @@ ReleaseTimer& ReleaseTimer::instance() {
     static std::mutex creation;
     std::lock_guard<std::mutex> lock(creation);
     ReleaseTimer*& timer = currentTimer();
-    const std::uint32_t process = platform::currentProcessId();
+    const std::uint64_t process = platform::currentProcessId();
     if (timer == nullptr || timer->ownerProcess != process) {
         const bool first = timer == nullptr;
         timer = new ReleaseTimer;

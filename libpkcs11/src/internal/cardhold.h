@@ -60,7 +60,7 @@ struct HoldState {
     ctl::LockablePcScCardConnection* connection = nullptr;
     std::uint32_t tokenType = 0;
     std::chrono::milliseconds idle{0};
-    std::uint32_t ownerProcess = 0;
+    std::uint64_t ownerProcess = 0;
     bool held = false;
     Clock::time_point heldSince{};
     Clock::time_point lastUse{};
