@@ -54,9 +54,10 @@ std::optional<std::pair<std::size_t, std::size_t>> referenceField(const std::uin
     if (!certificate) return std::nullopt;
     const auto tbs = element(der, certificate->valueStart, certificate->end, 0x30);
     if (!tbs) return std::nullopt;
+    // The version element is optional (absent means v1); a broken one leaves
+    // the position on its tag, where the serial number then fails.
     const auto version = element(der, tbs->valueStart, tbs->end, 0xA0);
-    if (!version) return std::nullopt;
-    std::size_t position = version->end;
+    std::size_t position = version ? version->end : tbs->valueStart;
     for (std::uint8_t tag : skipped[field]) {
         const auto next = element(der, position, tbs->end, tag);
         if (!next) return std::nullopt;
