@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hashblocks.h"
+
 class Sha1 {
 public:
     static constexpr std::size_t DIGEST_SIZE = 20;
@@ -22,7 +24,5 @@ private:
     void compress(const std::uint8_t* block) noexcept;
 
     std::uint32_t state[5];
-    std::uint64_t totalLength;  // bytes added so far
-    std::uint8_t pending[BLOCK_SIZE];
-    std::size_t pendingLength;
+    HashBlocks<BLOCK_SIZE, 8> blocks;
 };

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hashblocks.h"
+
 class Sha256 {
 public:
     static constexpr std::size_t DIGEST_SIZE = 32;
@@ -39,7 +41,5 @@ private:
 
     Variant variant;
     std::uint32_t state[8];
-    std::uint64_t totalLength;  // bytes added so far
-    std::uint8_t pending[BLOCK_SIZE];
-    std::size_t pendingLength;
+    HashBlocks<BLOCK_SIZE, 8> blocks;
 };

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hashblocks.h"
+
 class Sha512 {
 public:
     static constexpr std::size_t SHA512_DIGEST_SIZE = 64;
@@ -29,7 +31,5 @@ private:
 
     Variant variant;
     std::uint64_t state[8];
-    std::uint64_t totalLength;  // bytes added so far; messages stay below 2^61 bytes
-    std::uint8_t pending[BLOCK_SIZE];
-    std::size_t pendingLength;
+    HashBlocks<BLOCK_SIZE, 16> blocks;
 };

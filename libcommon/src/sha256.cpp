@@ -28,9 +28,7 @@ Sha256::Sha256(Variant variant_) noexcept : variant(variant_) { reset(); }
 
 void Sha256::reset() noexcept {
     std::memcpy(state, variant == Variant::SHA224 ? SHA224_INITIAL_STATE : INITIAL_STATE, sizeof state);
-    totalLength = 0;
-    std::memset(pending, 0, sizeof pending);
-    pendingLength = 0;
+    blocks.clear();
 }
 
 void Sha256::compress(const std::uint8_t* block) noexcept {
@@ -74,47 +72,11 @@ void Sha256::compress(const std::uint8_t* block) noexcept {
 }
 
 void Sha256::update(const void* data, std::size_t length) noexcept {
-    if (data == nullptr || length == 0) {
-        return;
-    }
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    totalLength += length;
-    if (pendingLength > 0) {
-        const std::size_t take = length < BLOCK_SIZE - pendingLength ? length : BLOCK_SIZE - pendingLength;
-        std::memcpy(pending + pendingLength, bytes, take);
-        pendingLength += take;
-        bytes += take;
-        length -= take;
-        if (pendingLength < BLOCK_SIZE) {
-            return;
-        }
-        compress(pending);
-        pendingLength = 0;
-    }
-    while (length >= BLOCK_SIZE) {
-        compress(bytes);
-        bytes += BLOCK_SIZE;
-        length -= BLOCK_SIZE;
-    }
-    std::memcpy(pending, bytes, length);
-    pendingLength = length;
+    blocks.absorb(data, length, [this](const std::uint8_t* block) { compress(block); });
 }
 
 void Sha256::finish(std::uint8_t* digest) noexcept {
-    // Padding: 0x80, zeros up to 56 bytes into a block, the message length in
-    // bits as a 64-bit big-endian number.
-    const std::uint64_t bitLength = totalLength * 8;
-    pending[pendingLength++] = 0x80;
-    if (pendingLength > BLOCK_SIZE - 8) {
-        std::memset(pending + pendingLength, 0, BLOCK_SIZE - pendingLength);
-        compress(pending);
-        pendingLength = 0;
-    }
-    std::memset(pending + pendingLength, 0, BLOCK_SIZE - 8 - pendingLength);
-    for (int i = 0; i < 8; ++i) {
-        pending[BLOCK_SIZE - 1 - i] = static_cast<std::uint8_t>(bitLength >> (8 * i));
-    }
-    compress(pending);
+    blocks.pad([this](const std::uint8_t* block) { compress(block); });
     {
         for (std::size_t i = 0; i < digestSize() / 4; ++i) {
             digest[4 * i] = static_cast<std::uint8_t>(state[i] >> 24);

@@ -1,0 +1,72 @@
+// The message handling SHA-1, SHA-256 and SHA-512 share (FIPS 180-4): bytes
+// are gathered into blocks of BLOCK_SIZE and each whole block goes to the
+// hash's compression function; the last block is padded with 0x80, zeros,
+// and the message length in bits as a big-endian number filling the block's
+// last LENGTH_FIELD bytes (only its low 64 bits can be non-zero here).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+template <std::size_t BLOCK_SIZE, std::size_t LENGTH_FIELD>
+class HashBlocks {
+    static_assert(LENGTH_FIELD >= 8 && LENGTH_FIELD < BLOCK_SIZE);
+
+public:
+    // Adds bytes to the message; null data is allowed only with length 0.
+    template <typename Compress>
+    void absorb(const void* data, std::size_t length, Compress&& compress) noexcept {
+        if (data == nullptr || length == 0) return;
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        totalLength += length;
+        if (pendingLength > 0) {
+            const std::size_t room = BLOCK_SIZE - pendingLength;
+            const std::size_t take = length < room ? length : room;
+            std::memcpy(pending + pendingLength, bytes, take);
+            pendingLength += take;
+            bytes += take;
+            length -= take;
+            if (pendingLength < BLOCK_SIZE) return;
+            compress(pending);
+            pendingLength = 0;
+        }
+        while (length >= BLOCK_SIZE) {
+            compress(bytes);
+            bytes += BLOCK_SIZE;
+            length -= BLOCK_SIZE;
+        }
+        std::memcpy(pending, bytes, length);
+        pendingLength = length;
+    }
+
+    // Compresses the padded last block (or two) and forgets the message.
+    template <typename Compress>
+    void pad(Compress&& compress) noexcept {
+        const std::uint64_t bitLength = totalLength * 8;
+        pending[pendingLength++] = 0x80;
+        if (pendingLength > BLOCK_SIZE - LENGTH_FIELD) {
+            std::memset(pending + pendingLength, 0, BLOCK_SIZE - pendingLength);
+            compress(pending);
+            pendingLength = 0;
+        }
+        std::memset(pending + pendingLength, 0, BLOCK_SIZE - 8 - pendingLength);
+        for (int i = 0; i < 8; ++i) {
+            pending[BLOCK_SIZE - 1 - i] = static_cast<std::uint8_t>(bitLength >> (8 * i));
+        }
+        compress(pending);
+        clear();
+    }
+
+    // The pending bytes may be a secret's: they are wiped, not only dropped.
+    void clear() noexcept {
+        totalLength = 0;
+        std::memset(pending, 0, sizeof pending);
+        pendingLength = 0;
+    }
+
+private:
+    std::uint64_t totalLength = 0;  // bytes added so far
+    std::uint8_t pending[BLOCK_SIZE] = {};
+    std::size_t pendingLength = 0;
+};
