@@ -64,6 +64,27 @@ bool describesPrivateDataObject(const CK_ATTRIBUTE* attributes, CK_ULONG count) 
     return isPrivate && !otherClass;
 }
 
+// A search by value can name a private data object's secret: its value is
+// traced by its length unless the template itself rules such objects out
+// (another class, or CKA_PRIVATE false).
+bool mayMatchPrivateDataObjects(const CK_ATTRIBUTE* attributes, CK_ULONG count) noexcept {
+    if (attributes == nullptr) return false;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        const CK_ATTRIBUTE& attribute = attributes[i];
+        if (attribute.pValue == nullptr) continue;
+        if (attribute.type == CKA_PRIVATE && attribute.ulValueLen >= 1 &&
+            *static_cast<const CK_BYTE*>(attribute.pValue) == CK_FALSE) {
+            return false;
+        }
+        if (attribute.type == CKA_CLASS && attribute.ulValueLen == sizeof(CK_ULONG)) {
+            CK_OBJECT_CLASS objectClass = 0;
+            std::memcpy(&objectClass, attribute.pValue, sizeof objectClass);
+            if (objectClass != CKO_DATA) return false;
+        }
+    }
+    return true;
+}
+
 // Before the card is asked, privacy is unknown: every data object's value
 // (and that of an unknown handle) is hidden.
 bool mayBePrivateDataObject(CK_OBJECT_HANDLE hObject) noexcept {
@@ -169,7 +190,7 @@ CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, 
     return callFrame<FULL_FRAME>("C_FindObjectsInit", [&](CallContext& call) {
         traceParameter(L"hSession", hSession);
         traceParameter(L"ulCount", ulCount);
-        traceTemplate(L"pTemplate", pTemplate, ulCount);
+        traceTemplate(L"pTemplate", pTemplate, ulCount, mayMatchPrivateDataObjects(pTemplate, ulCount));
         if (ulCount != 0 && pTemplate == nullptr) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
         frame.session().findObjects(frame.token(), pTemplate, ulCount);

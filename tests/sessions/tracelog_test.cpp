@@ -83,6 +83,9 @@ TEST_F(TraceLog, HoldsNoValueOfAPrivateDataObject) {
     const auto found = findAll(again, byLabel);
     ASSERT_EQ(1u, found.size());
     EXPECT_EQ(bytesOf(replaced), attribute(again, found[0], CKA_VALUE));
+    Template byValue;
+    byValue.add(CKA_VALUE, replaced);
+    EXPECT_EQ(found, findAll(again, byValue)) << "a search by the secret finds its object";
 
     const std::string log = traceLog();
     ASSERT_NE(std::string::npos, log.find("C_SetAttributeValue"));
