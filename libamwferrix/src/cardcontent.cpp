@@ -2,6 +2,7 @@
 
 #include "amwferrix/apdu.h"
 #include "amwferrix/cardfreespace.h"
+#include "objectheader.h"
 #include "tokentrace.h"
 #include "vxexception.h"
 
@@ -40,6 +41,15 @@ void readCardContent(ctl::CardConnection& connection, std::uint16_t blockId,
     }
     content.length = size;
     apdu::readData(connection, content.data, size, isPrivate);
+}
+
+std::vector<std::uint16_t> readCreationAccess(ctl::CardConnection& connection, std::uint16_t blockId,
+                                              std::size_t headerSize, const char* function,
+                                              std::vector<std::uint16_t> (*extract)(const HeaderView&)) {
+    std::vector<std::uint8_t> header(headerSize);
+    apdu::beginReadMetadata(connection, blockId, header.data(), header.size());
+    const HeaderView view(header.data(), header.size(), headerSize, function, __FILE__, __LINE__);
+    return extract(view);
 }
 
 }  // namespace detail

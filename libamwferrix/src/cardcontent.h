@@ -8,7 +8,9 @@
 // at 0.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "amw/datastorage.h"
 #include "ctl/cardconnection.h"
@@ -26,6 +28,15 @@ void replaceContent(ctl::CardConnection& connection, std::uint16_t blockId,
 // Leaves `content` as it was when the card reports no content.
 void readCardContent(ctl::CardConnection& connection, std::uint16_t blockId,
                      amw::DataStorage::Content& content, bool isPrivate);
+
+class HeaderView;
+
+// The access conditions a replacement is created with, taken by `extract`
+// from one read of the header of the object at `blockId` (`headerSize`
+// bytes): the object came from a cache file, which does not keep them.
+std::vector<std::uint16_t> readCreationAccess(ctl::CardConnection& connection, std::uint16_t blockId,
+                                              std::size_t headerSize, const char* function,
+                                              std::vector<std::uint16_t> (*extract)(const HeaderView&));
 
 }  // namespace detail
 }  // namespace amwferrix

@@ -108,11 +108,9 @@ void DataObject::readStream(std::istream& stream) {
 
 std::vector<std::uint16_t> DataObject::getCreationAccessConditions() {
     if (creationAccess.empty() && blockId != apdu::BLOCK_ID_NONE) {
-        std::uint8_t header[detail::DATA_OBJECT_HEADER_SIZE];
-        apdu::beginReadMetadata(*connection, blockId, header, sizeof header);
-        const detail::HeaderView view(header, sizeof header, detail::DATA_OBJECT_HEADER_SIZE,
-                                      "amwferrix::DataObject::getCreationAccessConditions", __FILE__, __LINE__);
-        creationAccess = creationAccessOf(view);
+        creationAccess = detail::readCreationAccess(*connection, blockId, detail::DATA_OBJECT_HEADER_SIZE,
+                                                    "amwferrix::DataObject::getCreationAccessConditions",
+                                                    &creationAccessOf);
     }
     return creationAccess;
 }

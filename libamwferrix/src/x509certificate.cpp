@@ -99,11 +99,9 @@ void X509Certificate::readStream(std::istream& stream) {
 
 std::vector<std::uint16_t> X509Certificate::getCreationAccessConditions() {
     if (creationAccess.empty() && blockId != apdu::BLOCK_ID_NONE) {
-        std::uint8_t header[detail::CERTIFICATE_HEADER_SIZE];
-        apdu::beginReadMetadata(*connection, blockId, header, sizeof header);
-        const detail::HeaderView view(header, sizeof header, detail::CERTIFICATE_HEADER_SIZE,
-                                      "amwferrix::X509Certificate::getCreationAccessConditions", __FILE__, __LINE__);
-        creationAccess = creationAccessOf(view);
+        creationAccess = detail::readCreationAccess(*connection, blockId, detail::CERTIFICATE_HEADER_SIZE,
+                                                    "amwferrix::X509Certificate::getCreationAccessConditions",
+                                                    &creationAccessOf);
     }
     return creationAccess;
 }

@@ -261,8 +261,8 @@ bool reachRecord(Content& map, std::size_t index) {
 // same call; a card lost in between leaves a whole pair without its record
 // (or, for a half's removal, the record without the size of a half that is
 // still there). Every map writer restores those records: the pair holds its
-// index, key specification and size, its identifier gives the name. Records
-// of other writers are never taken.
+// index, whether it signs or exchanges keys, and its size; its identifier
+// gives the name. Records of other writers are never taken.
 void restoreKeyPairRecords(amw::CachedToken& token, Content& map) {
     for (const auto& keyPair : token.getKeyPairs()) {
         if (!keyPair->isComplete()) continue;
