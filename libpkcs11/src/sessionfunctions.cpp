@@ -111,10 +111,10 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
         if (phSession == nullptr) return CKR_ARGUMENTS_BAD;
         if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
         Slot* slot = SlotManager::getById(slotID);
-        if (!slot->findReaderWithCard()) return CKR_TOKEN_NOT_PRESENT;
         const Session::State type =
             (flags & CKF_RW_SESSION) != 0 ? Session::RW_SESSION : Session::RO_SESSION;
         Session* session = SessionManager::openSession(slot, type, pApplication, Notify);
+        if (session == nullptr) return CKR_TOKEN_NOT_PRESENT;
         *phSession = session->getHandle();
         traceOutput(L"*phSession", *phSession);
         return CKR_OK;

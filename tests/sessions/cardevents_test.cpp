@@ -62,6 +62,50 @@ TEST_F(CardEvents, AnotherCardGetsANewConnectionLoggedOut) {
     }
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// With its sessions closed a slot keeps its connection. The next session
+// asks that connection, not the service, whether the card is still there,
+// and so must see on it every event since the last one.
+TEST_F(CardEvents, TheNextSessionOnAKeptConnectionSeesEveryEventSince) {
+    const char* const presenceQuery = "ctl::PcScReader::isCardPresent";
+    insertFreshCard(PLAIN_SLOT);
+    ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
+    CK_SESSION_HANDLE session = openSession(PLAIN_SLOT);
+    ASSERT_EQ(CKR_OK, p11()->C_CloseSession(session));
+    const std::size_t asked = occurrences(traceLog(), presenceQuery);
+    session = openSession(PLAIN_SLOT);
+    EXPECT_EQ(asked, occurrences(traceLog(), presenceQuery)) << "nothing happened, yet the service was asked";
+    ASSERT_EQ(CKR_OK, p11()->C_CloseSession(session));
+
+    theBench().resetCard(readerOfSlot(PLAIN_SLOT));
+    session = openSession(PLAIN_SLOT);
+    EXPECT_EQ(CKS_RW_PUBLIC_SESSION, sessionState(session));
+    EXPECT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN)) << "after a reset";
+    ASSERT_EQ(CKR_OK, p11()->C_CloseSession(session));
+
+    removeCard(PLAIN_SLOT);
+    CK_SESSION_HANDLE none = 0;
+    EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, p11()->C_OpenSession(PLAIN_SLOT, CKF_SERIAL_SESSION, nullptr, nullptr, &none));
+
+    const std::string otherId = "A0A1A2A3A4A5A6A7A8A9AAABACADAEAF";
+    insertFreshCard(PLAIN_SLOT, {"--card-id", otherId});
+    session = openSession(PLAIN_SLOT);
+    EXPECT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN)) << "on another card";
+    ASSERT_EQ(CKR_OK, p11()->C_CloseSession(session));
+
+    theBench().stopPcscd();
+    EXPECT_EQ(CKR_DEVICE_ERROR, p11()->C_OpenSession(PLAIN_SLOT, CKF_SERIAL_SESSION, nullptr, nullptr, &none));
+    theBench().startPcscd();
+    ASSERT_TRUE(theBench().waitForCard(readerOfSlot(PLAIN_SLOT), true));
+    session = openSession(PLAIN_SLOT);
+    EXPECT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN)) << "after the service came back";
+}
+
 TEST_F(CardEvents, ServiceFailureIsADeviceErrorAndKeepsTheSessions) {
     insertFreshCard(PLAIN_SLOT);
     ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));

@@ -115,9 +115,9 @@ Session& resolveSession(CallContext& call, CK_SESSION_HANDLE hSession) {
 }
 
 SessionConnection* openCallOwnedSession(CallContext& call, CK_SLOT_ID slotID) {
-    Slot* slot = SlotManager::getById(slotID);
-    if (!slot->findReaderWithCard()) return nullptr;
-    Session* session = SessionManager::openSession(slot, Session::RW_SESSION, nullptr, nullptr);
+    Session* session =
+        SessionManager::openSession(SlotManager::getById(slotID), Session::RW_SESSION, nullptr, nullptr);
+    if (session == nullptr) return nullptr;
     call.session = session;
     call.sessionOwnedByCall = true;
     return &session->getSessionConnection();

@@ -68,11 +68,13 @@ Session* SessionManager::openSession(Slot* slot, Session::State type, CK_VOID_PT
     }
     requireSlot(slot, "SessionManager::openSession", __LINE__);
     SessionConnection* connection = findSessionConnection(slot);
-    if (connection != nullptr && !connection->cardConnection.isValid()) {
-        invalidateAllSessions(slot);
-        connection = nullptr;
+    if (connection == nullptr || !connection->cardConnection.isValid()) {
+        // Asked before anything is dropped: a failing service, or a card
+        // that is not there, leaves the slot's sessions as they are.
+        if (!slot->findReaderWithCard()) return nullptr;
+        if (connection != nullptr) invalidateAllSessions(slot);
+        connection = createSessionConnection(slot);
     }
-    if (connection == nullptr) connection = createSessionConnection(slot);
     if (type == Session::RO_SESSION && connection->loginState == SessionConnection::SECURITY_OFFICER) {
         throw ReadWriteSoSessionExistsException();
     }

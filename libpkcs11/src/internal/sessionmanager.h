@@ -24,6 +24,9 @@ public:
 
     // Opens a session on the slot, first making the slot's connection (or
     // making it anew when the card was removed, reset or exchanged since).
+    // Null when the slot has no card. A live connection answers for the card
+    // itself (a removal or reset shows on it), so only a slot without one
+    // asks the service whether a card is present.
     // A read-only session while the security officer is logged in throws
     // ReadWriteSoSessionExistsException.
     static Session* openSession(Slot* slot, Session::State type, CK_VOID_PTR application,
