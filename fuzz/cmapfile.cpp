@@ -4,7 +4,8 @@
 //   2 bytes  length of the card cache file (big-endian), then its bytes
 //   2 bytes  length of the container map, then its bytes
 //   then up to 6 steps: one byte for the operation and one for its argument
-//     (prepare with an identifier, commit, delete, get default, set default)
+//     (add a record at the index chosen for a new key pair, add one at a
+//     given index, delete, get default, set default)
 // Every step ends normally or with the library's own exceptions, and a step
 // that fails leaves both files on the card as they were. The whole input is
 // also read as a journal of the two files.
@@ -40,17 +41,19 @@ Bytes contentOf(const cardsim::CardState& state, std::uint16_t blockId) {
 }
 
 void runStep(std::uint8_t step, std::uint8_t argument, amw::CachedToken& token) {
-    const std::uint32_t keySpec = (argument & 0x80) != 0 ? 1 : 2;
+    const std::uint32_t keySpec = (argument & 0x80) != 0 ? 1 : 0;
     const std::uint8_t index = argument & 0x7F;
     switch (step % 5) {
-        case 0: {
+        case 0:
+        case 1: {
+            // A generated key pair's record (at the index chosen for it), or
+            // a public key added to a pair's record at a given index.
             const std::uint8_t id[] = {'i', 'd', argument};
-            cmapfile::prepareContainerInCmapfile(token, StaticBuffer<128>(id, argument % 4));
+            const std::uint8_t at = step % 5 == 0 ? cmapfile::chooseContainerIndex(token) : index;
+            cmapfile::addContainerInCmapfile(token, at, StaticBuffer<128>(id, argument % 4), keySpec,
+                                             (argument & 1) ? 2048 : 1024);
             break;
         }
-        case 1:
-            cmapfile::commitContainerInCmapfile(token, index, keySpec, (argument & 1) ? 2048 : 1024);
-            break;
         case 2:
             cmapfile::deleteContainerInCmapfile(token, index, keySpec);
             break;

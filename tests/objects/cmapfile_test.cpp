@@ -2,6 +2,7 @@
 // writer leaves in the two files, and what is refused before any write.
 #include "internal/cmapfile.h"
 
+#include "mapwriter.h"
 #include "objectstestsupport.h"
 #include "p11exceptions.h"
 #include "vxexception.h"
@@ -39,12 +40,12 @@ const std::string DAMAGED_CARDCF =
 
 using ContainerMap = CardFixture;
 
-TEST_F(ContainerMap, PreparingInAnEmptyMapAppendsRecordZeroAndRaisesBothFreshnessFields) {
+TEST_F(ContainerMap, AddingToAnEmptyMapAppendsRecordZeroAndRaisesBothFreshnessFields) {
     ASSERT_EQ(Bytes(), fileOnCard(CMAPFILE_BLOCK));
     auto call = beginCall();
-    EXPECT_EQ(0, cm::prepareContainerInCmapfile(*call, buf<128>("abc")));
+    EXPECT_EQ(0, addNewPair(*call, "abc"));
 
-    EXPECT_EQ(record(ABC_NAME, cm::FLAG_VALID, 0, 0), fileOnCard(CMAPFILE_BLOCK));
+    EXPECT_EQ(record(ABC_NAME, cm::FLAG_VALID, 1024, 0), fileOnCard(CMAPFILE_BLOCK));
     EXPECT_EQ(86u, fileOnCard(CMAPFILE_BLOCK).size());
     EXPECT_EQ((Bytes{0, 0, 1, 0, 1, 0}), fileOnCard(CARDCF_BLOCK));
     EXPECT_EQ(1, call->getFreshness().counter(amw::CachedToken::CACHED_OBJECT_FILE));
@@ -83,25 +84,25 @@ TEST_F(ContainerMap, RecordNameMatchesOnlyTheWholeZeroTerminatedName) {
 TEST_F(ContainerMap, FreshnessFieldsWrapAndLongerCardCacheContentIsKept) {
     setFileOnCard(CARDCF_BLOCK, {0x07, 0x09, 0xFF, 0xFF, 0xFE, 0xFF, 0xAA, 0xBB});
     auto call = beginCall();
-    cm::prepareContainerInCmapfile(*call, buf<128>("k"));
+    addNewPair(*call, "k");
     EXPECT_EQ((Bytes{0x07, 0x09, 0x00, 0x00, 0xFF, 0xFF, 0xAA, 0xBB}), fileOnCard(CARDCF_BLOCK));
 }
 
-TEST_F(ContainerMap, CommitRecordsSizesAndDeletingOneHalfKeepsNameAndTheOtherSize) {
+TEST_F(ContainerMap, AddingRecordsSizesAndDeletingOneHalfKeepsNameAndTheOtherSize) {
     auto call = beginCall();
-    const std::uint8_t index = cm::prepareContainerInCmapfile(*call, buf<128>("abc"));
-    cm::commitContainerInCmapfile(*call, index, SIGNATURE, 1024);
+    const std::uint8_t index = addNewPair(*call, "abc");
     EXPECT_EQ(record(ABC_NAME, 1, 1024, 0), fileOnCard(CMAPFILE_BLOCK));
-    // Any key kind other than the signature one counts as the exchange key.
-    cm::commitContainerInCmapfile(*call, index, 7, 2048);
+    // The pair's other key goes into the same record. Any key kind other
+    // than the signature one counts as the exchange key.
+    cm::addContainerInCmapfile(*call, index, buf<128>("abc"), 7, 2048);
     EXPECT_EQ(record(ABC_NAME, 1, 1024, 2048), fileOnCard(CMAPFILE_BLOCK));
 
     cm::deleteContainerInCmapfile(*call, index, EXCHANGE);
     EXPECT_EQ(record(ABC_NAME, 1, 1024, 0), fileOnCard(CMAPFILE_BLOCK));
     cm::deleteContainerInCmapfile(*call, index, SIGNATURE);
     EXPECT_EQ(Bytes(86, 0), fileOnCard(CMAPFILE_BLOCK));
-    // Five writers, each raising both fields once.
-    EXPECT_EQ((Bytes{0, 0, 5, 0, 5, 0}), fileOnCard(CARDCF_BLOCK));
+    // Four writers, each raising both fields once.
+    EXPECT_EQ((Bytes{0, 0, 4, 0, 4, 0}), fileOnCard(CARDCF_BLOCK));
 }
 
 TEST_F(ContainerMap, DeletingTheLastSizeZeroesTheWholeRecordWithItsDefaultMark) {
@@ -118,8 +119,8 @@ TEST_F(ContainerMap, FreeRecordClaimedByACertificateIsSkipped) {
         addCertificate(*setup, "cert", 1);
     }
     auto call = beginCall();
-    EXPECT_EQ(2, cm::prepareContainerInCmapfile(*call, buf<128>("abc")));
-    EXPECT_EQ(joined({record("A", 1, 0, 0), Bytes(86, 0), record(ABC_NAME, 1, 0, 0)}),
+    EXPECT_EQ(2, addNewPair(*call, "abc"));
+    EXPECT_EQ(joined({record("A", 1, 0, 0), Bytes(86, 0), record(ABC_NAME, 1, 1024, 0)}),
               fileOnCard(CMAPFILE_BLOCK));
 }
 
@@ -133,8 +134,8 @@ TEST_F(ContainerMap, AppendsPastRecordsClaimedByKeylessCertificates) {
         addCertificate(*setup, "cert", 1);
     }
     auto call = beginCall();
-    EXPECT_EQ(2, cm::prepareContainerInCmapfile(*call, buf<128>("abc")));
-    EXPECT_EQ(joined({record("A", 1, 0, 0), Bytes(86, 0), record(ABC_NAME, 1, 0, 0)}),
+    EXPECT_EQ(2, addNewPair(*call, "abc"));
+    EXPECT_EQ(joined({record("A", 1, 0, 0), Bytes(86, 0), record(ABC_NAME, 1, 1024, 0)}),
               fileOnCard(CMAPFILE_BLOCK));
 }
 
@@ -162,7 +163,7 @@ TEST_F(ContainerMap, EveryAddressableRecordTakenIsRefusedWithoutWriting) {
     auto call = beginCall();
     EXPECT_EQ("INTERNAL ERROR cannot update cmapfile, no empty container record found",
               messageOf<InternalErrorException>(
-                  [&] { cm::prepareContainerInCmapfile(*call, buf<128>("abc")); }));
+                  [&] { addNewPair(*call, "abc"); }));
     EXPECT_EQ(before, snapshot());
 }
 
@@ -190,8 +191,6 @@ TEST_F(ContainerMap, IndexBeyondTheMapIsRefusedWithoutWriting) {
     const std::string expected =
         "INTERNAL ERROR commitContainerInCmapfile(): cmapfile is not big enought to contain a "
         "record for container with index 1";
-    EXPECT_EQ(expected, messageOf<InternalErrorException>(
-                            [&] { cm::commitContainerInCmapfile(*call, 1, SIGNATURE, 1024); }));
     EXPECT_EQ(expected, messageOf<InternalErrorException>(
                             [&] { cm::deleteContainerInCmapfile(*call, 1, EXCHANGE); }));
     EXPECT_EQ(before, snapshot());
@@ -248,12 +247,12 @@ TEST_F(ContainerMap, AnotherCallWithCacheFilesSeesTheNewMap) {
     }
     {
         auto writer = beginCall(true);
-        cm::prepareContainerInCmapfile(*writer, buf<128>("abc"));
+        addNewPair(*writer, "abc");
         writer->refreshCache();
     }
     auto reader = beginCall(true);
     const cm::Files files = cm::loadCmapfileAndCardcf(*reader);
-    EXPECT_EQ(record(ABC_NAME, 1, 0, 0), bytesOf(files.cmapfile->getContent()));
+    EXPECT_EQ(record(ABC_NAME, 1, 1024, 0), bytesOf(files.cmapfile->getContent()));
     EXPECT_EQ((Bytes{0, 0, 1, 0, 1, 0}), bytesOf(files.cardcf->getContent()));
 }
 

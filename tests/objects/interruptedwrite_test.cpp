@@ -13,6 +13,7 @@
 #include "internal/cmapfile.h"
 #include "internal/p11objects/p11classes.h"
 #include "foreignwriter.h"
+#include "mapwriter.h"
 #include "objectstestsupport.h"
 #include "testcertificate.h"
 
@@ -239,7 +240,7 @@ TEST_P(InterruptedWrites, EveryCutThenAForeignWriteKeepsTheForeignChange) {
     const Write& write = GetParam();
     {
         auto call = beginCall();
-        cm::prepareContainerInCmapfile(*call, buf<128>("ours"));
+        addNewPair(*call, "ours");
         if (write.replacing) create(*call, write.kind, OLD_VALUE, textBytes("written"));
     }
     const cardsim::CardState before = engine->state();
@@ -319,13 +320,13 @@ TEST_F(LostCardFixture, ContainerMapRewriteCutAnywhereLeavesBothFilesOldOrBothNe
     };
     {
         auto call = beginCall();
-        cm::prepareContainerInCmapfile(*call, buf<128>("first"));
+        addNewPair(*call, "first");
     }
     const cardsim::CardState before = engine->state();
     const auto old = files();
     {
         auto call = beginCall();
-        cm::prepareContainerInCmapfile(*call, buf<128>("second"));
+        addNewPair(*call, "second");
     }
     const std::size_t commands = connection->sentCommands().size();
     const auto written = files();
@@ -334,12 +335,12 @@ TEST_F(LostCardFixture, ContainerMapRewriteCutAnywhereLeavesBothFilesOldOrBothNe
         SCOPED_TRACE("card lost at command " + std::to_string(lostAt));
         startCard(before);
         useLosingConnection();
-        cutOff(lostAt, [](amw::CachedToken& call) { cm::prepareContainerInCmapfile(call, buf<128>("second")); });
+        cutOff(lostAt, [](amw::CachedToken& call) { addNewPair(call, "second"); });
         const auto seen = files();
         EXPECT_TRUE(seen == old || seen == written) << "the files are neither the old nor the new pair";
         {
             auto call = beginCall();
-            cm::prepareContainerInCmapfile(*call, buf<128>("third"));
+            addNewPair(*call, "third");
         }
         EXPECT_EQ(0u, markedOnCard()) << "a journal was left behind";
         EXPECT_EQ(seen.second.size() + cm::RECORD_SIZE, files().second.size());
@@ -356,25 +357,25 @@ TEST_P(CutThenForeignWrite, ForeignRecordSurvivesAndCountersNeverRepeat) {
     namespace cm = cmapfile;
     {
         auto call = beginCall();
-        cm::prepareContainerInCmapfile(*call, buf<128>("first"));
+        addNewPair(*call, "first");
     }
     const cardsim::CardState before = engine->state();
     {
         auto call = beginCall();
-        cm::prepareContainerInCmapfile(*call, buf<128>("second"));
+        addNewPair(*call, "second");
     }
     const std::size_t commands = connection->sentCommands().size();
     for (std::size_t lostAt = 1; lostAt <= commands; ++lostAt) {
         SCOPED_TRACE("card lost at command " + std::to_string(lostAt));
         startCard(before);
         useLosingConnection();
-        cutOff(lostAt, [](amw::CachedToken& call) { cm::prepareContainerInCmapfile(call, buf<128>("second")); });
+        cutOff(lostAt, [](amw::CachedToken& call) { addNewPair(call, "second"); });
         ForeignWriter([this] { return beginCall(); }, GetParam()).addRecord("FOREIGN");
         const Bytes foreignCardcf = fileOnCard(CARDCF_BLOCK);
         const Bytes foreignMap = fileOnCard(CMAPFILE_BLOCK);
         {
             auto call = beginCall();
-            cm::prepareContainerInCmapfile(*call, buf<128>("third"));
+            addNewPair(*call, "third");
         }
         const Bytes map = fileOnCard(CMAPFILE_BLOCK);
         std::size_t foreignRecords = 0;
@@ -423,7 +424,7 @@ TEST_F(LostCardFixture, GenerationCutAnywhereLeavesNoRecordWithoutItsKey) {
         cutOff(lostAt, generate);
         {
             auto call = beginCall();
-            cm::prepareContainerInCmapfile(*call, buf<128>("next"));
+            addNewPair(*call, "next");
         }
         auto call = beginCall();
         const bool pairOnCard = call->findKeyPair(buf<128>("gen")) != nullptr;
@@ -459,7 +460,7 @@ TEST_F(LostCardFixture, AdoptedReplacementIsSettledByTheNextWriterOfAnyKind) {
     }
     {
         auto writer = beginCall(true);
-        cmapfile::prepareContainerInCmapfile(*writer, buf<128>("key"));
+        addNewPair(*writer, "key");
         writer->refreshCache();
     }
     EXPECT_EQ(0u, markedOnCard());

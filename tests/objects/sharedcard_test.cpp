@@ -8,6 +8,7 @@
 #include "amw/interruptedwrite.h"
 #include "foreignwriter.h"
 #include "internal/p11objects/p11classes.h"
+#include "mapwriter.h"
 #include "p11exceptions.h"
 #include "vxexception.h"
 
@@ -40,7 +41,7 @@ protected:
 TEST_F(SharedCard, MapWriteAfterThePlatformsChangeKeepsItsRecordAndDefault) {
     {
         auto call = beginCall(true);
-        cm::prepareContainerInCmapfile(*call, buf<128>("ours"));
+        addNewPair(*call, "ours");
         call->refreshCache();
     }
     foreign(ForeignWriter::Kind::PLATFORM).addRecord("PLATFORM");
@@ -48,7 +49,7 @@ TEST_F(SharedCard, MapWriteAfterThePlatformsChangeKeepsItsRecordAndDefault) {
     const std::uint16_t platformCounter = containerCounter(fileOnCard(CARDCF_BLOCK));
     {
         auto call = beginCall(true);
-        EXPECT_EQ(2, cm::prepareContainerInCmapfile(*call, buf<128>("second")));
+        EXPECT_EQ(2, addNewPair(*call, "second"));
         call->refreshCache();
     }
     const Bytes map = fileOnCard(CMAPFILE_BLOCK);
@@ -63,7 +64,7 @@ TEST_F(SharedCard, MapWriteAfterThePlatformsChangeKeepsItsRecordAndDefault) {
 TEST_F(SharedCard, CertificateIndexIsChosenFromTheCardsMap) {
     {
         auto call = beginCall(true);
-        cm::prepareContainerInCmapfile(*call, buf<128>("ours"));
+        addNewPair(*call, "ours");
         call->refreshCache();
     }
     foreign(ForeignWriter::Kind::PLATFORM).addRecord("PLATFORM");
@@ -78,7 +79,7 @@ TEST_F(SharedCard, CertificateIndexIsChosenFromTheCardsMap) {
 TEST_F(SharedCard, ShortCardCacheFileWithoutJournalIsRebuiltWithRaisedCounters) {
     setFileOnCard(CARDCF_BLOCK, Bytes{7, 9});
     auto call = beginCall();
-    EXPECT_EQ(0, cm::prepareContainerInCmapfile(*call, buf<128>("abc")));
+    EXPECT_EQ(0, addNewPair(*call, "abc"));
     EXPECT_EQ((Bytes{7, 0, 1, 0, 1, 0}), fileOnCard(CARDCF_BLOCK));
     EXPECT_EQ(cm::RECORD_SIZE, fileOnCard(CMAPFILE_BLOCK).size());
 }
@@ -95,7 +96,7 @@ TEST_F(SharedCard, MapTooBigForItsJournalIsWrittenInPlace) {
     setFileOnCard(CMAPFILE_BLOCK, map);
     const std::size_t objectsBefore = engine->state().objects.size();
     auto call = beginCall();
-    EXPECT_EQ(0, cm::prepareContainerInCmapfile(*call, buf<128>("abc")));
+    EXPECT_EQ(0, addNewPair(*call, "abc"));
     EXPECT_EQ(cm::FLAG_VALID, fileOnCard(CMAPFILE_BLOCK)[80]);
     EXPECT_EQ(objectsBefore, engine->state().objects.size()) << "a journal was left";
 }

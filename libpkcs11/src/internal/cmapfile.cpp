@@ -511,39 +511,6 @@ std::optional<std::uint8_t> findAvaliableRecordInCmapfile(amw::X509CertificateLi
     return std::nullopt;
 }
 
-std::uint8_t prepareContainerInCmapfile(amw::CachedToken& token,
-                                        const StaticBuffer<128>& pkcs11Id) {
-    TraceScope trace(LOG_FACILITY_PKCS11, "cmapfile::prepareContainerInCmapfile");
-    amw::X509CertificateList& certificates = token.getCertificates();
-    std::uint8_t index = 0;
-    rewriteMap(token, [&](Content& map) {
-        auto found = findAvaliableRecordInCmapfile(certificates, map.data, map.size());
-        // Records are appended until one is usable: a certificate without a
-        // key claims the index past the end of the map, so the first appended
-        // record may already be taken.
-        for (std::size_t records = map.size() / RECORD_SIZE;
-             !found && records < MAX_RECORDS && (records + 1) * RECORD_SIZE <= MAX_MAP_SIZE;
-             ++records) {
-            // The new record starts after the last whole one; bytes of a
-            // partial record at the end are overwritten.
-            std::memset(map.data + records * RECORD_SIZE, 0, RECORD_SIZE);
-            map.length = (records + 1) * RECORD_SIZE;
-            found = findAvaliableRecordInCmapfile(certificates, map.data, map.size());
-        }
-        if (!found) {
-            throw InternalErrorException("cannot update cmapfile, no empty container record found");
-        }
-        index = *found;
-        const std::u16string name = generateUniqueContainerName(map.data, map.size(), pkcs11Id);
-        std::uint8_t* record = map.data + static_cast<std::size_t>(index) * RECORD_SIZE;
-        std::memset(record, 0, RECORD_SIZE);
-        for (std::size_t i = 0; i < name.size(); ++i) writeLe16(record + 2 * i, name[i]);
-        record[FLAGS_OFFSET] = FLAG_VALID;
-    });
-    logIndex(L"[OUT] containerIndex", index);
-    return index;
-}
-
 std::uint8_t chooseContainerIndex(amw::CachedToken& token) {
     TraceScope trace(LOG_FACILITY_PKCS11, "cmapfile::chooseContainerIndex");
     const Files files = loadCmapfileAndCardcf(token);
@@ -597,24 +564,6 @@ void addContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex
         }
         writeLe16(map.data + index * RECORD_SIZE + sizeFieldOffset(keySpec),
                   static_cast<std::uint16_t>(keySizeBits));
-    });
-}
-
-void commitContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex,
-                               std::uint32_t keySpec, std::uint32_t keySizeBits) {
-    TraceScope trace(LOG_FACILITY_PKCS11, "cmapfile::commitContainerInCmapfile");
-    logIndex(L"containerIndex", containerIndex);
-    logIndex(L"keySpec", keySpec);
-    logIndex(L"keySizeBits", keySizeBits);
-    if (keySizeBits > 0xFFFF) {
-        throw InvalidArgumentException::range("keySizeBits", keySizeBits, 0, 0xFFFF,
-                                              "cmapfile::commitContainerInCmapfile", __FILE__,
-                                              __LINE__);
-    }
-    rewriteMap(token, [&](Content& map) {
-        requireRecord(map, containerIndex);
-        std::uint8_t* record = map.data + static_cast<std::size_t>(containerIndex) * RECORD_SIZE;
-        writeLe16(record + sizeFieldOffset(keySpec), static_cast<std::uint16_t>(keySizeBits));
     });
 }
 

@@ -124,9 +124,6 @@ std::uint8_t chooseContainerIndex(amw::CachedToken& token);
 void addContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex,
                             const StaticBuffer<128>& pkcs11Id, std::uint32_t keySpec,
                             std::uint32_t keySizeBits);
-std::uint8_t prepareContainerInCmapfile(amw::CachedToken& token, const StaticBuffer<128>& pkcs11Id);
-void commitContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex,
-                               std::uint32_t keySpec, std::uint32_t keySizeBits);
 void deleteContainerInCmapfile(amw::CachedToken& token, std::uint8_t containerIndex,
                                std::uint32_t keySpec);
 std::uint8_t getDefaultCertificateContainerIndex(amw::CachedToken& token);
