@@ -3,11 +3,28 @@
 // hash's compression function; the last block is padded with 0x80, zeros,
 // and the message length in bits as a big-endian number filling the block's
 // last LENGTH_FIELD bytes (only its low 64 bits can be non-zero here).
+// Words are read from a block and written to the digest big-endian.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+template <class Word>
+Word loadBigEndian(const std::uint8_t* bytes) noexcept {
+    Word word = 0;
+    for (std::size_t i = 0; i < sizeof(Word); ++i) word = static_cast<Word>(word << 8) | bytes[i];
+    return word;
+}
+
+// The first `length` bytes of the words, each word most significant byte
+// first; `length` is a whole number of words.
+template <class Word>
+void storeBigEndian(const Word* words, std::size_t length, std::uint8_t* out) noexcept {
+    for (std::size_t i = 0; i < length; ++i) {
+        out[i] = static_cast<std::uint8_t>(words[i / sizeof(Word)] >> (8 * (sizeof(Word) - 1 - i % sizeof(Word))));
+    }
+}
 
 template <std::size_t BLOCK_SIZE, std::size_t LENGTH_FIELD>
 class HashBlocks {

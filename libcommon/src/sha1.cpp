@@ -19,11 +19,7 @@ void Sha1::reset() noexcept {
 
 void Sha1::compress(const std::uint8_t* block) noexcept {
     std::uint32_t w[80];
-    for (int i = 0; i < 16; ++i) {
-        w[i] = static_cast<std::uint32_t>(block[4 * i]) << 24 |
-               static_cast<std::uint32_t>(block[4 * i + 1]) << 16 |
-               static_cast<std::uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
-    }
+    for (int i = 0; i < 16; ++i) w[i] = loadBigEndian<std::uint32_t>(block + 4 * i);
     for (int i = 16; i < 80; ++i) w[i] = rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
     for (int i = 0; i < 80; ++i) {
@@ -61,11 +57,6 @@ void Sha1::update(const void* data, std::size_t length) noexcept {
 
 void Sha1::finalInto(std::uint8_t* digest) noexcept {
     blocks.pad([this](const std::uint8_t* block) { compress(block); });
-    for (int i = 0; i < 5; ++i) {
-        digest[4 * i] = static_cast<std::uint8_t>(state[i] >> 24);
-        digest[4 * i + 1] = static_cast<std::uint8_t>(state[i] >> 16);
-        digest[4 * i + 2] = static_cast<std::uint8_t>(state[i] >> 8);
-        digest[4 * i + 3] = static_cast<std::uint8_t>(state[i]);
-    }
+    storeBigEndian(state, sizeof state, digest);
     reset();
 }

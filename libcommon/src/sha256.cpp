@@ -2,9 +2,11 @@
 
 #include <cstring>
 
+#include "sha2rounds.h"
+
 namespace {
 
-constexpr std::uint32_t ROUND_CONSTANTS[64] = {
+constexpr std::uint32_t SHA256_ROUND_CONSTANTS[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -20,7 +22,15 @@ constexpr std::uint32_t INITIAL_STATE[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 
 constexpr std::uint32_t SHA224_INITIAL_STATE[8] = {0xc1059ed8, 0x367cd507, 0x3070dd17, 0xf70e5939,
                                                    0xffc00b31, 0x68581511, 0x64f98fa7, 0xbefa4fa4};
 
-constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+struct Sha256Shape {
+    using Word = std::uint32_t;
+    static constexpr std::size_t ROUNDS = 64;
+    static constexpr const Word* ROUND_CONSTANTS = SHA256_ROUND_CONSTANTS;
+    static constexpr int SIGMA0[3] = {2, 13, 22};
+    static constexpr int SIGMA1[3] = {6, 11, 25};
+    static constexpr int SMALL_SIGMA0[3] = {7, 18, 3};
+    static constexpr int SMALL_SIGMA1[3] = {17, 19, 10};
+};
 
 }  // namespace
 
@@ -31,45 +41,7 @@ void Sha256::reset() noexcept {
     blocks.clear();
 }
 
-void Sha256::compress(const std::uint8_t* block) noexcept {
-    std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
-        w[i] = static_cast<std::uint32_t>(block[4 * i]) << 24 |
-               static_cast<std::uint32_t>(block[4 * i + 1]) << 16 |
-               static_cast<std::uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
-    }
-    for (int i = 16; i < 64; ++i) {
-        const std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-    for (int i = 0; i < 64; ++i) {
-        const std::uint32_t s1 = rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25);
-        const std::uint32_t choose = (e & f) ^ (~e & g);
-        const std::uint32_t t1 = h + s1 + choose + ROUND_CONSTANTS[i] + w[i];
-        const std::uint32_t s0 = rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22);
-        const std::uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
-        const std::uint32_t t2 = s0 + majority;
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
-    }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
-}
+void Sha256::compress(const std::uint8_t* block) noexcept { sha2Compress<Sha256Shape>(state, block); }
 
 void Sha256::update(const void* data, std::size_t length) noexcept {
     blocks.absorb(data, length, [this](const std::uint8_t* block) { compress(block); });
@@ -77,14 +49,7 @@ void Sha256::update(const void* data, std::size_t length) noexcept {
 
 void Sha256::finish(std::uint8_t* digest) noexcept {
     blocks.pad([this](const std::uint8_t* block) { compress(block); });
-    {
-        for (std::size_t i = 0; i < digestSize() / 4; ++i) {
-            digest[4 * i] = static_cast<std::uint8_t>(state[i] >> 24);
-            digest[4 * i + 1] = static_cast<std::uint8_t>(state[i] >> 16);
-            digest[4 * i + 2] = static_cast<std::uint8_t>(state[i] >> 8);
-            digest[4 * i + 3] = static_cast<std::uint8_t>(state[i]);
-        }
-    }
+    storeBigEndian(state, digestSize(), digest);
     reset();
 }
 

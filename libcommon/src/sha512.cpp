@@ -2,9 +2,11 @@
 
 #include <cstring>
 
+#include "sha2rounds.h"
+
 namespace {
 
-constexpr std::uint64_t ROUND_CONSTANTS[80] = {
+constexpr std::uint64_t SHA512_ROUND_CONSTANTS[80] = {
     0x428a2f98d728ae22, 0x7137449123ef65cd, 0xb5c0fbcfec4d3b2f, 0xe9b5dba58189dbbc, 0x3956c25bf348b538,
     0x59f111f1b605d019, 0x923f82a4af194f9b, 0xab1c5ed5da6d8118, 0xd807aa98a3030242, 0x12835b0145706fbe,
     0x243185be4ee4b28c, 0x550c7dc3d5ffb4e2, 0x72be5d74f27b896f, 0x80deb1fe3b1696b1, 0x9bdc06a725c71235,
@@ -29,7 +31,15 @@ constexpr std::uint64_t SHA384_INITIAL_STATE[8] = {0xcbbb9d5dc1059ed8, 0x629a292
                                                    0x152fecd8f70e5939, 0x67332667ffc00b31, 0x8eb44a8768581511,
                                                    0xdb0c2e0d64f98fa7, 0x47b5481dbefa4fa4};
 
-constexpr std::uint64_t rotr(std::uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
+struct Sha512Shape {
+    using Word = std::uint64_t;
+    static constexpr std::size_t ROUNDS = 80;
+    static constexpr const Word* ROUND_CONSTANTS = SHA512_ROUND_CONSTANTS;
+    static constexpr int SIGMA0[3] = {28, 34, 39};
+    static constexpr int SIGMA1[3] = {14, 18, 41};
+    static constexpr int SMALL_SIGMA0[3] = {1, 8, 7};
+    static constexpr int SMALL_SIGMA1[3] = {19, 61, 6};
+};
 
 }  // namespace
 
@@ -40,45 +50,7 @@ void Sha512::reset() noexcept {
     blocks.clear();
 }
 
-void Sha512::compress(const std::uint8_t* block) noexcept {
-    std::uint64_t w[80];
-    for (int i = 0; i < 16; ++i) {
-        std::uint64_t word = 0;
-        for (int j = 0; j < 8; ++j) word = (word << 8) | block[8 * i + j];
-        w[i] = word;
-    }
-    for (int i = 16; i < 80; ++i) {
-        const std::uint64_t s0 = rotr(w[i - 15], 1) ^ rotr(w[i - 15], 8) ^ (w[i - 15] >> 7);
-        const std::uint64_t s1 = rotr(w[i - 2], 19) ^ rotr(w[i - 2], 61) ^ (w[i - 2] >> 6);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    std::uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
-    std::uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
-    for (int i = 0; i < 80; ++i) {
-        const std::uint64_t s1 = rotr(e, 14) ^ rotr(e, 18) ^ rotr(e, 41);
-        const std::uint64_t choose = (e & f) ^ (~e & g);
-        const std::uint64_t t1 = h + s1 + choose + ROUND_CONSTANTS[i] + w[i];
-        const std::uint64_t s0 = rotr(a, 28) ^ rotr(a, 34) ^ rotr(a, 39);
-        const std::uint64_t majority = (a & b) ^ (a & c) ^ (b & c);
-        const std::uint64_t t2 = s0 + majority;
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
-    }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
-}
+void Sha512::compress(const std::uint8_t* block) noexcept { sha2Compress<Sha512Shape>(state, block); }
 
 void Sha512::update(const void* data, std::size_t length) noexcept {
     blocks.absorb(data, length, [this](const std::uint8_t* block) { compress(block); });
@@ -86,9 +58,6 @@ void Sha512::update(const void* data, std::size_t length) noexcept {
 
 void Sha512::finalInto(std::uint8_t* digest) noexcept {
     blocks.pad([this](const std::uint8_t* block) { compress(block); });
-    const std::size_t words = digestSize() / 8;
-    for (std::size_t i = 0; i < words; ++i) {
-        for (int j = 0; j < 8; ++j) digest[8 * i + j] = static_cast<std::uint8_t>(state[i] >> (56 - 8 * j));
-    }
+    storeBigEndian(state, digestSize(), digest);
     reset();
 }
