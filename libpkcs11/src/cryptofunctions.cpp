@@ -74,6 +74,19 @@ CK_RV initPrivateKeyOperation(CallContext& call, CK_SESSION_HANDLE hSession,
     return CKR_OK;
 }
 
+// A size query (no buffer) or a buffer too small is answered with the length
+// needed, and the operation stays active for the retry; empty when the
+// buffer takes the result.
+std::optional<CK_RV> answerWithLengthNeeded(CardFrame& frame, const void* buffer, CK_ULONG_PTR length,
+                                            std::size_t needed, const wchar_t* lengthName) {
+    if (buffer != nullptr && *length >= needed) return std::nullopt;
+    const bool query = buffer == nullptr;
+    *length = static_cast<CK_ULONG>(needed);
+    traceOutput(lengthName, *length);
+    frame.token().refreshCache();
+    return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+}
+
 // The block the card signs for the operation's mechanism: the data itself,
 // or for a hash-and-sign mechanism its digest, encoded.
 void formatForSigning(const OperationMechanism& mechanism, const OperationKey& key, const std::uint8_t* data,
@@ -126,16 +139,9 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
         const OperationMechanism& mechanism = frame.session().getOperationMechanism(Session::SIGN_OPERATION);
         // A multi-part signature in progress ends only with C_SignFinal.
         if (frame.session().getOperationDigest(Session::SIGN_OPERATION)) return CKR_OPERATION_ACTIVE;
-        if (pSignature == nullptr) {
-            *pulSignatureLen = key.modulusLength;
-            traceOutput(L"*pulSignatureLen", *pulSignatureLen);
-            frame.token().refreshCache();
-            return CKR_OK;
-        }
-        if (*pulSignatureLen < key.modulusLength) {
-            // The length needed; the operation stays active for the retry.
-            *pulSignatureLen = key.modulusLength;
-            return CKR_BUFFER_TOO_SMALL;
+        if (auto answered = answerWithLengthNeeded(frame, pSignature, pulSignatureLen, key.modulusLength,
+                                                   L"*pulSignatureLen")) {
+            return *answered;
         }
         WipedBlock block;
         formatForSigning(mechanism, key, pData, ulDataLen, block);
@@ -177,12 +183,9 @@ CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_P
         const OperationKey key = keyForOperation(frame, Session::SIGN_OPERATION);
         const OperationMechanism& mechanism = frame.session().getOperationMechanism(Session::SIGN_OPERATION);
         if (!mechanism.row->hash) return CKR_MECHANISM_INVALID;
-        if (pSignature == nullptr || *pulSignatureLen < key.modulusLength) {
-            const bool query = pSignature == nullptr;
-            *pulSignatureLen = key.modulusLength;
-            traceOutput(L"*pulSignatureLen", *pulSignatureLen);
-            frame.token().refreshCache();
-            return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+        if (auto answered = answerWithLengthNeeded(frame, pSignature, pulSignatureLen, key.modulusLength,
+                                                   L"*pulSignatureLen")) {
+            return *answered;
         }
         const std::optional<MessageDigest>& parts = frame.session().getOperationDigest(Session::SIGN_OPERATION);
         MessageDigest digest = parts ? *parts : MessageDigest(*mechanism.row->hash);
@@ -217,16 +220,9 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
         const OperationKey key = keyForOperation(frame, Session::DECRYPT_OPERATION);
         const OperationMechanism& mechanism = frame.session().getOperationMechanism(Session::DECRYPT_OPERATION);
         if (ulEncryptedDataLen != key.modulusLength) return CKR_ENCRYPTED_DATA_LEN_RANGE;
-        if (pData == nullptr) {
-            *pulDataLen = key.modulusLength;
-            traceOutput(L"*pulDataLen", *pulDataLen);
-            frame.token().refreshCache();
-            return CKR_OK;
-        }
-        if (*pulDataLen < key.modulusLength) {
-            // The upper bound needed; the operation stays active for the retry.
-            *pulDataLen = key.modulusLength;
-            return CKR_BUFFER_TOO_SMALL;
+        // The length needed is k, an upper bound of the message's.
+        if (auto answered = answerWithLengthNeeded(frame, pData, pulDataLen, key.modulusLength, L"*pulDataLen")) {
+            return *answered;
         }
         WipedCardBlock decrypted;
         frame.token().rsaExponentiation(key.keyPair, pEncryptedData,
