@@ -36,20 +36,8 @@ mkdir -p "$demo/log"
 printf 'loglevel = 1\nlogpath = %s/log\ncache = %s/cache\n' "$demo" "$demo" >"$demo/zentrik.txt"
 export ZENTRIK_CONF="$demo/zentrik.txt"
 # OpenSSL loads the libp11 engine with our module.
-cat >"$demo/openssl.cnf" <<EOF
-openssl_conf = init
-[init]
-engines = engines
-[engines]
-pkcs11 = pkcs11
-[pkcs11]
-engine_id = pkcs11
-MODULE_PATH = $module
-init = 0
-[req]
-distinguished_name = dn
-[dn]
-EOF
+. "$root/scripts/openssl-engine.sh"
+write_openssl_engine_config "$demo/openssl.cnf" "$module"
 
 # bench.sh stop removes directories with this prefix once their processes end.
 bench_dir=$(mktemp -d /tmp/zentrik-bench-sh-XXXXXX)

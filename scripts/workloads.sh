@@ -64,17 +64,8 @@ modutil -dbdir "sql:$work/nssdb" -add Zentrik -libfile "$module" -force >/dev/nu
 echo "$pin" >"$work/pin.txt"
 label=$(pkcs11-tool --module "$module" -L 2>/dev/null | sed -n 's/.*token label *: *//p' | head -1)
 engine=$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
-cat >"$work/openssl.cnf" <<EOF
-openssl_conf = init
-[init]
-engines = engines
-[engines]
-pkcs11 = pkcs11
-[pkcs11]
-engine_id = pkcs11
-MODULE_PATH = $module
-init = 0
-EOF
+. "$root/scripts/openssl-engine.sh"
+write_openssl_engine_config "$work/openssl.cnf" "$module"
 
 ctl "latency $(awk "BEGIN{print int($apdu_ms*1000)}") $(awk "BEGIN{print int($byte_ms*1000)}")" >/dev/null
 # One row: the workload run once untimed (the cache files are current, as a

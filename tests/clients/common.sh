@@ -92,22 +92,8 @@ tool() { pkcs11-tool --module "$module" --slot "$SLOT" "$@"; }
 tool_user() { tool --login --pin "$USER_PIN" "$@"; }
 
 # An OpenSSL configuration that loads the libp11 engine with our module.
-write_openssl_config() {
-    cat >"$1" <<EOF
-openssl_conf = init
-[init]
-engines = engines
-[engines]
-pkcs11 = pkcs11
-[pkcs11]
-engine_id = pkcs11
-MODULE_PATH = $module
-init = 0
-[req]
-distinguished_name = dn
-[dn]
-EOF
-}
+. "$ZENTRIK_SOURCE/scripts/openssl-engine.sh"
+write_openssl_config() { write_openssl_engine_config "$1" "$module"; }
 
 stop_clients_bench() {
     local status=$?
