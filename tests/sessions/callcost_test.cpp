@@ -35,10 +35,8 @@ protected:
         if (IsSkipped()) return;
         if (variant() == "nocache") GTEST_SKIP() << "counts the cache at work";
         fs::remove_all(cacheDirectory());
-        insertFreshCard(PLAIN_SLOT, {"--card-id", CARD_ID});
-        ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
-        session = openSession(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+        startLoggedIn(session, {"--card-id", CARD_ID});
+        if (HasFatalFailure()) return;
         GenerationRequest request;
         request.id = {0x4B, 0x01};
         keys = generateOnCard(session, request);
@@ -56,11 +54,7 @@ protected:
     static void waitForTheHoldToEnd() {
         if (holdOn()) std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
-    std::uint64_t total() {
-        std::uint64_t sum = 0;
-        for (const auto& [ins, n] : control(PLAIN_SLOT).counters()) sum += n;
-        return sum;
-    }
+    std::uint64_t total() { return commandsSent(PLAIN_SLOT); }
 
     CK_SESSION_HANDLE session = 0;
     KeyHandles keys;

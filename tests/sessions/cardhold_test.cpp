@@ -32,21 +32,15 @@ protected:
         SessionBench::SetUp();
         if (IsSkipped()) return;
         if (!variant().empty()) GTEST_SKIP() << "runs with the default card hold";
-        insertFreshCard(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
-        session = openSession(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+        startLoggedIn(session);
+        if (HasFatalFailure()) return;
         GenerationRequest request;
         request.id = {0x4B, 0x07};
         keys = generateOnCard(session, request);
         findAll(session);
         std::this_thread::sleep_for(AFTER_IDLE_TIME);
     }
-    std::uint64_t total() {
-        std::uint64_t sum = 0;
-        for (const auto& [ins, n] : control(PLAIN_SLOT).counters()) sum += n;
-        return sum;
-    }
+    std::uint64_t total() { return commandsSent(PLAIN_SLOT); }
 
     CK_SESSION_HANDLE session = 0;
     KeyHandles keys;

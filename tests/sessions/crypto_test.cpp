@@ -9,23 +9,14 @@
 namespace sessiontest {
 namespace {
 
-class Crypto : public SessionBench {
+class Crypto : public LoggedInBench {
 protected:
-    void SetUp() override {
-        SessionBench::SetUp();
-        if (IsSkipped()) return;
-        insertFreshCard(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
-        session = openSession(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
-    }
     KeyHandles generate(CK_ULONG bits) {
         GenerationRequest request;
         request.bits = bits;
         request.id = {0xC0, static_cast<std::uint8_t>(bits >> 8)};
         return generateOnCard(session, request);
     }
-    CK_SESSION_HANDLE session = 0;
 };
 
 // Both key sizes: one generated pair signs and decrypts, with the size

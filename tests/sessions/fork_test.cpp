@@ -51,18 +51,7 @@ CK_ULONG slotCount() {
     return p11()->C_GetSlotList(CK_FALSE, nullptr, &count) == CKR_OK ? count : 0;
 }
 
-class Fork : public SessionBench {
-protected:
-    void SetUp() override {
-        SessionBench::SetUp();
-        if (IsSkipped()) return;
-        insertFreshCard(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
-        session = openSession(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
-    }
-    CK_SESSION_HANDLE session = 0;
-};
+using Fork = LoggedInBench;
 
 // What a child that signs on its own does; 0 when every step passed.
 int signInTheChild(CK_SESSION_HANDLE parentSession) {

@@ -10,15 +10,11 @@
 namespace sessiontest {
 namespace {
 
-class Mechanisms : public SessionBench {
+class Mechanisms : public LoggedInBench {
 protected:
     void SetUp() override {
-        SessionBench::SetUp();
-        if (IsSkipped()) return;
-        insertFreshCard(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
-        session = openSession(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+        LoggedInBench::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         GenerationRequest request;
         request.bits = 2048;
         request.id = {0xD5, 0x01};
@@ -39,7 +35,6 @@ protected:
     CK_RV update(const Bytes& part) {
         return p11()->C_SignUpdate(session, const_cast<CK_BYTE_PTR>(part.data()), part.size());
     }
-    CK_SESSION_HANDLE session = 0;
     KeyHandles keys;
     PublicKey publicKey;
 };

@@ -9,23 +9,14 @@ namespace {
 
 const Bytes KEY_ID = {0x4B, 0x01};
 
-class Objects : public SessionBench {
+class Objects : public LoggedInBench {
 protected:
-    void SetUp() override {
-        SessionBench::SetUp();
-        if (IsSkipped()) return;
-        insertFreshCard(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
-        session = openSession(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
-    }
     CK_OBJECT_HANDLE create(Template object) {
         CK_OBJECT_HANDLE handle = 0;
         EXPECT_EQ(CKR_OK, createObject(session, object, handle));
         EXPECT_NE(0u, handle);
         return handle;
     }
-    CK_SESSION_HANDLE session = 0;
 };
 
 Template dataObject(const std::string& label, const std::string& value, bool isPrivate) {

@@ -14,15 +14,11 @@ std::vector<CK_OBJECT_HANDLE> sorted(std::vector<CK_OBJECT_HANDLE> handles) {
     return handles;
 }
 
-class ObjectSearch : public SessionBench {
+class ObjectSearch : public LoggedInBench {
 protected:
     void SetUp() override {
-        SessionBench::SetUp();
-        if (IsSkipped()) return;
-        insertFreshCard(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
-        session = openSession(PLAIN_SLOT);
-        ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+        LoggedInBench::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         publicObject = create("public", false);
         privateObject = create("private", true);
     }
@@ -33,7 +29,6 @@ protected:
         EXPECT_EQ(CKR_OK, createObject(session, t, handle));
         return handle;
     }
-    CK_SESSION_HANDLE session = 0;
     CK_OBJECT_HANDLE publicObject = 0;
     CK_OBJECT_HANDLE privateObject = 0;
 };

@@ -75,6 +75,19 @@ CK_SESSION_HANDLE SessionBench::openSession(CK_SLOT_ID slot, CK_FLAGS flags) {
     return session;
 }
 
+void SessionBench::startLoggedIn(CK_SESSION_HANDLE& session, const std::vector<std::string>& extra) {
+    insertFreshCard(PLAIN_SLOT, extra);
+    ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
+    session = openSession(PLAIN_SLOT);
+    ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+}
+
+std::uint64_t SessionBench::commandsSent(CK_SLOT_ID slot) {
+    std::uint64_t sum = 0;
+    for (const auto& [ins, n] : control(slot).counters()) sum += n;
+    return sum;
+}
+
 CK_RV SessionBench::login(CK_SESSION_HANDLE session, CK_USER_TYPE user, const std::string& pin) {
     std::string copy = pin;
     return p11()->C_Login(session, user, reinterpret_cast<CK_UTF8CHAR_PTR>(copy.data()), copy.size());

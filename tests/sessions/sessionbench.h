@@ -57,6 +57,12 @@ protected:
     bench::CardControl control(CK_SLOT_ID slot);
 
     CK_SESSION_HANDLE openSession(CK_SLOT_ID slot, CK_FLAGS flags = CKF_SERIAL_SESSION | CKF_RW_SESSION);
+    // Where most scenarios start: a fresh card (personalised with `extra`) in
+    // the plain slot, the module initialised, and `session` a read/write
+    // session logged in as the user.
+    void startLoggedIn(CK_SESSION_HANDLE& session, const std::vector<std::string>& extra = {});
+    // The commands the slot's card received since its statistics were cleared.
+    std::uint64_t commandsSent(CK_SLOT_ID slot);
     CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, const std::string& pin);
     CK_STATE sessionState(CK_SESSION_HANDLE session);
     // The 8-byte session PIN the card hands out for the user role while one
@@ -66,6 +72,16 @@ protected:
 private:
     static std::unique_ptr<bench::Bench> bench_;
     static int imageCount_;
+};
+
+// A fixture whose every test starts logged in (startLoggedIn).
+class LoggedInBench : public SessionBench {
+protected:
+    void SetUp() override {
+        SessionBench::SetUp();
+        if (!IsSkipped()) startLoggedIn(session);
+    }
+    CK_SESSION_HANDLE session = 0;
 };
 
 }  // namespace sessiontest
