@@ -78,13 +78,17 @@ bool readParameters(const CK_MECHANISM& mechanism, Parameters& out) {
     return true;
 }
 
+// Reads the PSS or OAEP parameters and the hash and mask generation
+// function they name, both of which must be known.
+template <class Parameters>
+bool readHashParameters(const CK_MECHANISM& mechanism, Parameters& parameters, OperationMechanism& out) {
+    return readParameters(mechanism, parameters) && lookUp(HASH_MECHANISMS, parameters.hashAlg, out.hash) &&
+           lookUp(MGF1_FUNCTIONS, parameters.mgf, out.mgfHash);
+}
+
 CK_RV readPss(const CK_MECHANISM& mechanism, std::size_t modulusBits, OperationMechanism& out) {
     CK_RSA_PKCS_PSS_PARAMS parameters;
-    if (!readParameters(mechanism, parameters)) return CKR_MECHANISM_PARAM_INVALID;
-    if (!lookUp(HASH_MECHANISMS, parameters.hashAlg, out.hash) ||
-        !lookUp(MGF1_FUNCTIONS, parameters.mgf, out.mgfHash)) {
-        return CKR_MECHANISM_PARAM_INVALID;
-    }
+    if (!readHashParameters(mechanism, parameters, out)) return CKR_MECHANISM_PARAM_INVALID;
     // A hash-and-sign mechanism names its hash twice; both must agree.
     if (out.row->hash && *out.row->hash != out.hash) return CKR_MECHANISM_PARAM_INVALID;
     // The encoded message has modulusBits - 1 bits and holds the hash, the
@@ -100,11 +104,7 @@ CK_RV readPss(const CK_MECHANISM& mechanism, std::size_t modulusBits, OperationM
 
 CK_RV readOaep(const CK_MECHANISM& mechanism, std::size_t modulusBits, OperationMechanism& out) {
     CK_RSA_PKCS_OAEP_PARAMS parameters;
-    if (!readParameters(mechanism, parameters)) return CKR_MECHANISM_PARAM_INVALID;
-    if (!lookUp(HASH_MECHANISMS, parameters.hashAlg, out.hash) ||
-        !lookUp(MGF1_FUNCTIONS, parameters.mgf, out.mgfHash)) {
-        return CKR_MECHANISM_PARAM_INVALID;
-    }
+    if (!readHashParameters(mechanism, parameters, out)) return CKR_MECHANISM_PARAM_INVALID;
     // The label is given with CKZ_DATA_SPECIFIED; some applications pass 0
     // for "no label", which means the same empty label.
     const bool noSource = parameters.source == 0 && parameters.ulSourceDataLen == 0;
