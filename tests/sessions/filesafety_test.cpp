@@ -14,6 +14,7 @@
 #include <future>
 #include <iterator>
 
+#include "fileinspection.h"
 #include "loadedmodule.h"
 #include "objecthelpers.h"
 
@@ -29,16 +30,8 @@ constexpr int LAST_KIND = 7;
 
 fs::path cardDirectory() { return fs::path(cacheDirectory()) / CARD_ID; }
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-unsigned modeOf(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(0, ::lstat(path.c_str(), &info)) << path;
-    return info.st_mode & 07777;
-}
+using fileinspection::modeOf;
+using fileinspection::readAll;
 
 class FileSafety : public SessionBench {
 protected:

@@ -17,20 +17,14 @@
 #include <memory>
 #include <string>
 
+#include "fileinspection.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-unsigned modeOf(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(0, ::lstat(path.c_str(), &info)) << path;
-    return info.st_mode & 07777;
-}
+using fileinspection::modeOf;
+using fileinspection::readAll;
 
 class PrivateFiles : public ::testing::Test {
 protected:
