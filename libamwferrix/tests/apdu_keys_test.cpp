@@ -155,26 +155,25 @@ TEST(GetComponent, ExponentIsAskedWithLeThree) {
     EXPECT_EQ(hex("01 00 01"), Bytes(buffer, buffer + 3));
 }
 
-TEST(GetComponent, ModulusIsAskedWithLeZero) {
-    const Bytes modulus = sequence(256, 0x44);
-    ScriptedConnection card;
-    card.expectTransmit(hex("80 44 06 00 00"), modulus, 0x9000);
-    std::uint8_t buffer[256];
-    std::uint32_t size = sizeof buffer;
-    apdu::getComponent(card, apdu::COMPONENT_N, buffer, &size);
-    EXPECT_EQ(256u, size);
-    EXPECT_EQ(modulus, Bytes(buffer, buffer + 256));
-}
-
-TEST(GetComponent, ModulusOfAKnownKeySizeIsAskedWithItsLength) {
-    const Bytes modulus = sequence(128, 0x66);
-    ScriptedConnection card;
-    card.expectTransmit(hex("80 44 06 00 80"), modulus, 0x9000);
-    std::uint8_t buffer[256];
-    std::uint32_t size = sizeof buffer;
-    apdu::getComponent(card, apdu::COMPONENT_N, buffer, &size, 128);
-    EXPECT_EQ(128u, size);
-    EXPECT_EQ(modulus, Bytes(buffer, buffer + 128));
+// Without a known key size the modulus is asked for with Le 00 (up to 256
+// bytes); with one, with its length, so a 1024-bit key needs no 6C80 retry.
+TEST(GetComponent, ModulusIsAskedWithTheKnownLengthOrLeZero) {
+    const struct {
+        std::uint32_t knownLength;
+        const char* command;
+        std::size_t length;
+    } cases[] = {{0, "80 44 06 00 00", 256}, {128, "80 44 06 00 80", 128}, {256, "80 44 06 00 00", 256}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.knownLength);
+        const Bytes modulus = sequence(c.length, 0x44);
+        ScriptedConnection card;
+        card.expectTransmit(hex(c.command), modulus, 0x9000);
+        std::uint8_t buffer[256];
+        std::uint32_t size = sizeof buffer;
+        apdu::getComponent(card, apdu::COMPONENT_N, buffer, &size, c.knownLength);
+        EXPECT_EQ(c.length, size);
+        EXPECT_EQ(modulus, Bytes(buffer, buffer + size));
+    }
 }
 
 TEST(GetComponent, WrongLengthStatusIsResentWithTheCardsLength) {
