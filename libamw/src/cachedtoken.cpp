@@ -246,6 +246,7 @@ void CachedToken::refreshCache() noexcept {
         const auto wanted = [&](std::uint32_t kind) {
             if (kind == CACHED_OBJECT_CERTIFICATE && certificatesUnsettled) return false;
             if (kind == CACHED_OBJECT_DATA_OBJECT && dataObjectsUnsettled) return false;
+            if ((notCacheable & counterBit(kind)) != 0) return false;
             return loadedFromCard || (modifiedCounters & counterBit(kind)) != 0;
         };
         const auto save = [&](std::uint32_t kind, const auto& list) {
@@ -323,6 +324,12 @@ DataObjectList& CachedToken::getDataObjects() {
                                         });
     if (!loaded) adoptFinishedReplacements(list, unfinishedReplacements);
     return list;
+}
+
+void CachedToken::setListCacheable(std::uint32_t kind, bool cacheable) noexcept {
+    if (kind >= 16) return;
+    notCacheable = cacheable ? static_cast<std::uint16_t>(notCacheable & ~counterBit(kind))
+                             : static_cast<std::uint16_t>(notCacheable | counterBit(kind));
 }
 
 bool CachedToken::isListFromCard(std::uint32_t kind) const noexcept {

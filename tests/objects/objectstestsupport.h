@@ -79,6 +79,25 @@ std::string messageOf(const std::function<void()>& action) {
     return "no exception";
 }
 
+// How far the card cache file's two counters rose together from `before`
+// to `after` (wrapping at 16 bits), the other bytes unchanged; -1 otherwise.
+inline int counterRise(const Bytes& before, const Bytes& after) {
+    if (before.size() < 6 || before.size() != after.size() || before[0] != after[0] || before[1] != after[1] ||
+        !std::equal(before.begin() + 6, before.end(), after.begin() + 6))
+        return -1;
+    const auto field = [](const Bytes& cf, std::size_t at) { return cf[at] | (cf[at + 1] << 8); };
+    const int container = (field(after, 2) - field(before, 2)) & 0xFFFF;
+    const int file = (field(after, 4) - field(before, 4)) & 0xFFFF;
+    return container == file ? container : -1;
+}
+
+// `writes` map writes raise both counters by 2 to 257 each.
+inline void expectRaisedByWrites(int writes, const Bytes& before, const Bytes& after) {
+    const int rise = counterRise(before, after);
+    EXPECT_GE(rise, 2 * writes);
+    EXPECT_LE(rise, 257 * writes);
+}
+
 // What a card keeps of its objects, for "nothing reached the card" checks.
 struct CardSnapshot {
     std::vector<Bytes> objects;

@@ -97,6 +97,11 @@ public:
     // this call; within one call (one card transaction) nobody else writes.
     bool areCardFilesChecked() const noexcept { return cardFilesChecked; }
     void cardFilesWereChecked() noexcept { cardFilesChecked = true; }
+    // A list whose loaded contents are not the card's (the container map
+    // journal applied in memory) must not reach its cache file, whatever
+    // else the call changes; the list is cacheable again once those
+    // contents are on the card.
+    void setListCacheable(std::uint32_t kind, bool cacheable) noexcept;
 
     // Replacements adopted while loading a list from the card (see
     // interruptedwrite.h): their identifier on the card still carries the
@@ -203,6 +208,7 @@ private:
     bool loadedFromCard = false;
     std::uint16_t listsFromCard = 0;
     bool cardFilesChecked = false;
+    std::uint16_t notCacheable = 0;
     bool userAuthenticated = false;
     std::vector<const DataStorage*> unfinishedReplacements;
 };

@@ -72,22 +72,17 @@ void Session::generateKeyPair(amw::CachedToken& token, const CK_ATTRIBUTE* publi
     const StaticBuffer<128> pkcs11Id = reconcileId(token, publicKey, privateKey);
     if (token.findKeyPair(pkcs11Id) != nullptr) throw AttributValueInvalidException::invalidValue(CKA_ID);
 
-    // The container index is chosen in memory and the record written once,
-    // after the key exists: a generation that fails (no free key slot, card
-    // pulled) reserves nothing, and a pair whose record a lost card kept
-    // from the map gets it from the next map writer.
-    const std::uint8_t containerIndex = cmapfile::chooseContainerIndex(token);
-    const std::uint32_t keySpec = keySpecFor(privateKey);
-    // All three kinds this call changes go stale on the card in one write.
-    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_FILE, false);
-    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, false);
-    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
-    amw::KeyPair* keyPair = token.generateKeyPair(
-        publicKey.label, privateKey.label, publicKey.modulusBits, containerIndex, keySpec, pkcs11Id,
-        static_cast<std::uint16_t>(privateKey.keyUsage | publicKey.keyUsage), defaultPublicExponent());
-    // The card knows the new pair only once its creation is committed.
-    keyPair->commitCreationOrMetadataChanges();
-    cmapfile::addContainerInCmapfile(token, containerIndex, pkcs11Id, keySpec, publicKey.modulusBits);
+    // The key is made before its container record is written (see
+    // cmapfile.h): a generation that fails reserves nothing.
+    cmapfile::addKeyPairWithContainer(token, keySpecFor(privateKey), [&](std::uint8_t containerIndex) -> amw::KeyPair& {
+        amw::KeyPair* keyPair = token.generateKeyPair(
+            publicKey.label, privateKey.label, publicKey.modulusBits, containerIndex, keySpecFor(privateKey),
+            pkcs11Id, static_cast<std::uint16_t>(privateKey.keyUsage | publicKey.keyUsage),
+            defaultPublicExponent());
+        // The card knows the new pair only once its creation is committed.
+        keyPair->commitCreationOrMetadataChanges();
+        return *keyPair;
+    });
 
     *hPrivateKey = ObjectHandles::handleFor(ObjectIdentity{token.getCardId(), pkcs11Id, CKO_PRIVATE_KEY});
     *hPublicKey = ObjectHandles::handleFor(ObjectIdentity{token.getCardId(), pkcs11Id, CKO_PUBLIC_KEY});

@@ -94,15 +94,12 @@ void addToPrivateHalf(amw::CachedToken& token, amw::KeyPair& keyPair,
     const std::uint32_t keySpec = keyPair.getKeyUsage() == amw::KEY_USAGE_SIGN
                                       ? amw::KeyPair::SIGNATURE_KEY
                                       : amw::KeyPair::KEY_EXCHANGE_KEY;
-    const std::uint8_t containerIndex = cmapfile::chooseContainerIndex(token);
-    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_FILE, false);
-    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, false);
-    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
-    token.amendKeyPairAddPublicKey(&keyPair, parsed.label, containerIndex, keySpec,
-                                   parsed.keyUsage, {parsed.modulus, parsed.publicExponent});
-    keyPair.commitCreationOrMetadataChanges();
-    cmapfile::addContainerInCmapfile(token, containerIndex, keyPair.getPkcs11Id(), keySpec,
-                                     keyPair.getKeySize());
+    cmapfile::addKeyPairWithContainer(token, keySpec, [&](std::uint8_t containerIndex) -> amw::KeyPair& {
+        token.amendKeyPairAddPublicKey(&keyPair, parsed.label, containerIndex, keySpec, parsed.keyUsage,
+                                       {parsed.modulus, parsed.publicExponent});
+        keyPair.commitCreationOrMetadataChanges();
+        return keyPair;
+    });
 }
 
 }  // namespace

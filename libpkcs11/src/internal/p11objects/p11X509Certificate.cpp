@@ -269,30 +269,7 @@ void P11X509Certificate::getKeySpecContainerIndexForNewCertificate(
     if (keySpec == nullptr) {
         throw InvalidArgumentException::nullPointer("keySpec", function, __FILE__, __LINE__);
     }
-    const amw::KeyPair* keyPair = token.findKeyPair(pkcs11Id);
-    if (keyPair != nullptr && keyPair->isComplete()) {
-        *containerIndex = keyPair->getContainerIndex();
-        *keySpec = keyPair->getKeySpec();
-        return;
-    }
-    const cmapfile::Files files = cmapfile::loadCmapfileAndCardcf(token);
-    const amw::DataStorage::Content& map = files.cmapfile->getContent();
-    const auto found =
-        cmapfile::findAvaliableRecordInCmapfile(token.getCertificates(), map.data, map.size());
-    if (found) {
-        *containerIndex = *found;
-    } else {
-        Logger& logger = Logger::instance();
-        if (logger.isEnabled()) {
-            logger.log(LOG_FACILITY_PKCS11,
-                       L"no free container found, using non existent container index");
-        }
-        // One past the next record to be appended, so a certificate there
-        // claims no existing record; the index is one byte.
-        const std::size_t beyond = map.size() / cmapfile::RECORD_SIZE + 1;
-        *containerIndex = static_cast<std::uint8_t>(beyond < 0xFF ? beyond : 0xFF);
-    }
-    *keySpec = amw::KeyPair::KEY_EXCHANGE_KEY;
+    cmapfile::chooseCertificateContainer(token, pkcs11Id, *containerIndex, *keySpec);
 }
 
 StaticBuffer<128> P11X509Certificate::createObject(amw::CachedToken& token,

@@ -149,24 +149,7 @@ void destroyHalf(amw::CachedToken* token, amw::KeyPair& keyPair, bool publicHalf
     }
     token->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
     amw::interruptedwrite::settleEveryKind(*token);
-    if (!keyPair.isComplete()) {
-        // The pair goes with its last half; a pair with one half has no key
-        // size left in any container record.
-        token->deleteKeyPair(&keyPair);
-        return;
-    }
-    const std::uint8_t containerIndex = keyPair.getContainerIndex();
-    const std::uint32_t keySpec = keyPair.getKeySpec();
-    // The record goes first: a failure there removes nothing, and a half
-    // that a lost card leaves after its record was cleared gets the record
-    // back from the next map writer (the pair is still whole).
-    cmapfile::deleteContainerInCmapfile(*token, containerIndex, keySpec);
-    if (publicHalf) {
-        token->amendKeyPairRemovePublicKey(&keyPair);
-    } else {
-        token->amendKeyPairRemovePrivateKey(&keyPair);
-    }
-    keyPair.commitCreationOrMetadataChanges();
+    cmapfile::destroyKeyPairHalf(*token, keyPair, publicHalf);
 }
 
 }  // namespace rsakey
