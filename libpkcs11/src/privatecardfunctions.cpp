@@ -284,7 +284,7 @@ CK_RV C_SetDefaultCert(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pId, CK_ULONG ulI
         amw::CachedToken& token = frame.token();
         const amw::X509Certificate* certificate = findCertificateById(token, pId, ulIdLen);
         if (certificate == nullptr) return CKR_FUNCTION_FAILED;
-        cmapfile::setDefaultCertificate(token, *certificate);
+        cmapfile::setDefaultCertificate(token, certificate->getContainerIndex());
         token.refreshCache();
         return CKR_OK;
     });

@@ -44,6 +44,15 @@ public:
         });
     }
 
+    // Deletes the container at `index`: its record is zeroed.
+    void deleteRecord(std::size_t index) {
+        write([&](Bytes& map) {
+            if ((index + 1) * cmapfile::RECORD_SIZE <= map.size())
+                std::fill_n(map.begin() + static_cast<std::ptrdiff_t>(index * cmapfile::RECORD_SIZE),
+                            cmapfile::RECORD_SIZE, 0);
+        });
+    }
+
 private:
     template <class Change>
     void write(Change change) {

@@ -14,33 +14,13 @@
 #include "internal/p11objects/p11classes.h"
 #include "foreignwriter.h"
 #include "mapwriter.h"
+#include "lostcard.h"
 #include "objectstestsupport.h"
 #include "testcertificate.h"
 
 namespace {
 
 using namespace objectstest;
-
-// The card is pulled out when the call sends its command number `lostAt`:
-// that command and every later one fail as PC/SC reports a removed card.
-class LosingConnection : public cardsim::EngineConnection {
-public:
-    using EngineConnection::EngineConnection;
-    void loseAt(std::size_t command) {
-        lostAt = command;
-        sentSoFar = 0;
-    }
-    std::uint16_t transmit(const std::uint8_t* command, std::uint32_t commandLength,
-                           std::uint8_t* response, std::uint32_t* responseLength,
-                           std::uint32_t flags) override {
-        if (lostAt != 0 && ++sentSoFar >= lostAt) throw ctl::CtlException(ctl::PcScResult::REMOVED_CARD);
-        return EngineConnection::transmit(command, commandLength, response, responseLength, flags);
-    }
-
-private:
-    std::size_t lostAt = 0;
-    std::size_t sentSoFar = 0;
-};
 
 enum class Kind { DATA_OBJECT, CERTIFICATE };
 
@@ -56,25 +36,8 @@ const Bytes OLD_VALUE = pattern(700, 3);
 const Bytes NEW_VALUE = pattern(900, 11);
 const Bytes CERTIFICATE_ID = textBytes("interrupted");
 
-class LostCardFixture : public CardFixture {
+class LostCardFixture : public LosingCardFixture {
 protected:
-    void SetUp() override {
-        CardFixture::SetUp();
-        useLosingConnection();
-    }
-
-    void useLosingConnection() {
-        auto losing = std::make_unique<LosingConnection>(*engine);
-        losingConnection = losing.get();
-        connection = std::move(losing);
-    }
-
-    // The card after a power cycle: what it stored, nothing it had open.
-    void powerCycle() {
-        startCard(engine->state());
-        useLosingConnection();
-    }
-
     static std::vector<CK_ATTRIBUTE> templateFor(Kind kind, const Bytes& value, const Bytes& label) {
         std::vector<CK_ATTRIBUTE> attributes = {attribute(CKA_LABEL, label), attribute(CKA_VALUE, value)};
         if (kind == Kind::CERTIFICATE) attributes.push_back(attribute(CKA_ID, CERTIFICATE_ID));
@@ -144,40 +107,6 @@ protected:
         return values;
     }
 
-    // Objects on the card whose metadata still carries a mark.
-    std::size_t markedOnCard() const {
-        // The mark's tag: what every state of the mark starts with.
-        const StaticBuffer<128> mark =
-            amw::interruptedwrite::marked(StaticBuffer<128>(), amw::interruptedwrite::Mark::CREATING);
-        const Bytes tag(mark.data, mark.data + amw::interruptedwrite::MARK_SIZE - 1);
-        std::size_t count = 0;
-        for (const auto& object : engine->state().objects) {
-            if (std::search(object.metadata.begin(), object.metadata.end(), tag.begin(), tag.end()) !=
-                object.metadata.end())
-                ++count;
-        }
-        return count;
-    }
-
-    // Runs `write` in a call that loses the card at command `lostAt`; the
-    // card is then power-cycled.
-    void cutOff(std::size_t lostAt, const std::function<void(amw::CachedToken&)>& write) {
-        {
-            auto call = beginCall();
-            losingConnection->loseAt(lostAt);
-            bool failed = false;
-            try {
-                write(*call);
-            } catch (const VxException&) {
-                failed = true;
-            }
-            EXPECT_TRUE(failed) << "the call did not see the card go";
-            losingConnection->loseAt(0);
-        }
-        powerCycle();
-    }
-
-    LosingConnection* losingConnection = nullptr;
 };
 
 class InterruptedWrites : public LostCardFixture, public ::testing::WithParamInterface<Write> {};

@@ -40,36 +40,43 @@ std::optional<std::uint8_t> firstUnusedIndex(amw::CachedToken& token, const Cont
     return std::nullopt;
 }
 
-// True when the record carries the name of another key pair of ours.
-bool namedForAnotherPair(amw::CachedToken& token, const std::uint8_t* record, const amw::KeyPair& owner) {
-    for (const auto& keyPair : token.getKeyPairs()) {
-        if (keyPair.get() != &owner && recordNamedFor(record, keyPair->getPkcs11Id())) return true;
+// The index for a certificate without a whole pair of its own: the first
+// free record that nothing uses, else an index past the next record to be
+// appended that nothing uses (so it claims no record a key pair would take
+// next); none when the one-byte index runs out.
+std::uint8_t keylessCertificateIndex(amw::CachedToken& token, const Content& map) {
+    for (std::size_t i = 0; i < recordCount(map.size()); ++i) {
+        if (!recordInUse(map, i) && !indexUsed(token, i)) return static_cast<std::uint8_t>(i);
     }
-    return false;
-}
-
-// A whole pair whose index another holds: the pair, and its certificates,
-// move to a fresh index, where its record is made.
-void moveToFreshIndex(amw::CachedToken& token, Content& map, amw::KeyPair& keyPair) {
-    const auto fresh = firstUnusedIndex(token, map, 0);
-    if (!fresh || !reachRecord(map, *fresh)) return;
     Logger& logger = Logger::instance();
     if (logger.isEnabled()) {
-        logger.log(LOG_FACILITY_PKCS11, L"container %u of a key pair is held by another, the pair moves to %u",
-                   static_cast<unsigned>(keyPair.getContainerIndex()), static_cast<unsigned>(*fresh));
+        logger.log(LOG_FACILITY_PKCS11, L"no free container found, using non existent container index");
     }
-    token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
-    keyPair.setContainerIndex(*fresh);
-    keyPair.commitCreationOrMetadataChanges();
+    return firstUnusedIndex(token, map, map.size() / RECORD_SIZE + 1).value_or(NO_CONTAINER);
+}
+
+// A whole pair's index that certificates of other identifiers hold (placed
+// there by an earlier release, which skipped only certificates' indices and
+// knows no journal):
+// the card keeps a pair's index in its header, out of reach of a metadata
+// write, so those certificates move instead.
+void moveCertificatesOffPairIndex(amw::CachedToken& token, const Content& map, const amw::KeyPair& keyPair) {
     for (const auto& certificate : token.getCertificates()) {
-        if (!certificate->getPkcs11Id().equals(keyPair.getPkcs11Id())) continue;
+        if (certificate->getContainerIndex() != keyPair.getContainerIndex() ||
+            certificate->getPkcs11Id().equals(keyPair.getPkcs11Id()))
+            continue;
+        const amw::KeyPair* own = token.findKeyPair(certificate->getPkcs11Id());
+        if (own != nullptr && own->isComplete()) continue;  // two pairs share the index: left alone
+        const std::uint8_t fresh = keylessCertificateIndex(token, map);
+        Logger& logger = Logger::instance();
+        if (logger.isEnabled()) {
+            logger.log(LOG_FACILITY_PKCS11, L"certificate moves from container %u of a key pair to %u",
+                       static_cast<unsigned>(certificate->getContainerIndex()), static_cast<unsigned>(fresh));
+        }
         token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE, true);
-        certificate->setContainerIndex(*fresh);
+        certificate->setContainerIndex(fresh);
         certificate->commitCreationOrMetadataChanges();
     }
-    nameRecord(map, *fresh, keyPair.getPkcs11Id());
-    writeLe16(map.data + std::size_t{*fresh} * RECORD_SIZE + sizeFieldOffset(keyPair.getKeySpec()),
-              static_cast<std::uint16_t>(keyPair.getKeySize()));
 }
 
 // Finishes what a cut left between a key object's write and its record's
@@ -92,20 +99,18 @@ void reconcileKeyPairRecords(amw::CachedToken& token, Content& map) {
             continue;
         }
         if (ours) {
+            moveCertificatesOffPairIndex(token, map, *keyPair);
             if ((record[FLAGS_OFFSET] & FLAG_VALID) != 0 && readLe16(record + sizeOffset) == 0)
                 writeLe16(record + sizeOffset, static_cast<std::uint16_t>(keyPair->getKeySize()));
             continue;
         }
-        // A record that names none of our pairs may be the pair's own under
-        // another writer's name: left alone.
-        if (record != nullptr && !namedForAnotherPair(token, record, *keyPair)) continue;
-        if (record == nullptr && !indexUsed(token, index, &keyPair->getPkcs11Id())) {
-            if (!reachRecord(map, index)) continue;
-            nameRecord(map, index, keyPair->getPkcs11Id());
-            writeLe16(map.data + index * RECORD_SIZE + sizeOffset, static_cast<std::uint16_t>(keyPair->getKeySize()));
-            continue;
-        }
-        moveToFreshIndex(token, map, *keyPair);
+        // Another writer's record: it may be the pair's own under another
+        // name, and the pair cannot move, so it is left alone.
+        if (record != nullptr || !reachRecord(map, index)) continue;
+        moveCertificatesOffPairIndex(token, map, *keyPair);
+        if (indexUsed(token, index, &keyPair->getPkcs11Id())) continue;
+        nameRecord(map, index, keyPair->getPkcs11Id());
+        writeLe16(map.data + index * RECORD_SIZE + sizeOffset, static_cast<std::uint16_t>(keyPair->getKeySize()));
     }
 }
 
@@ -115,29 +120,6 @@ void writeMap(amw::CachedToken& token, const std::function<void(Content&)>& chan
     rewriteMap(token, [&](Content& map) {
         reconcileKeyPairRecords(token, map);
         change(map);
-    });
-}
-
-// Moves the default mark to the container `index` names once the records
-// are reconciled (a certificate's pair may have moved to a fresh index).
-void markDefault(amw::CachedToken& token, const std::function<std::uint8_t()>& index) {
-    TraceScope trace(LOG_FACILITY_PKCS11, "cmapfile::setDefaultCertificate");
-    writeMap(token, [&](Content& map) {
-        const std::uint8_t containerIndex = index();
-        logIndex(L"containerIndex", containerIndex);
-        // Only a valid container can be the default: the index of a
-        // certificate without a key names a free record or one past the end,
-        // and marking it would only erase the current default.
-        if (containerIndex >= recordCount(map.size()) ||
-            (map.data[containerIndex * RECORD_SIZE + FLAGS_OFFSET] & FLAG_VALID) == 0) {
-            throw InternalErrorException("setDefaultCertificate(): container %d is not a valid container",
-                                         containerIndex);
-        }
-        for (std::size_t i = 0; i < recordCount(map.size()); ++i) {
-            std::uint8_t& flags = map.data[i * RECORD_SIZE + FLAGS_OFFSET];
-            flags = static_cast<std::uint8_t>(flags & ~FLAG_DEFAULT);
-            if (i == containerIndex) flags = static_cast<std::uint8_t>(flags | FLAG_DEFAULT);
-        }
     });
 }
 
@@ -249,22 +231,9 @@ void chooseCertificateContainer(amw::CachedToken& token, const StaticBuffer<128>
     }
     keySpec = amw::KeyPair::KEY_EXCHANGE_KEY;
     const Files files = loadCmapfileAndCardcf(token);
-    const Content& map = files.cmapfile->getContent();
     // Whole pairs' indices are skipped too: a pair whose record a lost card
     // kept from the map still owns its index.
-    for (std::size_t i = 0; i < recordCount(map.size()); ++i) {
-        if (!recordInUse(map, i) && !indexUsed(token, i)) {
-            containerIndex = static_cast<std::uint8_t>(i);
-            return;
-        }
-    }
-    Logger& logger = Logger::instance();
-    if (logger.isEnabled()) {
-        logger.log(LOG_FACILITY_PKCS11, L"no free container found, using non existent container index");
-    }
-    // Past the next record to be appended, so a certificate there claims no
-    // record a key pair would take next; the index is one byte.
-    containerIndex = firstUnusedIndex(token, map, map.size() / RECORD_SIZE + 1).value_or(NO_CONTAINER);
+    containerIndex = keylessCertificateIndex(token, files.cmapfile->getContent());
 }
 
 std::uint8_t getDefaultCertificateContainerIndex(amw::CachedToken& token) {
@@ -281,11 +250,23 @@ std::uint8_t getDefaultCertificateContainerIndex(amw::CachedToken& token) {
 }
 
 void setDefaultCertificate(amw::CachedToken& token, std::uint8_t containerIndex) {
-    markDefault(token, [containerIndex] { return containerIndex; });
-}
-
-void setDefaultCertificate(amw::CachedToken& token, const amw::X509Certificate& certificate) {
-    markDefault(token, [&certificate] { return certificate.getContainerIndex(); });
+    TraceScope trace(LOG_FACILITY_PKCS11, "cmapfile::setDefaultCertificate");
+    logIndex(L"containerIndex", containerIndex);
+    writeMap(token, [&](Content& map) {
+        // Only a valid container can be the default: the index of a
+        // certificate without a key names a free record or one past the end,
+        // and marking it would only erase the current default.
+        if (containerIndex >= recordCount(map.size()) ||
+            (map.data[containerIndex * RECORD_SIZE + FLAGS_OFFSET] & FLAG_VALID) == 0) {
+            throw InternalErrorException("setDefaultCertificate(): container %d is not a valid container",
+                                         containerIndex);
+        }
+        for (std::size_t i = 0; i < recordCount(map.size()); ++i) {
+            std::uint8_t& flags = map.data[i * RECORD_SIZE + FLAGS_OFFSET];
+            flags = static_cast<std::uint8_t>(flags & ~FLAG_DEFAULT);
+            if (i == containerIndex) flags = static_cast<std::uint8_t>(flags | FLAG_DEFAULT);
+        }
+    });
 }
 
 }  // namespace cmapfile

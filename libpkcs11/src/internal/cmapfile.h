@@ -20,10 +20,11 @@
 //   one that no record, certificate or whole pair uses.
 // Every map write first reconciles the records with the key pairs, so the
 // next writer finishes what a cut left: a whole pair gets its record back
-// (and a fresh index when a certificate of another identifier or another of
-// our pairs' records holds its own), a record naming a pair without the
-// half it describes loses that size (and the record when none is left).
-// Records that name none of our pairs are never changed.
+// (a certificate of another identifier that an earlier release put on the
+// pair's index first moves away: the card keeps a pair's index in its
+// header, where only a new half could change it), a record naming a pair
+// without the half it describes loses that size (and the record when none
+// is left). Records that name none of our pairs are never changed.
 #pragma once
 
 #include <cstddef>
@@ -63,7 +64,5 @@ void chooseCertificateContainer(amw::CachedToken& token, const StaticBuffer<128>
                                 std::uint8_t& containerIndex, std::uint32_t& keySpec);
 std::uint8_t getDefaultCertificateContainerIndex(amw::CachedToken& token);
 void setDefaultCertificate(amw::CachedToken& token, std::uint8_t containerIndex);
-// The certificate's container, as it stands once the records are reconciled.
-void setDefaultCertificate(amw::CachedToken& token, const amw::X509Certificate& certificate);
 
 }  // namespace cmapfile
