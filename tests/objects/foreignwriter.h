@@ -47,7 +47,7 @@ public:
     // Deletes the container at `index`: its record is zeroed.
     void deleteRecord(std::size_t index) {
         write([&](Bytes& map) {
-            if ((index + 1) * cmapfile::RECORD_SIZE <= map.size())
+            if (index < map.size() / cmapfile::RECORD_SIZE)
                 std::fill_n(map.begin() + static_cast<std::ptrdiff_t>(index * cmapfile::RECORD_SIZE),
                             cmapfile::RECORD_SIZE, 0);
         });
