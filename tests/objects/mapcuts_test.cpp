@@ -228,6 +228,32 @@ TEST_F(MapCuts, CutDestroyOfAHalfKeepsTheDefaultOfTheWholePair) {
     }
 }
 
+// The same cuts, then the remaining private half is destroyed: once the pair
+// is gone nothing could tell that a record naming it was ours, so the record
+// goes first.
+TEST_F(MapCuts, LastHalfDestroyedAfterACutTakesTheRecordLeftNamingItsPair) {
+    generate(*beginCall(), "pair");
+    const cardsim::CardState before = engine->state();
+    const std::size_t commands = commandsOf(before, [](amw::CachedToken& call) { destroyPublicHalf(call, "pair"); });
+    for (std::size_t lostAt = 1; lostAt <= commands; ++lostAt) {
+        SCOPED_TRACE("card lost at command " + std::to_string(lostAt));
+        restart(before);
+        cutOff(lostAt, [](amw::CachedToken& call) { destroyPublicHalf(call, "pair"); });
+        {
+            auto call = beginCall();
+            amw::KeyPair* pair = call->findKeyPair(buf<128>("pair"));
+            if (pair->isComplete()) destroyPublicHalf(*call, "pair");
+        }
+        {
+            auto call = beginCall();
+            P11RsaPrivateKey view(call->findKeyPair(buf<128>("pair")));
+            view.destroyObjectFromCard(call.get());
+        }
+        EXPECT_EQ(nullptr, beginCall()->findKeyPair(buf<128>("pair")));
+        EXPECT_EQ(-1, recordOf(fileOnCard(CMAPFILE_BLOCK), "pair"));
+    }
+}
+
 // Our write fills a free record in the middle and is cut off; another writer
 // then deletes a container from the same old files. Its raised counters
 // must not pass for our journal's, or the deleted container comes back.

@@ -187,6 +187,16 @@ TEST_F(CallCost, CertificateAndContainerMapWritesSendTheirMeasuredCommands) {
     waitForTheHoldToEnd();
     EXPECT_EQ(1u, count(INS_DELETE)) << "one journal: the half is removed from its pair, which stays";
     EXPECT_EQ(30u, total()) << "public half destroyed";
+
+    // The last half: the pair goes; the map is only looked at (its card
+    // cache file compared with the card) for a record still naming the pair.
+    findAll(session);
+    waitForTheHoldToEnd();
+    control(PLAIN_SLOT).clearStatistics();
+    EXPECT_EQ(CKR_OK, p11()->C_DestroyObject(session, keys.privateKey));
+    waitForTheHoldToEnd();
+    EXPECT_EQ(1u, count(INS_DELETE)) << "the pair only: no journal, the map is not written";
+    EXPECT_EQ(6u, total()) << "last half destroyed";
 }
 
 }  // namespace

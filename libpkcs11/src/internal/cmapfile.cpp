@@ -127,8 +127,9 @@ void writeMap(amw::CachedToken& token, const std::function<void(Content&)>& chan
 bool recordNamesLoneHalf(amw::CachedToken& token, amw::KeyPair& keyPair) {
     const std::size_t index = keyPair.getContainerIndex();
     if (index >= MAX_RECORDS - 1) return false;
-    const Files files = loadCmapfileAndCardcf(token);
-    const Content& map = files.cmapfile->getContent();
+    // Not compared with the card: a destroy of a lone half costs nothing
+    // more unless such a record is there; the write then checks everything.
+    const Content& map = knownMap(token);
     return recordInUse(map, index) && recordNamedFor(map.data + index * RECORD_SIZE, keyPair.getPkcs11Id());
 }
 

@@ -200,6 +200,8 @@ Files loadCmapfileAndCardcf(amw::CachedToken& token) {
     return files;
 }
 
+const Content& knownMap(amw::CachedToken& token) { return requireFile(token, "mscp", "cmapfile").getContent(); }
+
 bool encodeJournal(const std::uint8_t* oldCardcf, std::size_t oldCardcfLength,
                    const std::uint8_t* oldMap, std::size_t oldMapLength, const std::uint8_t* cardcf,
                    std::size_t cardcfLength, const std::uint8_t* map, std::size_t mapLength,

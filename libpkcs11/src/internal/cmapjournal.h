@@ -84,6 +84,10 @@ bool journalMatchesCard(const JournalContents& contents, const std::uint8_t* car
 
 // Both files as the card holds them, a matching journal applied in memory.
 Files loadCmapfileAndCardcf(amw::CachedToken& token);
+// The map as this call already knows it (its cache file, or the card),
+// not compared with the card: enough to look for a record naming one of our
+// own pairs, which no other writer makes.
+const Content& knownMap(amw::CachedToken& token);
 
 // The one frame of every map write. `change` edits a working copy of the
 // map and runs its checks (it may repair key objects of this module first,
