@@ -323,7 +323,7 @@ protected:
     }
 
     static void generateWithContainer(amw::CachedToken& call, const std::string& id) {
-        cm::addKeyPairWithContainer(call, amw::KeyPair::KEY_EXCHANGE_KEY, [&](std::uint8_t index) -> amw::KeyPair& {
+        cm::addKeyPairWithContainer(call, [&](std::uint8_t index) -> amw::KeyPair& {
             amw::KeyPair* pair =
                 call.generateKeyPair(buf<128>("pub"), buf<128>("priv"), 1024, index, amw::KeyPair::KEY_EXCHANGE_KEY,
                                      buf<128>(id), 0, StaticBuffer<256>(EXPONENT.data(), EXPONENT.size()));

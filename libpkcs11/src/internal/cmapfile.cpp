@@ -57,9 +57,8 @@ std::uint8_t keylessCertificateIndex(amw::CachedToken& token, const Content& map
 
 // A whole pair's index that certificates of other identifiers hold (placed
 // there by an earlier release, which skipped only certificates' indices and
-// knows no journal):
-// the card keeps a pair's index in its header, out of reach of a metadata
-// write, so those certificates move instead.
+// knows no journal): the card keeps a pair's index in its header, out of
+// reach of a metadata write, so those certificates move instead.
 void moveCertificatesOffPairIndex(amw::CachedToken& token, const Content& map, const amw::KeyPair& keyPair) {
     for (const auto& certificate : token.getCertificates()) {
         if (certificate->getContainerIndex() != keyPair.getContainerIndex() ||
@@ -106,9 +105,9 @@ void reconcileKeyPairRecords(amw::CachedToken& token, Content& map) {
         }
         // Another writer's record: it may be the pair's own under another
         // name, and the pair cannot move, so it is left alone.
-        if (record != nullptr || !reachRecord(map, index)) continue;
+        if (record != nullptr) continue;
         moveCertificatesOffPairIndex(token, map, *keyPair);
-        if (indexUsed(token, index, &keyPair->getPkcs11Id())) continue;
+        if (indexUsed(token, index, &keyPair->getPkcs11Id()) || !reachRecord(map, index)) continue;
         nameRecord(map, index, keyPair->getPkcs11Id());
         writeLe16(map.data + index * RECORD_SIZE + sizeOffset, static_cast<std::uint16_t>(keyPair->getKeySize()));
     }
@@ -146,7 +145,7 @@ std::uint8_t chooseContainerIndex(amw::CachedToken& token) {
     return *index;
 }
 
-amw::KeyPair& addKeyPairWithContainer(amw::CachedToken& token, std::uint32_t keySpec,
+amw::KeyPair& addKeyPairWithContainer(amw::CachedToken& token,
                                       const std::function<amw::KeyPair&(std::uint8_t)>& makeKey) {
     const std::uint8_t containerIndex = chooseContainerIndex(token);
     // The key pair, the map and its journal (a data object) go stale on the
@@ -155,7 +154,8 @@ amw::KeyPair& addKeyPairWithContainer(amw::CachedToken& token, std::uint32_t key
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_DATA_OBJECT, false);
     token.increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
     amw::KeyPair& keyPair = makeKey(containerIndex);
-    addContainerInCmapfile(token, keyPair.getContainerIndex(), keyPair.getPkcs11Id(), keySpec, keyPair.getKeySize());
+    addContainerInCmapfile(token, keyPair.getContainerIndex(), keyPair.getPkcs11Id(), keyPair.getKeySpec(),
+                           keyPair.getKeySize());
     return keyPair;
 }
 

@@ -41,11 +41,10 @@ namespace cmapfile {
 // record to be appended.
 std::uint8_t chooseContainerIndex(amw::CachedToken& token);
 // Puts a key pair on the card with its container: chooses the index, lets
-// `makeKey` make and commit the key (the pair stores the index), then
-// writes the record with the pair's size.
+// `makeKey` make and commit the key (the pair stores the index and its key
+// specification), then writes the record with the pair's size.
 amw::KeyPair& addKeyPairWithContainer(
-    amw::CachedToken& token, std::uint32_t keySpec,
-    const std::function<amw::KeyPair&(std::uint8_t containerIndex)>& makeKey);
+    amw::CachedToken& token, const std::function<amw::KeyPair&(std::uint8_t containerIndex)>& makeKey);
 // One map write for a key pair that is on the card now: the record at
 // `containerIndex` is named from the identifier, marked valid and given the
 // key size.

@@ -74,7 +74,7 @@ void Session::generateKeyPair(amw::CachedToken& token, const CK_ATTRIBUTE* publi
 
     // The key is made before its container record is written (see
     // cmapfile.h): a generation that fails reserves nothing.
-    cmapfile::addKeyPairWithContainer(token, keySpecFor(privateKey), [&](std::uint8_t containerIndex) -> amw::KeyPair& {
+    cmapfile::addKeyPairWithContainer(token, [&](std::uint8_t containerIndex) -> amw::KeyPair& {
         amw::KeyPair* keyPair = token.generateKeyPair(
             publicKey.label, privateKey.label, publicKey.modulusBits, containerIndex, keySpecFor(privateKey),
             pkcs11Id, static_cast<std::uint16_t>(privateKey.keyUsage | publicKey.keyUsage),

@@ -94,7 +94,7 @@ void addToPrivateHalf(amw::CachedToken& token, amw::KeyPair& keyPair,
     const std::uint32_t keySpec = keyPair.getKeyUsage() == amw::KEY_USAGE_SIGN
                                       ? amw::KeyPair::SIGNATURE_KEY
                                       : amw::KeyPair::KEY_EXCHANGE_KEY;
-    cmapfile::addKeyPairWithContainer(token, keySpec, [&](std::uint8_t containerIndex) -> amw::KeyPair& {
+    cmapfile::addKeyPairWithContainer(token, [&](std::uint8_t containerIndex) -> amw::KeyPair& {
         token.amendKeyPairAddPublicKey(&keyPair, parsed.label, containerIndex, keySpec, parsed.keyUsage,
                                        {parsed.modulus, parsed.publicExponent});
         keyPair.commitCreationOrMetadataChanges();
