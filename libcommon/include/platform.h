@@ -74,6 +74,10 @@ std::uint64_t currentProcessId() noexcept;
 // there; the child has then only the thread that forked. Registering the
 // same handler again adds nothing. No effect on Windows (no fork there).
 void runInEveryForkedChild(void (*handler)()) noexcept;
+// Runs `handler` in the forking thread before every later fork() (handlers
+// registered later run first, as pthread_atfork orders them). Registering
+// the same handler again adds nothing. No effect on Windows.
+void runBeforeEveryFork(void (*handler)()) noexcept;
 // Creates a directory and its missing parents; true when it exists afterwards.
 bool createDirectories(const std::string& path);
 // Opens a file for sharing with other processes (mode as for fopen).

@@ -163,16 +163,23 @@ bool isPrivilegedProcess() noexcept {
 
 std::uint64_t currentProcessId() noexcept { return static_cast<std::uint64_t>(::getpid()); }
 
-void runInEveryForkedChild(void (*handler)()) noexcept {
+namespace {
+
+// One registration per handler and role, whichever thread registers.
+void registerAtFork(void (*handler)(), bool beforeFork) noexcept {
     static pthread_mutex_t registration = PTHREAD_MUTEX_INITIALIZER;
-    static std::vector<void (*)()>* registered = nullptr;
+    static std::vector<std::pair<void (*)(), bool>>* registered = nullptr;
     ::pthread_mutex_lock(&registration);
     try {
-        if (registered == nullptr) registered = new std::vector<void (*)()>;
+        if (registered == nullptr) registered = new std::vector<std::pair<void (*)(), bool>>;
         bool known = false;
-        for (auto* existing : *registered) known = known || existing == handler;
-        if (!known && ::pthread_atfork(nullptr, nullptr, handler) == 0) {
-            registered->push_back(handler);
+        for (const auto& existing : *registered) {
+            known = known || (existing.first == handler && existing.second == beforeFork);
+        }
+        if (!known) {
+            const int rc = beforeFork ? ::pthread_atfork(handler, nullptr, nullptr)
+                                      : ::pthread_atfork(nullptr, nullptr, handler);
+            if (rc == 0) registered->emplace_back(handler, beforeFork);
         }
     } catch (...) {
         // Without memory the handler stays unregistered; the callers' own
@@ -180,6 +187,12 @@ void runInEveryForkedChild(void (*handler)()) noexcept {
     }
     ::pthread_mutex_unlock(&registration);
 }
+
+}  // namespace
+
+void runInEveryForkedChild(void (*handler)()) noexcept { registerAtFork(handler, false); }
+
+void runBeforeEveryFork(void (*handler)()) noexcept { registerAtFork(handler, true); }
 
 bool createDirectories(const std::string& path) {
     if (path.empty()) {

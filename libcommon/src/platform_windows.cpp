@@ -138,6 +138,8 @@ std::uint64_t currentProcessId() noexcept { return GetCurrentProcessId(); }
 
 void runInEveryForkedChild(void (*)()) noexcept {}
 
+void runBeforeEveryFork(void (*)()) noexcept {}
+
 bool homeDirectory(std::string& out) {
     char path[PATH_BUFFER_LENGTH + 1] = {};
     HRESULT result =
