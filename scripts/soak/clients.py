@@ -27,13 +27,16 @@ SLOT_EVENTS = [0]
 
 
 def wait_for_events(lib):
-    """Blocks in C_WaitForSlotEvent for good, as a browser's slot thread."""
+    """A browser's slot thread. PyKCS11 keeps Python's interpreter lock
+    during C_WaitForSlotEvent, so a blocking wait would stop the main
+    thread: the thread asks without blocking, every 100 ms."""
     while True:
         try:
-            lib.waitForSlotEvent()
+            lib.waitForSlotEvent(PyKCS11.CKF_DONT_BLOCK)
             SLOT_EVENTS[0] += 1
         except PyKCS11.PyKCS11Error:
-            time.sleep(0.1)
+            pass
+        time.sleep(0.1)
 
 
 def kind(error):
@@ -129,8 +132,7 @@ def main():
             summary = reader(lib, f.read(), end, errors)
     print(summary + "".join(" error[%s:%s]=%d" % (mode, k, n) for k, n in sorted(errors.items())))
     sys.stdout.flush()
-    # The browser's slot thread is still blocked in C_WaitForSlotEvent: the
-    # process ends here without finalising the module under it.
+    # The browser's slot thread never ends by itself.
     os._exit(0)
 
 
