@@ -58,7 +58,7 @@ inline constexpr std::chrono::milliseconds HOLD_BOUND{2000};
 // sleeps before it answers "sharing violation", then the client sleeps
 // before it asks again. A waiting client therefore looks at the card once
 // every ~200 ms plus the round trips (measured on the bench: at most
-// ~205 ms from a release to the waiter's grant). After a hold reached its
+// 167 ms from a release to the waiter's grant). After a hold reached its
 // bound the card is left alone for a whole cycle and a margin, so that every
 // client already waiting looks at least once while it is free. The pause
 // costs a process that keeps the card busy for the whole bound about 11 % of
