@@ -278,6 +278,20 @@ TEST(LoggerOn, EachThreadKeepsItsOwnDepth) {
     EXPECT_EQ(2, checked);
 }
 
+// Only a scope that ends at depth 0 closes an outermost call; one that an
+// unbalanced decrease left ending at -1 writes no empty line.
+TEST(LoggerOn, OnlyAScopeEndingAtDepthZeroWritesTheEmptyLine) {
+    NewLines capture;
+    {
+        TraceScope scope(LOG_FACILITY_AMW, "unbalanced");
+        EXPECT_EQ(0, Logger::instance().decreaseIndent());
+    }
+    EXPECT_EQ(0, Logger::instance().increaseIndent());
+    const std::vector<std::string> lines = capture.lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("Leaving unbalanced", parseAt(lines[1], 43).message);
+}
+
 TEST(LoggerOn, UnbalancedLeaveMovesColumnTo43) {
     NewLines capture;
     EXPECT_EQ(-1, Logger::instance().decreaseIndent());
