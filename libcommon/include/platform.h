@@ -78,6 +78,15 @@ void runInEveryForkedChild(void (*handler)()) noexcept;
 bool createDirectories(const std::string& path);
 // Opens a file for sharing with other processes (mode as for fopen).
 std::FILE* openSharedFile(const std::string& path, const char* mode);
+// Opens the configuration file for reading. In a privileged process only a
+// file that openSystemFile accepts is read; otherwise as openSharedFile.
+std::FILE* openConfigurationFile(const std::string& path);
+// Opens `path` for reading only when it is a regular file of the
+// administrator (root) that neither group nor others may write to; a link
+// is not followed and a FIFO or device is refused without waiting on it.
+// Null otherwise. What a user could have changed must not steer a process
+// that runs with rights the user does not have. Linux only.
+std::FILE* openSystemFile(const std::string& path);
 // Appends the text to the file (created when missing) with one append-mode
 // write, so that appends of other threads and processes land before or after
 // it, never inside it. "\n" becomes the platform's line end. False when the

@@ -215,6 +215,29 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
     return std::fopen(path.c_str(), withCloseOnExec.c_str());
 }
 
+std::FILE* openConfigurationFile(const std::string& path) {
+    return isPrivilegedProcess() ? openSystemFile(path) : openSharedFile(path, "r");
+}
+
+std::FILE* openSystemFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0 ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = ::fdopen(fd, "r");
+    if (file == nullptr) {
+        ::close(fd);
+    }
+    return file;
+}
+
 namespace {
 
 // Opens the file `name` of the directory `directory` (AT_FDCWD: the working

@@ -175,6 +175,10 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
     return _fsopen(path.c_str(), mode, _SH_DENYNO);
 }
 
+// No process on Windows runs with rights its user lacks (see
+// isPrivilegedProcess): the file is read as any other.
+std::FILE* openConfigurationFile(const std::string& path) { return openSharedFile(path, "r"); }
+
 bool appendToFile(const std::string& path, const std::string& text) noexcept {
     try {
         // The trace file has always been a text file with CR LF line ends.
