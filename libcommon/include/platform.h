@@ -57,9 +57,15 @@ std::uint64_t systemTimeAsFileTime() noexcept;
 // Base name of the running executable without directory and last extension;
 // "???" when it cannot be found.
 std::string executableBaseName();
-// Path of the configuration file. A privileged process (see below) takes
-// no other file than the system's.
+// Path of the configuration file: on Windows the one in the Windows
+// directory, on Linux /etc/zentrik.txt or, for the tests that run there, the
+// file ZENTRIK_CONF names. A privileged process (see below) takes no other
+// file than the system's.
 std::string configurationFilePath();
+// Names another configuration file for the rest of the process, before the
+// configuration is first used. Only tests call it: they link the module's
+// sources into their own program; no host of the shipped module can reach it.
+void useConfigurationFileForTests(const std::string& path);
 // The user's profile folder; false when unknown. A privileged process gets
 // the effective user's, never one the environment names.
 bool homeDirectory(std::string& out);

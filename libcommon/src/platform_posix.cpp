@@ -120,10 +120,24 @@ std::string executableBaseName() {
     return name;
 }
 
+namespace {
+
+std::string& configurationFileForTests() {
+    static std::string path;
+    return path;
+}
+
+}  // namespace
+
+void useConfigurationFileForTests(const std::string& path) { configurationFileForTests() = path; }
+
 // A privileged process reads only the system's file: ZENTRIK_CONF would let
 // the invoking user choose where the process writes (cache, logpath).
 std::string configurationFilePath() {
     if (!isPrivilegedProcess()) {
+        if (!configurationFileForTests().empty()) {
+            return configurationFileForTests();
+        }
         const char* overridden = ::secure_getenv("ZENTRIK_CONF");
         if (overridden != nullptr && overridden[0] != '\0') {
             return overridden;

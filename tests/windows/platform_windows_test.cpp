@@ -1,6 +1,8 @@
 // The Windows platform layer against the real Windows API (run under Wine).
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -120,18 +122,25 @@ TEST(WindowsPlatform, ConfigurationFileLivesInWindowsDirectory) {
     EXPECT_EQ(expected, platform::configurationFilePath());
 }
 
-TEST(WindowsPlatform, NonEmptyZentrikConfNamesTheConfigurationFile) {
-    EnvironmentVariable set("ZENTRIK_CONF", "Z:\\tmp\\bench\\zentrik-test.txt");
-    EXPECT_EQ("Z:\\tmp\\bench\\zentrik-test.txt", platform::configurationFilePath());
-}
-
-TEST(WindowsPlatform, EmptyZentrikConfIsIgnored) {
+// An elevated process inherits its user's environment: no variable may move
+// the configuration (and with it the trace and the cache) elsewhere.
+TEST(WindowsPlatform, ZentrikConfDoesNotMoveTheConfigurationFile) {
     std::string inWindowsDirectory;
     {
         EnvironmentVariable cleared("ZENTRIK_CONF", nullptr);
         inWindowsDirectory = platform::configurationFilePath();
     }
-    EnvironmentVariable empty("ZENTRIK_CONF", "");
+    for (const char* value : {"Z:\\tmp\\bench\\zentrik-test.txt", ""}) {
+        EnvironmentVariable set("ZENTRIK_CONF", value);
+        EXPECT_EQ(inWindowsDirectory, platform::configurationFilePath()) << value;
+    }
+}
+
+TEST(WindowsPlatform, TestsNameTheirConfigurationFileThroughTheTestSetting) {
+    const std::string inWindowsDirectory = platform::configurationFilePath();
+    platform::useConfigurationFileForTests("Z:\\tmp\\bench\\zentrik-test.txt");
+    EXPECT_EQ("Z:\\tmp\\bench\\zentrik-test.txt", platform::configurationFilePath());
+    platform::useConfigurationFileForTests("");
     EXPECT_EQ(inWindowsDirectory, platform::configurationFilePath());
 }
 
@@ -284,6 +293,51 @@ TEST_F(ScratchDirectory, DeleteFileRemovesOnceAndThenReportsFailure) {
     EXPECT_TRUE(platform::deleteFile(path));
     EXPECT_FALSE(exists(path));
     EXPECT_FALSE(platform::deleteFile(path));
+}
+
+// The trace file, by default in the working directory (C:\\, a shared
+// folder), takes no access list from there: its user's alone.
+TEST_F(ScratchDirectory, TraceFileIsCreatedWithAnAccessListOfItsUserAlone) {
+    const std::string path = root + "\\trace.log";
+    ASSERT_TRUE(platform::appendToFile(path, "line\n"));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, &dacl, nullptr, &descriptor));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD length = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof user, &length));
+    CloseHandle(token);
+    ASSERT_NE(nullptr, dacl);
+    EXPECT_NE(0, control & SE_DACL_PROTECTED);
+    EXPECT_EQ(1u, static_cast<unsigned>(dacl->AceCount));
+    void* ace = nullptr;
+    if (GetAce(dacl, 0, &ace)) {
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, allowed->Header.AceType);
+        EXPECT_TRUE(EqualSid(&allowed->SidStart, reinterpret_cast<TOKEN_USER*>(user)->User.Sid));
+    }
+    LocalFree(descriptor);
+    EXPECT_EQ("line\r\n", readWholeFile(path));
+}
+
+// A link planted at the trace file's name is not followed: the line is
+// dropped and the link's target stays as it was.
+TEST_F(ScratchDirectory, TraceFileNameHoldingALinkIsNotWritten) {
+    const std::string victim = root + "\\victim.txt";
+    const std::string link = root + "\\trace.log";
+    ASSERT_TRUE(platform::appendToFile(victim, "precious\n"));
+    if (!CreateSymbolicLinkA(link.c_str(), victim.c_str(), 0)) {
+        GTEST_SKIP() << "no symbolic link can be made here [error " << GetLastError() << "]";
+    }
+    EXPECT_FALSE(platform::appendToFile(link, "planted\n"));
+    EXPECT_EQ("precious\r\n", readWholeFile(victim));
 }
 
 TEST(WindowsPlatform, RandomBytesAreNotRepeated) {
