@@ -135,6 +135,13 @@ public:
     bool replace(const std::string& temporaryName, const std::string& name);
     // Removes the directory entry `name` (a link itself, not its target).
     bool remove(const std::string& name);
+    // Removes what writers that died between createTemporary and replace
+    // left behind: files with a temporary name of createTemporary's form
+    // not changed for STALE_TEMPORARY_MINUTES. A writer alive is done with
+    // its file within a second; one stopped for longer finds its file gone,
+    // its replace fails, and the cache file is simply not written.
+    static constexpr unsigned STALE_TEMPORARY_MINUTES = 10;
+    void removeStaleTemporaries();
 
 private:
     explicit PrivateDirectory(std::string path);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -21,6 +22,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "temporaryname.h"
 #include "vxexception.h"
 
 namespace platform {
@@ -440,17 +442,12 @@ std::FILE* PrivateDirectory::createTemporary(const std::string& name, std::strin
                                              std::string& problem) {
     // A fresh random name, created exclusively: nothing planted in advance
     // can be at it.
-    std::uint8_t random[8];
+    std::uint8_t random[temporaryname::RANDOM_BYTES];
     if (!randomBytes(random, sizeof random)) {
         problem = "no random name";
         return nullptr;
     }
-    static const char HEX[] = "0123456789abcdef";
-    temporaryName = "." + name + ".new-";
-    for (std::uint8_t b : random) {
-        temporaryName.push_back(HEX[b >> 4]);
-        temporaryName.push_back(HEX[b & 0x0F]);
-    }
+    temporaryName = temporaryname::make("." + name, random);
     const int fd = ::openat(descriptor, temporaryName.c_str(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0) {
@@ -472,6 +469,27 @@ bool PrivateDirectory::replace(const std::string& temporaryName, const std::stri
 
 bool PrivateDirectory::remove(const std::string& name) {
     return ::unlinkat(descriptor, name.c_str(), 0) == 0;
+}
+
+void PrivateDirectory::removeStaleTemporaries() {
+    const int listing = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (listing < 0) return;
+    DIR* entries = ::fdopendir(listing);
+    if (entries == nullptr) {
+        ::close(listing);
+        return;
+    }
+    const std::time_t oldest = std::time(nullptr) - STALE_TEMPORARY_MINUTES * 60;
+    while (const struct dirent* entry = ::readdir(entries)) {
+        const std::string name = entry->d_name;
+        if (name.front() != '.' || !temporaryname::matches(name)) continue;
+        struct stat info {};
+        if (::fstatat(descriptor, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == ::geteuid() && info.st_mtime < oldest) {
+            ::unlinkat(descriptor, name.c_str(), 0);
+        }
+    }
+    ::closedir(entries);
 }
 
 char pathSeparator() noexcept { return '/'; }

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "temporaryname.h"
 #include "vxexception.h"
 
 namespace platform {
@@ -314,17 +315,12 @@ std::FILE* PrivateDirectory::openForReading(const std::string& name, std::string
 
 std::FILE* PrivateDirectory::createTemporary(const std::string& name, std::string& temporaryName,
                                              std::string& problem) {
-    unsigned char random[8];
+    std::uint8_t random[temporaryname::RANDOM_BYTES];
     if (!randomBytes(random, sizeof random)) {
         problem = "no random name";
         return nullptr;
     }
-    static const char HEX[] = "0123456789abcdef";
-    temporaryName = name + ".new-";
-    for (unsigned char b : random) {
-        temporaryName.push_back(HEX[b >> 4]);
-        temporaryName.push_back(HEX[b & 0x0F]);
-    }
+    temporaryName = temporaryname::make(name, random);
     // 64 random bits: no other writer picks the same name.
     std::FILE* file = openSharedFile(path + temporaryName, "w+b");
     if (file == nullptr) problem = "it cannot be created";
@@ -337,6 +333,24 @@ bool PrivateDirectory::replace(const std::string& temporaryName, const std::stri
 }
 
 bool PrivateDirectory::remove(const std::string& name) { return deleteFile(path + name); }
+
+void PrivateDirectory::removeStaleTemporaries() {
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((path + "*" + temporaryname::MARK + "*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return;
+    const std::uint64_t oldest =
+        systemTimeAsFileTime() - std::uint64_t{STALE_TEMPORARY_MINUTES} * 60 * 10000000;
+    do {
+        const std::uint64_t written =
+            (static_cast<std::uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
+            entry.ftLastWriteTime.dwLowDateTime;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            temporaryname::matches(entry.cFileName) && written < oldest) {
+            deleteFile(path + entry.cFileName);
+        }
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+}
 
 char pathSeparator() noexcept { return '\\'; }
 
