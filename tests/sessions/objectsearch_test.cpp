@@ -1,6 +1,7 @@
 // Searches: what is visible to whom, how templates select, and how handles
 // behave across searches, sessions and deletions elsewhere.
 #include <algorithm>
+#include <utility>
 
 #include "cryptohelpers.h"
 #include "objecthelpers.h"
@@ -209,10 +210,12 @@ TEST_F(SearchFailure, AFailedStartLeavesNoSearchBehind) {
     Template bySubject;
     bySubject.add(CKA_SUBJECT, attribute(session, certificate, CKA_SUBJECT));
     for (const bool searchBefore : {false, true}) {
-        if (searchBefore) ASSERT_EQ(CKR_OK, p11()->C_FindObjectsInit(session, nullptr, 0));
+        if (searchBefore) {
+            ASSERT_EQ(CKR_OK, p11()->C_FindObjectsInit(session, nullptr, 0));
+        }
         EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID,
                   p11()->C_FindObjectsInit(session, bySubject.data(), bySubject.size()));
-        EXPECT_EQ(std::make_pair(CKR_OPERATION_NOT_INITIALIZED, CK_ULONG{0}), findAfterwards())
+        EXPECT_EQ(std::make_pair(CK_RV{CKR_OPERATION_NOT_INITIALIZED}, CK_ULONG{0}), findAfterwards())
             << "search before: " << searchBefore;
         EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, p11()->C_FindObjectsFinal(session));
     }
