@@ -347,7 +347,10 @@ TEST(LoggerOn, HexDumpOfSeventeenBytesWrapsUnderTheFirstByte) {
     ASSERT_TRUE(second.valid) << lines[2];
     EXPECT_EQ("buffer = " + hexOf(bytes, 0, 16), first.message);
     EXPECT_EQ(std::string(9, ' ') + hexOf(bytes, 16, 17), second.message);
-    EXPECT_EQ(lines[1].find(" 01"), lines[2].find(hexOf(bytes, 16, 17)));
+    // The first byte follows the label; a search for " 01" would also find
+    // the hour of the timestamp between 01:00 and 01:59.
+    const std::size_t firstByte = lines[1].find("buffer = ") + std::string("buffer = ").size();
+    EXPECT_EQ(firstByte, lines[2].find(hexOf(bytes, 16, 17)));
 }
 
 TEST(LoggerOn, HexDumpWithoutWrapIsOneLine) {
