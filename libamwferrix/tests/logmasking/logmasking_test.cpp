@@ -1,11 +1,10 @@
 // Runs the commands that carry secrets with the trace log switched on (the
-// test's configuration file, named by ZENTRIK_CONF and handed to the
-// platform layer as the tests' configuration, sets loglevel and logpath) and searches the log file for the secrets, in hexadecimal dump form
+// test's configuration file, named by ZENTRIK_CONF, sets loglevel and
+// logpath) and searches the log file for the secrets, in hexadecimal dump form
 // and as raw bytes. Non-secret values of the same commands must appear, so
 // that an empty or missing log cannot pass.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -13,7 +12,6 @@
 #include "amwferrix/apdu.h"
 #include "ctl/scriptedconnection.h"
 #include "logger.h"
-#include "platform.h"
 
 namespace {
 
@@ -98,8 +96,6 @@ std::string padded(const Bytes& value, std::size_t field) {
 }
 
 TEST(TraceLogMasking, SecretsOfEveryCommandStayOutOfTheLog) {
-    // The Windows module reads no environment variable for its configuration.
-    if (const char* conf = std::getenv("ZENTRIK_CONF")) platform::useConfigurationFileForTests(conf);
     ASSERT_TRUE(Logger::instance().isEnabled())
         << "the trace log is off: run through ctest, which sets ZENTRIK_CONF";
 
