@@ -114,6 +114,14 @@ void signFormattedBlock(CardFrame& frame, const OperationKey& key, const WipedBl
     frame.token().refreshCache();
 }
 
+// The raw mechanisms sign what they are given in one piece: the multi-part
+// functions are not theirs, and, as any failed update or final does, the
+// refusal ends the signing operation.
+CK_RV refuseMultiPart(Session& session) {
+    session.operationFinal(Session::SIGN_OPERATION);
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
 }  // namespace
 
 extern "C" {
@@ -161,8 +169,7 @@ CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPar
         if (pPart == nullptr && ulPartLen != 0) return CKR_ARGUMENTS_BAD;
         Session& session = resolveSession(call, hSession);
         const OperationMechanism& mechanism = session.getOperationMechanism(Session::SIGN_OPERATION);
-        // The raw mechanisms sign what they are given in one piece.
-        if (!mechanism.row->hash) return CKR_MECHANISM_INVALID;
+        if (!mechanism.row->hash) return refuseMultiPart(session);
         std::optional<MessageDigest>& digest = session.getOperationDigest(Session::SIGN_OPERATION);
         if (!digest) digest.emplace(*mechanism.row->hash);
         digest->update(pPart, ulPartLen);
@@ -180,9 +187,9 @@ CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_P
         traceUlongPointer(L"pulSignatureLen", pulSignatureLen);
         if (pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
-        const OperationKey key = keyForOperation(frame, Session::SIGN_OPERATION);
         const OperationMechanism& mechanism = frame.session().getOperationMechanism(Session::SIGN_OPERATION);
-        if (!mechanism.row->hash) return CKR_MECHANISM_INVALID;
+        if (!mechanism.row->hash) return refuseMultiPart(frame.session());
+        const OperationKey key = keyForOperation(frame, Session::SIGN_OPERATION);
         if (auto answered = answerWithLengthNeeded(frame, pSignature, pulSignatureLen, key.modulusLength,
                                                    L"*pulSignatureLen")) {
             return *answered;
