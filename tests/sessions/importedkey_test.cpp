@@ -1,0 +1,120 @@
+// Keys imported into the card rather than made on it, as certificate
+// importers leave them: a private key without its public half still tells
+// its modulus and public exponent (from the cache files and, without them,
+// from the card).
+#include <filesystem>
+
+#include "cryptohelpers.h"
+#include "rsatestkeys.h"
+
+namespace sessiontest {
+namespace {
+
+class ImportedKeys : public LoggedInBench {
+protected:
+    // A private key alone, with or without CKA_PUBLIC_EXPONENT in its template.
+    CK_OBJECT_HANDLE importPrivateKey(const tokentest::RsaKey& key, const Bytes& id, bool withExponent = true) {
+        Template t;
+        t.addUlong(CKA_CLASS, CKO_PRIVATE_KEY).addUlong(CKA_KEY_TYPE, CKK_RSA).add(CKA_ID, id)
+            .addBool(CKA_SIGN, true).addBool(CKA_DECRYPT, true).add(CKA_MODULUS, key.n)
+            .add(CKA_PRIME_1, key.p).add(CKA_PRIME_2, key.q).add(CKA_EXPONENT_1, key.dp)
+            .add(CKA_EXPONENT_2, key.dq).add(CKA_COEFFICIENT, key.qinv);
+        if (withExponent) t.add(CKA_PUBLIC_EXPONENT, key.e);
+        CK_OBJECT_HANDLE handle = 0;
+        EXPECT_EQ(CKR_OK, createObject(session, t, handle));
+        return handle;
+    }
+    // The module again from scratch, with no cache files: every value comes
+    // from the card.
+    CK_OBJECT_HANDLE reloadedWithoutCache(const Bytes& id) {
+        EXPECT_EQ(CKR_OK, p11()->C_Finalize(nullptr));
+        std::filesystem::remove_all(cacheDirectory());
+        EXPECT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
+        session = openSession(PLAIN_SLOT);
+        EXPECT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+        Template search;
+        search.addUlong(CKA_CLASS, CKO_PRIVATE_KEY).add(CKA_ID, id);
+        const std::vector<CK_OBJECT_HANDLE> found = findAll(session, search);
+        return found.size() == 1 ? found[0] : 0;
+    }
+    CK_RV read(CK_OBJECT_HANDLE key, CK_ATTRIBUTE_TYPE type, Bytes& value) {
+        CK_ATTRIBUTE query{type, nullptr, 0};
+        const CK_RV rv = p11()->C_GetAttributeValue(session, key, &query, 1);
+        if (rv != CKR_OK) return rv;
+        value.assign(query.ulValueLen, 0);
+        query.pValue = value.data();
+        return p11()->C_GetAttributeValue(session, key, &query, 1);
+    }
+};
+
+TEST_F(ImportedKeys, PrivateKeyImportedAloneAnswersItsModulusAndExponent) {
+    const struct {
+        const char* name;
+        int bits;
+        bool withExponent;
+    } cases[] = {{"1024 bits", 1024, true}, {"2048 bits", 2048, true}, {"no exponent given", 1024, false}};
+    std::uint8_t next = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const tokentest::RsaKey key = tokentest::generateRsaKey(c.bits);
+        const Bytes id = {0x1A, next++};
+        CK_OBJECT_HANDLE handle = importPrivateKey(key, id, c.withExponent);
+        for (const char* source : {"after the import", "read from the card"}) {
+            SCOPED_TRACE(source);
+            if (std::string(source) == "read from the card") handle = reloadedWithoutCache(id);
+            ASSERT_NE(0u, handle);
+            Bytes modulus, exponent;
+            EXPECT_EQ(CKR_OK, read(handle, CKA_MODULUS, modulus));
+            EXPECT_EQ(key.n, modulus);
+            EXPECT_EQ(c.withExponent ? CKR_OK : CKR_ATTRIBUTE_TYPE_INVALID, read(handle, CKA_PUBLIC_EXPONENT, exponent));
+            if (c.withExponent) {
+                EXPECT_EQ(key.e, exponent);
+            }
+        }
+        // Still a private key alone: no public key object appeared.
+        Template publicKeys;
+        publicKeys.addUlong(CKA_CLASS, CKO_PUBLIC_KEY).add(CKA_ID, id);
+        EXPECT_TRUE(findAll(session, publicKeys).empty());
+    }
+}
+
+// Reading the public values of such a key costs no card command beyond the
+// freshness read every call makes: they come with the key's metadata.
+TEST_F(ImportedKeys, ItsPublicValuesCostNoCardCommandOfTheirOwn) {
+    const tokentest::RsaKey key = tokentest::generateRsaKey(2048);
+    const CK_OBJECT_HANDLE handle = importPrivateKey(key, {0x1B, 0x01});
+    findAll(session);
+    const auto commandsFor = [&](CK_ATTRIBUTE_TYPE type) {
+        control(PLAIN_SLOT).clearStatistics();
+        Bytes value;
+        EXPECT_EQ(CKR_OK, read(handle, type, value));
+        return commandsSent(PLAIN_SLOT);
+    };
+    const std::uint64_t label = commandsFor(CKA_LABEL);
+    EXPECT_EQ(label, commandsFor(CKA_MODULUS));
+    EXPECT_EQ(label, commandsFor(CKA_PUBLIC_EXPONENT));
+}
+
+// The pair's public half removed, the private key keeps answering.
+TEST_F(ImportedKeys, PrivateKeyWhosePublicHalfWasDestroyedKeepsItsModulus) {
+    const tokentest::RsaKey key = tokentest::generateRsaKey(1024);
+    const Bytes id = {0x1C, 0x01};
+    const CK_OBJECT_HANDLE privateKey = importPrivateKey(key, id);
+    Template publicKey;
+    publicKey.addUlong(CKA_CLASS, CKO_PUBLIC_KEY).addUlong(CKA_KEY_TYPE, CKK_RSA).add(CKA_ID, id)
+        .add(CKA_MODULUS, key.n).add(CKA_PUBLIC_EXPONENT, key.e);
+    CK_OBJECT_HANDLE publicHandle = 0;
+    ASSERT_EQ(CKR_OK, createObject(session, publicKey, publicHandle));
+    ASSERT_EQ(CKR_OK, p11()->C_DestroyObject(session, publicHandle));
+    Bytes modulus, exponent;
+    EXPECT_EQ(CKR_OK, read(privateKey, CKA_MODULUS, modulus));
+    EXPECT_EQ(key.n, modulus);
+    const CK_OBJECT_HANDLE reloaded = reloadedWithoutCache(id);
+    EXPECT_EQ(CKR_OK, read(reloaded, CKA_MODULUS, modulus));
+    EXPECT_EQ(key.n, modulus);
+    EXPECT_EQ(CKR_OK, read(reloaded, CKA_PUBLIC_EXPONENT, exponent));
+    EXPECT_EQ(key.e, exponent);
+}
+
+}  // namespace
+}  // namespace sessiontest
