@@ -30,7 +30,8 @@ struct OperationKey {
     std::unique_ptr<P11Object> view;
     amw::KeyPair* keyPair;
     CK_ULONG modulusLength;
-    std::size_t modulusBits() const noexcept { return keyPair->getKeySize(); }
+    // The modulus's real length: an imported modulus need not fill its top byte.
+    std::size_t modulusBits() const noexcept { return keyPair->getModulusBits(); }
 };
 
 OperationKey keyForOperation(CardFrame& frame, Session::Operation operation) {
@@ -65,7 +66,7 @@ CK_RV initPrivateKeyOperation(CallContext& call, CK_SESSION_HANDLE hSession,
     CardFrame frame(call, hSession);
     std::unique_ptr<P11Object> key = frame.session().getObject(&frame.token(), hKey);
     if (key->getObjectClass() != CKO_PRIVATE_KEY) return CKR_KEY_HANDLE_INVALID;
-    const std::size_t modulusBits = static_cast<P11RsaPrivateKey&>(*key).getKeyPair()->getKeySize();
+    const std::size_t modulusBits = static_cast<P11RsaPrivateKey&>(*key).getKeyPair()->getModulusBits();
     OperationMechanism mechanism;
     const CK_RV rv = selectMechanism(*pMechanism, wanted, modulusBits, mechanism);
     if (rv != CKR_OK) return rv;

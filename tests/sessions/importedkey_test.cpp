@@ -1,7 +1,8 @@
 // Keys imported into the card rather than made on it, as certificate
 // importers leave them: a private key without its public half still tells
 // its modulus and public exponent (from the cache files and, without them,
-// from the card).
+// from the card), and a modulus that is not a whole number of bytes gives
+// valid PSS signatures.
 #include <filesystem>
 
 #include "cryptohelpers.h"
@@ -114,6 +115,31 @@ TEST_F(ImportedKeys, PrivateKeyWhosePublicHalfWasDestroyedKeepsItsModulus) {
     EXPECT_EQ(key.n, modulus);
     EXPECT_EQ(CKR_OK, read(reloaded, CKA_PUBLIC_EXPONENT, exponent));
     EXPECT_EQ(key.e, exponent);
+}
+
+// A 2047-bit or 1023-bit modulus leaves the top two bits of its first byte
+// to the encoding; every PSS signature verifies (with the nominal key size
+// about half of them did not).
+TEST_F(ImportedKeys, PssSignaturesOfAModulusShortOfWholeBytesVerify) {
+    constexpr int SIGNATURES = 12;
+    std::uint8_t next = 1;
+    for (int bits : {2047, 1023}) {
+        SCOPED_TRACE(bits);
+        const tokentest::RsaKey key = tokentest::generateRsaKey(bits);
+        const CK_OBJECT_HANDLE handle = importPrivateKey(key, {0x1D, next++});
+        const PublicKey publicKey{key.n, key.e};
+        CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
+        CK_MECHANISM mechanism{CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss};
+        int verified = 0;
+        for (int i = 0; i < SIGNATURES; ++i) {
+            const Bytes data = bytesOf("message " + std::to_string(i));
+            Bytes signature;
+            ASSERT_EQ(CKR_OK, p11()->C_SignInit(session, &mechanism, handle));
+            ASSERT_EQ(CKR_OK, sign(session, data, signature));
+            verified += opensslVerifies(publicKey, SignatureForm{"SHA256", true, nullptr, 32}, data, signature);
+        }
+        EXPECT_EQ(SIGNATURES, verified);
+    }
 }
 
 }  // namespace
