@@ -228,6 +228,11 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
         const OperationKey key = keyForOperation(frame, Session::DECRYPT_OPERATION);
         const OperationMechanism& mechanism = frame.session().getOperationMechanism(Session::DECRYPT_OPERATION);
         if (ulEncryptedDataLen != key.modulusLength) return CKR_ENCRYPTED_DATA_LEN_RANGE;
+        // No ciphertext of the key is as large as its modulus; the comparison
+        // involves public values only.
+        if (!isBelowModulus(pEncryptedData, ulEncryptedDataLen, key.keyPair->getModulus())) {
+            return CKR_ENCRYPTED_DATA_INVALID;
+        }
         // The length needed is k, an upper bound of the message's.
         if (auto answered = answerWithLengthNeeded(frame, pData, pulDataLen, key.modulusLength, L"*pulDataLen")) {
             return *answered;

@@ -1,8 +1,9 @@
 // Keys imported into the card rather than made on it, as certificate
 // importers leave them: a private key without its public half still tells
 // its modulus and public exponent (from the cache files and, without them,
-// from the card), and a modulus that is not a whole number of bytes gives
-// valid PSS signatures.
+// from the card); a modulus that is not a whole number of bytes gives
+// valid PSS signatures; and a ciphertext that is not below the modulus is
+// refused as invalid data before the card is asked.
 #include <filesystem>
 
 #include "cryptohelpers.h"
@@ -139,6 +140,40 @@ TEST_F(ImportedKeys, PssSignaturesOfAModulusShortOfWholeBytesVerify) {
             verified += opensslVerifies(publicKey, SignatureForm{"SHA256", true, nullptr, 32}, data, signature);
         }
         EXPECT_EQ(SIGNATURES, verified);
+    }
+}
+
+// A ciphertext equal to or above the modulus is no ciphertext of the key,
+// whichever padding is expected, for a key imported alone as for one made on
+// the card; the refusal leaves the operation active.
+TEST_F(ImportedKeys, CiphertextNotBelowTheModulusIsInvalidData) {
+    const tokentest::RsaKey imported = tokentest::generateRsaKey(2048);
+    GenerationRequest request;
+    request.bits = 2048;
+    request.id = {0x1E, 0x02};
+    const KeyHandles generated = generateOnCard(session, request);
+    const struct {
+        const char* name;
+        CK_OBJECT_HANDLE handle;
+        PublicKey publicKey;
+    } keys[] = {{"imported alone", importPrivateKey(imported, {0x1E, 0x01}), {imported.n, imported.e}},
+                {"generated", generated.privateKey, publicKeyOf(session, generated.publicKey)}};
+    CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
+    const CK_MECHANISM mechanisms[] = {{CKM_RSA_PKCS, nullptr, 0}, {CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep}};
+    const Bytes secret = bytesOf("a secret");
+    for (const auto& key : keys) {
+        for (const Bytes& ciphertext : {key.publicKey.n, Bytes(256, 0xFF)}) {
+            for (CK_MECHANISM mechanism : mechanisms) {
+                SCOPED_TRACE(std::string(key.name) + (ciphertext == key.publicKey.n ? ", the modulus" : ", all ones") +
+                             (mechanism.mechanism == CKM_RSA_PKCS ? ", PKCS #1 v1.5" : ", OAEP"));
+                ASSERT_EQ(CKR_OK, p11()->C_DecryptInit(session, &mechanism, key.handle));
+                Bytes message;
+                EXPECT_EQ(CKR_ENCRYPTED_DATA_INVALID, decrypt(session, ciphertext, message, 256));
+                if (mechanism.mechanism != CKM_RSA_PKCS) continue;
+                ASSERT_EQ(CKR_OK, decrypt(session, encryptWith(key.publicKey, secret), message, 256));
+                EXPECT_EQ(secret, message);
+            }
+        }
     }
 }
 
