@@ -484,6 +484,45 @@ bool PrivateDirectory::remove(const std::string& name) {
     return ::unlinkat(descriptor, name.c_str(), 0) == 0;
 }
 
+std::unique_ptr<ProcessTurns> ProcessTurns::open(PrivateDirectory& directory, const std::string& name,
+                                                 std::string& problem) {
+    std::unique_ptr<ProcessTurns> turns(new ProcessTurns);
+    turns->descriptor = openOwnRegularFile(directory.descriptor, name.c_str(), O_RDWR | O_CREAT, &problem);
+    if (turns->descriptor < 0) return nullptr;
+    return turns;
+}
+
+ProcessTurns::~ProcessTurns() {
+    // Closing drops every lock this process holds on the file.
+    if (descriptor >= 0) ::close(descriptor);
+}
+
+namespace {
+
+// The byte of turn `key`: locks reach past the end of the file, so the file
+// stays empty.
+bool lockTurnByte(int descriptor, std::uint32_t key, short type, bool wait) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(key & 0x7fffffffu);
+    range.l_len = 1;
+    while (::fcntl(descriptor, wait ? F_SETLKW : F_SETLK, &range) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ProcessTurns::take(std::uint32_t key) noexcept {
+    return lockTurnByte(descriptor, key, F_WRLCK, true);
+}
+
+void ProcessTurns::give(std::uint32_t key) noexcept {
+    lockTurnByte(descriptor, key, F_UNLCK, false);
+}
+
 void PrivateDirectory::removeStaleTemporaries() {
     const int listing = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
     if (listing < 0) return;

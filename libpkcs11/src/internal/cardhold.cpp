@@ -21,6 +21,9 @@ namespace cardhold {
 namespace {
 
 constexpr std::uint16_t SW_SECURITY_STATUS_NOT_SATISFIED = 0x6982;
+// In the cache directory, beside the cards' directories (named by their
+// identifiers in hexadecimal digits).
+constexpr const char* TURNS_FILE = "card-turns";
 
 void logText(const wchar_t* text) noexcept {
     try {
@@ -28,6 +31,62 @@ void logText(const wchar_t* text) noexcept {
         if (logger.isEnabled()) logger.log(LOG_FACILITY_PKCS11, L"%ls", text);
     } catch (...) {
     }
+}
+
+// The user's turns at the readers (see HANDOVER), opened with the first hold
+// that wants one; null when the cache directory cannot hold the file (no
+// cache, a directory refused): holds then take no turns. No lock guards the
+// opening, so a fork can never find one taken: a thread that loses the race
+// gets no turn for that one hold.
+platform::ProcessTurns* userTurns() noexcept {
+    static std::atomic<platform::ProcessTurns*> turns{nullptr};
+    static std::atomic<bool> opened{false};
+    if (platform::ProcessTurns* existing = turns.load()) return existing;
+    if (opened.exchange(true)) return nullptr;
+    try {
+        std::string problem = "no cache directory";
+        const std::string& directory = Configuration::instance().cacheDirectory;
+        std::unique_ptr<platform::PrivateDirectory> cache;
+        if (!directory.empty()) cache = platform::PrivateDirectory::open(directory, true, 1, problem);
+        std::unique_ptr<platform::ProcessTurns> opening;
+        if (cache) opening = platform::ProcessTurns::open(*cache, TURNS_FILE, problem);
+        if (!opening) {
+            Logger& logger = Logger::instance();
+            if (logger.isEnabled()) {
+                logger.log(LOG_FACILITY_PKCS11, L"card holds take no turns with other processes: %s",
+                           problem.c_str());
+            }
+            return nullptr;
+        }
+        // Kept for the life of the process: closing the file would drop
+        // every turn the process holds.
+        turns.store(opening.release());
+        return turns.load();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void takeTurn(HoldState& state) noexcept {
+    if (state.turnHeld) return;
+    if (platform::ProcessTurns* turns = userTurns()) state.turnHeld = turns->take(state.turnKey);
+}
+
+// A forked child holds none of its parent's turns.
+void giveTurn(HoldState& state) noexcept {
+    if (!std::exchange(state.turnHeld, false)) return;
+    if (state.ownerProcess != platform::currentProcessId()) return;
+    if (platform::ProcessTurns* turns = userTurns()) turns->give(state.turnKey);
+}
+
+// A stable number for a reader's name (FNV-1a over its characters): the
+// byte of its turn. Two readers that meet on a number only share turns.
+std::uint32_t turnKeyOf(const std::wstring& readerName) noexcept {
+    std::uint32_t hash = 2166136261u;
+    for (wchar_t character : readerName) {
+        hash = (hash ^ static_cast<std::uint32_t>(character)) * 16777619u;
+    }
+    return hash;
 }
 
 // Ends holds that have been idle for their time. One per process, created
@@ -160,7 +219,12 @@ void ReleaseTimer::run() {
         lock.unlock();
         for (const auto& state : due) {
             std::unique_lock<std::mutex> holdLock(state->mutex, std::try_to_lock);
-            if (!holdLock.owns_lock() || !state->held) continue;
+            if (!holdLock.owns_lock()) continue;
+            if (!state->held) {
+                // The pause after a bound is over and no call came.
+                if (state->turnHeld && Clock::now() >= state->holdAllowedFrom) giveTurn(*state);
+                continue;
+            }
             if (Clock::now() < state->lastUse + state->idle) continue;
             logText(L"card hold ends: idle");
             releaseLocked(*state);
@@ -248,25 +312,8 @@ void dropRoleLocked(HoldState& state) noexcept {
     }
 }
 
-}  // namespace
-
-bool holdEnabled() noexcept {
-    if (!threadsAllowed.load()) return false;
-    try {
-        return Configuration::instance().cardHoldMs > 0;
-    } catch (...) {
-        return false;
-    }
-}
-
-void allowThreads(bool allowed) noexcept { threadsAllowed.store(allowed); }
-
-void registerForkHandlers() noexcept {
-    platform::runBeforeEveryFork(&endIdleHoldsBeforeFork);
-    platform::runInEveryForkedChild(&freshTimerLocksInChild);
-}
-
-void releaseLocked(HoldState& state) noexcept {
+// Deauthenticates what the hold authenticated and ends the transaction.
+void endTransactionLocked(HoldState& state) noexcept {
     if (!state.held) return;
     state.held = false;
     state.knownFreshness.reset();
@@ -299,10 +346,36 @@ void releaseLocked(HoldState& state) noexcept {
     }
 }
 
-CardHold::CardHold(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType)
+}  // namespace
+
+bool holdEnabled() noexcept {
+    if (!threadsAllowed.load()) return false;
+    try {
+        return Configuration::instance().cardHoldMs > 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+void allowThreads(bool allowed) noexcept { threadsAllowed.store(allowed); }
+
+void registerForkHandlers() noexcept {
+    platform::runBeforeEveryFork(&endIdleHoldsBeforeFork);
+    platform::runInEveryForkedChild(&freshTimerLocksInChild);
+}
+
+void releaseLocked(HoldState& state, bool keepTurn) noexcept {
+    endTransactionLocked(state);
+    if (!keepTurn) giveTurn(state);
+}
+
+
+CardHold::CardHold(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType,
+                   const std::wstring& readerName)
     : shared(std::make_shared<HoldState>()) {
     shared->connection = &connection;
     shared->tokenType = tokenType;
+    shared->turnKey = turnKeyOf(readerName);
     shared->ownerProcess = platform::currentProcessId();
     try {
         shared->idle = std::chrono::milliseconds(Configuration::instance().cardHoldMs);
@@ -417,20 +490,25 @@ HoldLease::HoldLease(CardHold& hold, SessionConnection& login)
     if (state.connection == nullptr) {
         throw InternalErrorException("card hold used after its connection ended");
     }
-    Clock::time_point now = Clock::now();
-    if (state.held && now - state.heldSince >= HOLD_BOUND) {
-        logText(L"card hold ends: bound reached");
-        releaseLocked(state);
-        state.holdAllowedFrom = now + PAUSE_AFTER_BOUND;
-    }
+    const Clock::time_point now = Clock::now();
+    if (state.held && now - state.heldSince >= HOLD_BOUND) endAtBound(now);
     if (!state.held) {
-        if (now < state.holdAllowedFrom) {
-            std::this_thread::sleep_until(state.holdAllowedFrom);
-            now = Clock::now();
+        if (now < state.holdAllowedFrom) std::this_thread::sleep_until(state.holdAllowedFrom);
+        if (state.turnHeld) {
+            // Still ours after the pause: a process of ours that waits for
+            // the card goes first.
+            giveTurn(state);
+            std::this_thread::sleep_for(HANDOVER);
         }
+        takeTurn(state);
         // An error propagates with nothing held. The bound counts from the
         // grant: time spent waiting for another application is not ours.
-        state.connection->lock();
+        try {
+            state.connection->lock();
+        } catch (...) {
+            giveTurn(state);
+            throw;
+        }
         state.held = true;
         state.heldSince = Clock::now();
         state.knownFreshness.reset();
@@ -445,6 +523,21 @@ void HoldLease::finishedWith(const amw::FreshnessRecord& cardFreshness,
                              const amw::FreshnessRecord& freshness) noexcept {
     cardChanged = !(cardFreshness == freshness);
     if (!cardChanged) state.knownFreshness = cardFreshness;
+}
+
+// The card is let go and left alone for the pause; the reader's turn stays
+// with this process until the pause is over (given back by the next call, or
+// by the timer when none comes).
+void HoldLease::endAtBound(Clock::time_point now) noexcept {
+    logText(L"card hold ends: bound reached");
+    releaseLocked(state, true);
+    state.holdAllowedFrom = now + PAUSE_AFTER_BOUND;
+    if (!state.turnHeld) return;
+    try {
+        ReleaseTimer::instance().schedule(shared, state.holdAllowedFrom);
+    } catch (...) {
+        giveTurn(state);
+    }
 }
 
 HoldLease::~HoldLease() {
@@ -462,9 +555,7 @@ HoldLease::~HoldLease() {
         return;
     }
     if (now - state.heldSince >= HOLD_BOUND) {
-        logText(L"card hold ends: bound reached");
-        releaseLocked(state);
-        state.holdAllowedFrom = now + PAUSE_AFTER_BOUND;
+        endAtBound(now);
         return;
     }
     try {

@@ -22,6 +22,8 @@
 //   never waits for a hold whose call is running), and HOLD_BOUND after the
 //   card was granted whatever the calls do, followed by a pause in which the
 //   card is left alone, so another application waiting for it gets it;
+// - the user's processes take turns at a reader: a hold keeps the reader's
+//   turn until the pause after its bound is over (see HANDOVER);
 // - lock order: the module-wide lock, then a hold's mutex, then the timer's;
 //   the timer only tries a hold's mutex, after it has let go of its own;
 // - at fork() idle holds are ended first, so a child (or a daemon whose
@@ -38,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "amw/freshnessrecord.h"
 #include "ctl/cardconnection.h"
@@ -65,6 +68,15 @@ inline constexpr std::chrono::milliseconds HOLD_BOUND{2000};
 // its time, and nothing otherwise.
 inline constexpr std::chrono::milliseconds PCSC_LOCK_RETRY_CYCLE{200};
 inline constexpr std::chrono::milliseconds PAUSE_AFTER_BOUND = PCSC_LOCK_RETRY_CYCLE + std::chrono::milliseconds(50);
+// pcsc-lite keeps no queue: after the pause, a second busy process of ours
+// and another application that both wait would each get the card about half
+// the time, so the other application could wait several bounds. The user's
+// processes that hold cards therefore take turns (platform::ProcessTurns, a
+// file in the cache directory): a hold keeps its reader's turn from the
+// grant until the pause after its bound is over, so in the pause only
+// applications that are not ours can take the card; the turn then goes to a
+// process of ours that waits for it, which HANDOVER leaves time to wake up.
+inline constexpr std::chrono::milliseconds HANDOVER{30};
 
 // The part of a hold the release timer shares. Guarded by `mutex`.
 struct HoldState {
@@ -74,6 +86,9 @@ struct HoldState {
     std::uint32_t tokenType = 0;
     std::chrono::milliseconds idle{0};
     std::uint64_t ownerProcess = 0;
+    // The reader's turn among the user's processes (see HANDOVER).
+    std::uint32_t turnKey = 0;
+    bool turnHeld = false;
     bool held = false;
     Clock::time_point heldSince{};
     Clock::time_point lastUse{};
@@ -99,8 +114,10 @@ struct HoldState {
 };
 
 // Deauthenticates what the hold authenticated and ends the transaction;
-// errors are logged and swallowed. Call with the state's mutex held.
-void releaseLocked(HoldState& state) noexcept;
+// errors are logged and swallowed. The reader's turn is given back unless
+// `keepTurn` (the pause after the bound keeps it). Call with the state's
+// mutex held.
+void releaseLocked(HoldState& state, bool keepTurn = false) noexcept;
 
 // Whether holds are on (`cardhold` greater than 0, and the application lets
 // the module create the release timer's thread).
@@ -118,7 +135,8 @@ void registerForkHandlers() noexcept;
 // The card hold of one slot connection.
 class CardHold {
 public:
-    CardHold(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType);
+    CardHold(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType,
+             const std::wstring& readerName);
     // Releases and detaches the state from the timer; never throws.
     ~CardHold();
     CardHold(const CardHold&) = delete;
@@ -209,6 +227,8 @@ public:
     }
 
 private:
+    void endAtBound(Clock::time_point now) noexcept;
+
     std::shared_ptr<HoldState> shared;
     HoldState& state;
     std::unique_lock<std::mutex> guard;
