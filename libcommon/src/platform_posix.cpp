@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -21,6 +22,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "temporaryname.h"
 #include "vxexception.h"
 
 namespace platform {
@@ -120,10 +122,24 @@ std::string executableBaseName() {
     return name;
 }
 
+namespace {
+
+std::string& configurationFileForTests() {
+    static std::string path;
+    return path;
+}
+
+}  // namespace
+
+void useConfigurationFileForTests(const std::string& path) { configurationFileForTests() = path; }
+
 // A privileged process reads only the system's file: ZENTRIK_CONF would let
 // the invoking user choose where the process writes (cache, logpath).
 std::string configurationFilePath() {
     if (!isPrivilegedProcess()) {
+        if (!configurationFileForTests().empty()) {
+            return configurationFileForTests();
+        }
         const char* overridden = ::secure_getenv("ZENTRIK_CONF");
         if (overridden != nullptr && overridden[0] != '\0') {
             return overridden;
@@ -163,16 +179,23 @@ bool isPrivilegedProcess() noexcept {
 
 std::uint64_t currentProcessId() noexcept { return static_cast<std::uint64_t>(::getpid()); }
 
-void runInEveryForkedChild(void (*handler)()) noexcept {
+namespace {
+
+// One registration per handler and role, whichever thread registers.
+void registerAtFork(void (*handler)(), bool beforeFork) noexcept {
     static pthread_mutex_t registration = PTHREAD_MUTEX_INITIALIZER;
-    static std::vector<void (*)()>* registered = nullptr;
+    static std::vector<std::pair<void (*)(), bool>>* registered = nullptr;
     ::pthread_mutex_lock(&registration);
     try {
-        if (registered == nullptr) registered = new std::vector<void (*)()>;
+        if (registered == nullptr) registered = new std::vector<std::pair<void (*)(), bool>>;
         bool known = false;
-        for (auto* existing : *registered) known = known || existing == handler;
-        if (!known && ::pthread_atfork(nullptr, nullptr, handler) == 0) {
-            registered->push_back(handler);
+        for (const auto& existing : *registered) {
+            known = known || (existing.first == handler && existing.second == beforeFork);
+        }
+        if (!known) {
+            const int rc = beforeFork ? ::pthread_atfork(handler, nullptr, nullptr)
+                                      : ::pthread_atfork(nullptr, nullptr, handler);
+            if (rc == 0) registered->emplace_back(handler, beforeFork);
         }
     } catch (...) {
         // Without memory the handler stays unregistered; the callers' own
@@ -180,6 +203,12 @@ void runInEveryForkedChild(void (*handler)()) noexcept {
     }
     ::pthread_mutex_unlock(&registration);
 }
+
+}  // namespace
+
+void runInEveryForkedChild(void (*handler)()) noexcept { registerAtFork(handler, false); }
+
+void runBeforeEveryFork(void (*handler)()) noexcept { registerAtFork(handler, true); }
 
 bool createDirectories(const std::string& path) {
     if (path.empty()) {
@@ -213,6 +242,29 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
     std::string withCloseOnExec(mode);
     withCloseOnExec.push_back('e');
     return std::fopen(path.c_str(), withCloseOnExec.c_str());
+}
+
+std::FILE* openConfigurationFile(const std::string& path) {
+    return isPrivilegedProcess() ? openSystemFile(path) : openSharedFile(path, "r");
+}
+
+std::FILE* openSystemFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0 ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = ::fdopen(fd, "r");
+    if (file == nullptr) {
+        ::close(fd);
+    }
+    return file;
 }
 
 namespace {
@@ -403,17 +455,12 @@ std::FILE* PrivateDirectory::createTemporary(const std::string& name, std::strin
                                              std::string& problem) {
     // A fresh random name, created exclusively: nothing planted in advance
     // can be at it.
-    std::uint8_t random[8];
+    std::uint8_t random[temporaryname::RANDOM_BYTES];
     if (!randomBytes(random, sizeof random)) {
         problem = "no random name";
         return nullptr;
     }
-    static const char HEX[] = "0123456789abcdef";
-    temporaryName = "." + name + ".new-";
-    for (std::uint8_t b : random) {
-        temporaryName.push_back(HEX[b >> 4]);
-        temporaryName.push_back(HEX[b & 0x0F]);
-    }
+    temporaryName = temporaryname::make("." + name, random);
     const int fd = ::openat(descriptor, temporaryName.c_str(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0) {
@@ -435,6 +482,66 @@ bool PrivateDirectory::replace(const std::string& temporaryName, const std::stri
 
 bool PrivateDirectory::remove(const std::string& name) {
     return ::unlinkat(descriptor, name.c_str(), 0) == 0;
+}
+
+std::unique_ptr<ProcessTurns> ProcessTurns::open(PrivateDirectory& directory, const std::string& name,
+                                                 std::string& problem) {
+    std::unique_ptr<ProcessTurns> turns(new ProcessTurns);
+    turns->descriptor = openOwnRegularFile(directory.descriptor, name.c_str(), O_RDWR | O_CREAT, &problem);
+    if (turns->descriptor < 0) return nullptr;
+    return turns;
+}
+
+ProcessTurns::~ProcessTurns() {
+    // Closing drops every lock this process holds on the file.
+    if (descriptor >= 0) ::close(descriptor);
+}
+
+namespace {
+
+// The byte of turn `key`: locks reach past the end of the file, so the file
+// stays empty.
+bool lockTurnByte(int descriptor, std::uint32_t key, short type, bool wait) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(key & 0x7fffffffu);
+    range.l_len = 1;
+    while (::fcntl(descriptor, wait ? F_SETLKW : F_SETLK, &range) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ProcessTurns::take(std::uint32_t key) noexcept {
+    return lockTurnByte(descriptor, key, F_WRLCK, true);
+}
+
+void ProcessTurns::give(std::uint32_t key) noexcept {
+    lockTurnByte(descriptor, key, F_UNLCK, false);
+}
+
+void PrivateDirectory::removeStaleTemporaries() {
+    const int listing = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (listing < 0) return;
+    DIR* entries = ::fdopendir(listing);
+    if (entries == nullptr) {
+        ::close(listing);
+        return;
+    }
+    const std::time_t oldest = std::time(nullptr) - STALE_TEMPORARY_MINUTES * 60;
+    while (const struct dirent* entry = ::readdir(entries)) {
+        const std::string name = entry->d_name;
+        if (name.front() != '.' || !temporaryname::matches(name)) continue;
+        struct stat info {};
+        if (::fstatat(descriptor, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == ::geteuid() && info.st_mtime < oldest) {
+            ::unlinkat(descriptor, name.c_str(), 0);
+        }
+    }
+    ::closedir(entries);
 }
 
 char pathSeparator() noexcept { return '/'; }

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fileinspection.h"
 
@@ -212,6 +215,100 @@ TEST_F(PrivateFiles, TraceFileNameHoldingALinkOrAFifoIsNotWritten) {
     fs::create_hard_link(victim, hardLink);
     EXPECT_FALSE(platform::appendToFile(hardLink.string(), "line\n"));
     EXPECT_EQ("precious", readAll(victim));
+}
+
+// What a privileged process reads as its configuration: only a regular file
+// of root that no one else may change; a link, another owner, a file group or
+// others may write, a FIFO or a directory are refused, the FIFO at once.
+TEST_F(PrivateFiles, SystemFileIsReadOnlyWhenOnlyRootCanHaveWrittenIt) {
+    if (::geteuid() != 0) GTEST_SKIP() << "files of root and of another owner need root";
+    const fs::path file = root / "zentrik.txt";
+    std::ofstream(file) << "loglevel = 1\n";
+    struct Case {
+        const char* name;
+        ::mode_t mode;
+        ::uid_t owner;
+        bool opened;
+    };
+    const Case cases[] = {
+        {"root, 0644", 0644, 0, true},           {"root, 0600", 0600, 0, true},
+        {"group may write", 0664, 0, false},     {"others may write", 0646, 0, false},
+        {"anyone may write", 0666, 0, false},    {"another owner", 0644, 65534, false},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(0, ::chown(file.c_str(), c.owner, 0));
+        ASSERT_EQ(0, ::chmod(file.c_str(), c.mode));
+        std::FILE* opened = platform::openSystemFile(file.string());
+        EXPECT_EQ(c.opened, opened != nullptr) << c.name;
+        if (opened != nullptr) {
+            char line[32] = {};
+            EXPECT_NE(nullptr, std::fgets(line, sizeof line, opened)) << c.name;
+            EXPECT_EQ(std::string("loglevel = 1\n"), line) << c.name;
+            std::fclose(opened);
+        }
+    }
+    ASSERT_EQ(0, ::chown(file.c_str(), 0, 0));
+    ASSERT_EQ(0, ::chmod(file.c_str(), 0644));
+    fs::create_symlink(file, root / "link");
+    ASSERT_EQ(0, ::mkfifo((root / "fifo").c_str(), 0644));
+    for (const char* refused : {"link", "fifo", "cache"}) {
+        fs::create_directories(cacheDir);
+        EXPECT_EQ(nullptr, platform::openSystemFile((root / refused).string())) << refused;
+    }
+}
+
+// Turns among processes: a process waits while another holds the turn (a
+// forked child inherits none of its parent's), gets it when it is given back
+// or its holder dies, and never waits for a turn of another key.
+TEST_F(PrivateFiles, ProcessTurnsPassFromProcessToProcess) {
+    std::string problem;
+    auto cache = platform::PrivateDirectory::open(cacheDir.string(), true, 1, problem);
+    ASSERT_TRUE(cache) << problem;
+    fs::create_symlink(victim, cacheDir / "planted");
+    EXPECT_EQ(nullptr, platform::ProcessTurns::open(*cache, "planted", problem));
+    EXPECT_EQ("it is a symbolic link", problem);
+    auto turns = platform::ProcessTurns::open(*cache, "turns", problem);
+    ASSERT_TRUE(turns) << problem;
+    EXPECT_EQ(0600u, modeOf(cacheDir / "turns"));
+
+    int report[2];
+    ASSERT_EQ(0, ::pipe(report));
+    // A child takes turn `key`, writes a byte when it has it, and gives it
+    // back unless it `dies` holding it.
+    std::vector<pid_t> children;
+    const auto child = [&](std::uint32_t key, bool dies) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::alarm(10);
+            const char got = turns->take(key) ? 'y' : 'n';
+            if (::write(report[1], &got, 1) != 1) ::_exit(2);
+            if (!dies) turns->give(key);
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    };
+    const auto reported = [&](int milliseconds) {
+        pollfd ready{report[0], POLLIN, 0};
+        char got = 0;
+        return ::poll(&ready, 1, milliseconds) == 1 && ::read(report[0], &got, 1) == 1 && got == 'y';
+    };
+    ASSERT_TRUE(turns->take(7));
+    child(8, false);
+    EXPECT_TRUE(reported(5000)) << "another key's turn waited";
+    child(7, true);
+    EXPECT_FALSE(reported(300)) << "the turn was taken while this process held it";
+    turns->give(7);
+    EXPECT_TRUE(reported(5000));
+    // The child died holding it: the next one gets it all the same.
+    child(7, false);
+    EXPECT_TRUE(reported(5000));
+    for (pid_t pid : children) {
+        int status = -1;
+        EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
+        EXPECT_EQ(0, status);
+    }
+    ::close(report[0]);
+    ::close(report[1]);
 }
 
 }  // namespace

@@ -56,6 +56,24 @@ bool isLeftOver(const Object& object) {
                                  static_cast<unsigned long>(objectClass), line, sourceBaseName(__FILE__));
 }
 
+// A certificate whose value cannot be parsed (written by other software, or
+// without a value) has no subject, issuer or serial number to compare: it
+// does not match, and the search goes on. Every other failed read ends the
+// search as it does for the other classes.
+bool matchCertificateWithTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                                  P11X509Certificate& view) {
+    for (CK_ULONG i = 0; i < count; ++i) {
+        try {
+            if (!view.compareAttribute(attributes[i])) return false;
+        } catch (const AttributeTypeInvalidException& e) {
+            if (!P11X509Certificate::isParsedField(attributes[i].type)) throw;
+            logException(LOG_FACILITY_PKCS11, e);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 CK_OBJECT_CLASS Session::findObjectClassInTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count) {
@@ -78,8 +96,10 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
     if (count > 0 && attributes == nullptr) {
         throw InternalErrorException("Session::findObjects() attributes is NULL but attributsCount is nonzero");
     }
+    // The previous search ends here, and the new one starts only when the
+    // walk below completes: a failed start leaves no search behind.
     if (isSearchActive()) findObjectsFinal();
-    foundObjects = FoundObjects{};
+    FoundObjects search;
     const bool loggedIn = getSessionConnection().loginState != SessionConnection::LOGGED_OUT;
     Candidates candidates;
     candidates.privateKeys = loggedIn;
@@ -87,32 +107,35 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
         if (attributes[i].type == CKA_CLASS) candidates.keepOnly(readClassValue(attributes[i]));
         candidates.keepSupporting(attributes[i].type);
     }
-    std::vector<ObjectIdentity>& found = foundObjects->identities;
-    const auto collect = [&](P11Object& view) {
-        if (matchObjectWithTemplate(attributes, count, view)) {
-            found.push_back(ObjectIdentity{token.getCardId(), view.getPkcs11Id(), view.getObjectClass()});
+    std::vector<ObjectIdentity>& found = search.identities;
+    const auto keep = [&](P11Object& view) {
+        found.push_back(ObjectIdentity{token.getCardId(), view.getPkcs11Id(), view.getObjectClass()});
+    };
+    // Before the first private object goes out, the card confirms the login
+    // (in a card hold; without one the call restored it already).
+    bool privateServed = false;
+    const auto collect = [&](P11Object& view, bool privateObject = false) {
+        if (!matchObjectWithTemplate(attributes, count, view)) return;
+        if (privateObject && !privateServed) {
+            token.privateUse();
+            privateServed = true;
         }
+        keep(view);
     };
     if (candidates.certificates) {
         for (auto& certificate : token.getCertificates()) {
             if (isLeftOver(*certificate)) continue;
             P11X509Certificate view(certificate.get());
-            // A certificate whose value cannot be parsed (written by other
-            // software, or without a value) has no subject, issuer or serial
-            // number to compare: it does not match, and the search goes on.
-            try {
-                collect(view);
-            } catch (const AttributeTypeInvalidException& e) {
-                logException(LOG_FACILITY_PKCS11, e);
-            }
+            if (matchCertificateWithTemplate(attributes, count, view)) keep(view);
         }
     }
     if (candidates.dataObjects) {
         for (auto& dataObject : token.getDataObjects()) {
             if (isLeftOver(*dataObject)) continue;
             P11DataObject view(dataObject.get());
-            if (!loggedIn && isPrivate(view)) continue;
-            collect(view);
+            const bool privateObject = isPrivate(view);
+            if (!loggedIn && privateObject) continue;
+            collect(view, privateObject);
         }
     }
     if (candidates.publicKeys) {
@@ -126,9 +149,10 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
         for (auto& keyPair : token.getKeyPairs()) {
             if (!keyPair->hasPrivateKey()) continue;
             P11RsaPrivateKey view(keyPair.get());
-            collect(view);
+            collect(view, true);
         }
     }
+    foundObjects = std::move(search);
 }
 
 CK_OBJECT_HANDLE Session::getNextFoundObject() {
@@ -170,7 +194,10 @@ std::unique_ptr<P11Object> Session::getObject(amw::CachedToken* token, CK_OBJECT
         }
         case CKO_PRIVATE_KEY: {
             amw::KeyPair* pair = token->findKeyPair(identity->pkcs11Id);
-            if (pair != nullptr && pair->hasPrivateKey()) return std::make_unique<P11RsaPrivateKey>(pair);
+            if (pair != nullptr && pair->hasPrivateKey()) {
+                if (getSessionConnection().loginState != SessionConnection::LOGGED_OUT) token->privateUse();
+                return std::make_unique<P11RsaPrivateKey>(pair);
+            }
             break;
         }
         default:
@@ -184,8 +211,11 @@ std::unique_ptr<P11Object> Session::getObject(amw::CachedToken* token, CK_OBJECT
 std::unique_ptr<P11Object> Session::getVisibleObject(amw::CachedToken& token,
                                                      CK_OBJECT_HANDLE hObject) {
     std::unique_ptr<P11Object> view = getObject(&token, hObject);
-    if (getSessionConnection().loginState == SessionConnection::LOGGED_OUT && isPrivate(*view)) {
-        throw InvalidObjectHandleException(hObject);
+    if (isPrivate(*view)) {
+        if (getSessionConnection().loginState == SessionConnection::LOGGED_OUT) {
+            throw InvalidObjectHandleException(hObject);
+        }
+        token.privateUse();
     }
     return view;
 }
