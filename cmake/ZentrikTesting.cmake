@@ -39,5 +39,11 @@ function(zentrik_add_test)
   endif()
   if(T_ENV)
     set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENV}")
+    # The Windows module takes no configuration from the environment: a test
+    # that names one there hands it to the platform layer itself.
+    if(WIN32 AND T_ENV MATCHES "ZENTRIK_CONF=")
+      target_sources(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/common/testconfiguration.cpp)
+      target_link_libraries(${T_NAME} PRIVATE libcommon)
+    endif()
   endif()
 endfunction()

@@ -5,6 +5,7 @@
 #include <PCSC/winscard.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -12,6 +13,7 @@
 
 #include "ctl/pcscapi.h"
 #include "ctl/widetext.h"
+#include "platform.h"
 
 namespace ctl {
 
@@ -28,6 +30,14 @@ void sleepMilliseconds(unsigned ms) {
 class PcscLiteApi final : public PcScApi {
 public:
     std::uint32_t establishContext(PcScContext* context) override {
+        // pcsc-lite's client library takes the service's socket from
+        // PCSCLITE_CSOCK_NAME even in a set-user-ID process, so the user who
+        // started it could answer every reader, ATR and APDU of a process
+        // with more rights than his own. Such a process sees no service then.
+        if (platform::isPrivilegedProcess() && std::getenv("PCSCLITE_CSOCK_NAME") != nullptr) {
+            *context = 0;
+            return code(SCARD_E_NO_SERVICE);
+        }
         SCARDCONTEXT ctx = 0;
         const LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx);
         *context = rv == SCARD_S_SUCCESS ? static_cast<PcScContext>(ctx) : 0;

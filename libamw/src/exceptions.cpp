@@ -1,6 +1,7 @@
 #include "amw/exceptions.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 
 namespace amw {
@@ -44,8 +45,18 @@ CardOutOfMemoryException::CardOutOfMemoryException() noexcept
 PinPolicyViolationException::PinPolicyViolationException() noexcept
     : VxException("PIN POLICY VIOLATION") {}
 
-FreshnessCounterException::FreshnessCounterException(const char* counterName) noexcept
-    : InternalErrorException("Freshness counter %s has not been updated!", counterName) {}
+// An internal error by its mapping, but without the "INTERNAL ERROR " prefix
+// of the others: the text names the counter alone.
+FreshnessCounterException::FreshnessCounterException(const char* counterName) noexcept {
+    setMessage("Freshness counter %s has not been updated!", counterName);
+}
+
+void FreshnessCounterException::setMessage(const char* format, ...) noexcept {
+    va_list args;
+    va_start(args, format);
+    formatMessage(format, args);
+    va_end(args);
+}
 
 InvalidBufferSizeException::InvalidBufferSizeException(long long expected,
                                                        long long actual) noexcept

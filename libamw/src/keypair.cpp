@@ -24,6 +24,8 @@ void KeyPair::writeStream(std::ostream& stream) const {
     writeBool(stream, privatePresent);
     if (privatePresent) {
         writeBuffer(stream, privatePart.label);
+        writeBuffer(stream, privatePart.modulus);
+        writeBuffer(stream, privatePart.publicExponent);
     }
 }
 
@@ -45,7 +47,29 @@ void KeyPair::readStream(std::istream& stream) {
     privatePart = PrivatePart();
     if (privatePresent) {
         readBuffer(stream, privatePart.label);
+        readBuffer(stream, privatePart.modulus);
+        readBuffer(stream, privatePart.publicExponent);
     }
+}
+
+const StaticBuffer<256>& KeyPair::getModulus() const noexcept {
+    return publicPresent ? publicPart.modulus : privatePart.modulus;
+}
+
+const StaticBuffer<256>& KeyPair::getPublicExponent() const noexcept {
+    return publicPresent ? publicPart.publicExponent : privatePart.publicExponent;
+}
+
+std::size_t KeyPair::getModulusBits() const noexcept {
+    const StaticBuffer<256>& modulus = getModulus();
+    std::size_t first = 0;
+    while (first < modulus.length && modulus.data[first] == 0) ++first;
+    if (first == modulus.length) return keySize;
+    std::size_t bits = (modulus.length - first) * 8;
+    for (std::uint8_t top = modulus.data[first]; (top & 0x80) == 0; top = static_cast<std::uint8_t>(top << 1)) {
+        --bits;
+    }
+    return bits;
 }
 
 std::int32_t KeyPair::compare(const SerializableEntity& other) const {
@@ -59,6 +83,8 @@ void KeyPair::addPublicKey(const PublicPart& part, std::uint8_t containerIndex_,
     }
     publicPart = part;
     publicPresent = true;
+    privatePart.modulus = StaticBuffer<256>();
+    privatePart.publicExponent = StaticBuffer<256>();
     containerIndex = containerIndex_;
     keySpec = keySpec_;
     keyUsage = static_cast<std::uint16_t>(keyUsage | (usage & KEY_USAGE_PUBLIC_MASK));
@@ -71,6 +97,10 @@ void KeyPair::addPrivateKey(const PrivatePart& part, std::uint8_t containerIndex
     }
     privatePart = part;
     privatePresent = true;
+    if (publicPresent) {
+        privatePart.modulus = StaticBuffer<256>();
+        privatePart.publicExponent = StaticBuffer<256>();
+    }
     containerIndex = containerIndex_;
     keySpec = keySpec_;
     keyUsage = static_cast<std::uint16_t>(keyUsage | (usage & KEY_USAGE_PRIVATE_MASK));
@@ -80,6 +110,8 @@ void KeyPair::removePublicKey() {
     if (!isComplete()) {
         throw InternalErrorException("cannot remove public key from incomplete keypair");
     }
+    privatePart.modulus = publicPart.modulus;
+    privatePart.publicExponent = publicPart.publicExponent;
     publicPart = PublicPart();
     publicPresent = false;
     keyUsage = static_cast<std::uint16_t>(keyUsage & KEY_USAGE_PRIVATE_MASK);

@@ -171,6 +171,8 @@ TEST(KeyPairParts, RemovingAPartKeepsTheOtherPartsUsage) {
     keyPair.removePublicKey();
     EXPECT_FALSE(keyPair.hasPublicKey());
     EXPECT_EQ(0x93, keyPair.getKeyUsage());
+    EXPECT_TRUE(keyPair.getModulus() == buffer<256>({0xC0, 0x01})) << "the private key keeps the public values";
+    EXPECT_TRUE(keyPair.getPublicExponent() == buffer<256>({0x01, 0x00, 0x01}));
 
     TestKeyPair other;
     other.addPublicKey(publicPart(), 0, 0, 0xFF);
@@ -179,6 +181,22 @@ TEST(KeyPairParts, RemovingAPartKeepsTheOtherPartsUsage) {
     EXPECT_FALSE(other.hasPrivateKey());
     EXPECT_TRUE(other.hasPublicKey());
     EXPECT_EQ(0x6C, other.getKeyUsage());
+}
+
+// Leading zero bits do not count; an unknown modulus answers the key size.
+TEST(KeyPairParts, ModulusBitsAreTheModulussOwnLength) {
+    const struct {
+        std::vector<std::uint8_t> modulus;
+        std::size_t bits;
+    } cases[] = {{{0xC0, 0x01}, 16}, {{0x7F, 0xFF}, 15}, {{0x40, 0x00, 0x01}, 23},
+                 {{0x00, 0x01, 0x01}, 9}, {{0x01}, 1}, {{}, 0x0800}};
+    for (const auto& c : cases) {
+        TestKeyPair keyPair(0x0800);
+        amw::KeyPair::PrivatePart part = privatePart();
+        part.modulus = StaticBuffer<256>(c.modulus.data(), c.modulus.size());
+        keyPair.addPrivateKey(part, 0, 0, 0);
+        EXPECT_EQ(c.bits, keyPair.getModulusBits()) << c.modulus.size() << " bytes";
+    }
 }
 
 TEST(KeyPairParts, RemovingFromAnIncompleteKeyPairFails) {
@@ -355,11 +373,15 @@ TEST(KeyPairRecord, PartsAppearOnlyWhenPresent) {
     keyPair.setPkcs11Id(buffer<128>({0xAA}));
     keyPair.setKeyUsage(0x0102);
     keyPair.setGeneratedOnCard(true);
-    keyPair.addPrivateKey(privatePart(), 7, amw::KeyPair::KEY_EXCHANGE_KEY, 0);
+    amw::KeyPair::PrivatePart part = privatePart();
+    part.modulus = buffer<256>({0xC5, 0x01});
+    part.publicExponent = buffer<256>({0x03});
+    keyPair.addPrivateKey(part, 7, amw::KeyPair::KEY_EXCHANGE_KEY, 0);
     keyPair.setKeyUsage(0x0102);
     Bytes expected = {0x00, 0x08, 1, 0, 0, 0, 0xAA, 0x02, 0x01, 1, 7, 1, 0, 0, 0,
                       0,  // no public part
-                      1, 7, 0, 0, 0, 'p', 'r', 'i', 'v', 'a', 't', 'e'};
+                      1, 7, 0, 0, 0, 'p', 'r', 'i', 'v', 'a', 't', 'e',
+                      2, 0, 0, 0, 0xC5, 0x01, 1, 0, 0, 0, 0x03};  // the public values kept with it
     EXPECT_EQ(expected, recordOf(keyPair));
 
     TestKeyPair back;
@@ -370,6 +392,8 @@ TEST(KeyPairRecord, PartsAppearOnlyWhenPresent) {
     EXPECT_TRUE(back.isGeneratedOnCard());
     EXPECT_EQ(7, back.getContainerIndex());
     EXPECT_EQ(amw::KeyPair::KEY_EXCHANGE_KEY, back.getKeySpec());
+    EXPECT_TRUE(back.getModulus() == buffer<256>({0xC5, 0x01}));
+    EXPECT_TRUE(back.getPublicExponent() == buffer<256>({0x03}));
 }
 
 TEST(FreshnessRecordLayout, CardBytesMapBothWays) {

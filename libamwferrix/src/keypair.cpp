@@ -36,6 +36,29 @@ KeyPair::PublicPart readPublicKey(ctl::CardConnection& connection, LvReader& met
     return part;
 }
 
+// Key pair metadata (LV items):
+//   PKCS#11 id; public key label (origin bit 1); private key label (bit 2);
+//   for a private key stored without its public key (origin 4 or 5), the
+//   pair's public values, when known: the modulus in two items (its first
+//   ceil(n / 2) bytes, then the rest, since one item holds at most 254
+//   bytes), then the public exponent in two items the same way.
+// Metadata written before the public values were kept ends after the
+// private key label; such a private key's public values stay unknown.
+void writeSplitValue(LvWriter& metadata, const StaticBuffer<256>& value) {
+    const std::size_t first = (value.length + 1) / 2;
+    metadata.write(value.data, first);
+    metadata.write(value.data + first, value.length - first);
+}
+
+StaticBuffer<256> readSplitValue(LvReader& metadata) {
+    const StaticBuffer<128> first = detail::readMandatoryItem<128>(metadata);
+    const StaticBuffer<128> second = detail::readMandatoryItem<128>(metadata);
+    StaticBuffer<256> value(first.data, first.length);
+    std::memcpy(value.data + first.length, second.data, second.length);
+    value.length = first.length + second.length;
+    return value;
+}
+
 }  // namespace
 
 KeyPair::KeyPair(ctl::CardConnection& connection_, std::uint16_t keySize)
@@ -79,6 +102,10 @@ std::unique_ptr<KeyPair> KeyPair::createFromHeader(ctl::CardConnection& connecti
     if (hasPrivate) {
         PrivatePart part;
         part.label = detail::readMandatoryItem<128>(items);
+        if (!hasPublic && !items.atEnd()) {
+            part.modulus = readSplitValue(items);
+            part.publicExponent = readSplitValue(items);
+        }
         keyPair->addPrivateKey(part, containerIndex, keySpec, 0);
     }
     keyPair->setContainerIndex(containerIndex);
@@ -99,6 +126,10 @@ void KeyPair::commitCreationOrMetadataChanges() {
     }
     if (hasPrivateKey()) {
         metadata.write(getPrivatePart().label.data, getPrivatePart().label.length);
+        if (!hasPublicKey() && getPrivatePart().modulus.length != 0) {
+            writeSplitValue(metadata, getPrivatePart().modulus);
+            writeSplitValue(metadata, getPrivatePart().publicExponent);
+        }
     }
     if (blockId == apdu::BLOCK_ID_NONE) {
         apdu::setMetadataSize(*connection, metadata.getLength());

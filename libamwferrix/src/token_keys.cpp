@@ -63,21 +63,26 @@ void importPrivateComponents(ctl::CardConnection& connection,
     importComponent(connection, apdu::COMPONENT_INV, key.inv);
 }
 
+// The private part of a pair whose public values are in its public part.
+KeyPair::PrivatePart privatePartLabelled(const StaticBuffer<128>& label) {
+    KeyPair::PrivatePart part;
+    part.label = label;
+    return part;
+}
+
 // A new key pair with the parts given; the usage mask is taken as it is.
 std::unique_ptr<KeyPair> newKeyPair(ctl::CardConnection& connection, std::uint32_t keySize,
                                     const StaticBuffer<128>& pkcs11Id, std::uint16_t keyUsage,
                                     bool generated, std::uint8_t containerIndex,
                                     std::uint32_t keySpec, const KeyPair::PublicPart* publicPart,
-                                    const StaticBuffer<128>* privateLabel) {
+                                    const KeyPair::PrivatePart* privatePart) {
     auto keyPair = std::make_unique<KeyPair>(connection, static_cast<std::uint16_t>(keySize));
     keyPair->setPkcs11Id(pkcs11Id);
     if (publicPart != nullptr) {
         keyPair->addPublicKey(*publicPart, containerIndex, keySpec, 0);
     }
-    if (privateLabel != nullptr) {
-        KeyPair::PrivatePart part;
-        part.label = *privateLabel;
-        keyPair->addPrivateKey(part, containerIndex, keySpec, 0);
+    if (privatePart != nullptr) {
+        keyPair->addPrivateKey(*privatePart, containerIndex, keySpec, 0);
     }
     keyPair->setContainerIndex(containerIndex);
     keyPair->setKeySpec(keySpec);
@@ -114,8 +119,9 @@ std::unique_ptr<amw::KeyPair> Token::generateKeyPair(
     }
     part.publicExponent = publicExponent;
     part.label = publicLabel;
+    const KeyPair::PrivatePart labelled = privatePartLabelled(privateLabel);
     return newKeyPair(connection, keySize, pkcs11Id, keyUsage, true, containerIndex, keySpec,
-                      &part, &privateLabel);
+                      &part, &labelled);
 }
 
 std::unique_ptr<amw::KeyPair> Token::importKeyPair(
@@ -134,8 +140,9 @@ std::unique_ptr<amw::KeyPair> Token::importKeyPair(
         importPublicComponents(connection, privateKey.modulus, privateKey.publicExponent);
     part.label = publicLabel;
     importPrivateComponents(connection, privateKey);
+    const KeyPair::PrivatePart labelled = privatePartLabelled(privateLabel);
     return newKeyPair(connection, keySize, pkcs11Id, keyUsage, false, containerIndex, keySpec,
-                      &part, &privateLabel);
+                      &part, &labelled);
 }
 
 std::unique_ptr<amw::KeyPair> Token::importPublicKey(const StaticBuffer<128>& pkcs11Id,
@@ -165,8 +172,13 @@ std::unique_ptr<amw::KeyPair> Token::importPrivateKey(
     apdu::createKeyPair(connection, ORIGIN_PRIVATE_ONLY, static_cast<std::uint16_t>(keySize),
                         keyUsage, amw::KeyPair::SIGNATURE_KEY, NO_CONTAINER);
     importPrivateComponents(connection, privateKey);
+    // The card is given no public component for a private key alone; the
+    // pair's public values go into the metadata instead.
+    KeyPair::PrivatePart part = privatePartLabelled(privateLabel);
+    part.modulus = privateKey.modulus;
+    part.publicExponent = stripLeadingZeros(privateKey.publicExponent);
     return newKeyPair(connection, keySize, pkcs11Id, keyUsage, false, NO_CONTAINER,
-                      amw::KeyPair::SIGNATURE_KEY, nullptr, &privateLabel);
+                      amw::KeyPair::SIGNATURE_KEY, nullptr, &part);
 }
 
 void Token::amendKeyPairAddPublicKey(amw::KeyPair& keyPair, const StaticBuffer<128>& publicLabel,
@@ -206,9 +218,7 @@ void Token::amendKeyPairAddPrivateKey(amw::KeyPair& keyPair,
     detail::toCardKeySpec(keySpec);
     apdu::amendKeypair(connection, card.getBlockId(), ORIGIN_COMPLETE);
     importPrivateComponents(connection, privateKey);
-    KeyPair::PrivatePart part;
-    part.label = privateLabel;
-    card.addPrivateKey(part, containerIndex, keySpec, keyUsage);
+    card.addPrivateKey(privatePartLabelled(privateLabel), containerIndex, keySpec, keyUsage);
     card.setAmendPending(true);
 }
 

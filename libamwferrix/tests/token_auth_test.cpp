@@ -196,7 +196,7 @@ TEST(CardFacts, VersionSerialIdMemoryAndAuthState) {
     EXPECT_EQ(0x02, token.getAuthStateMask());
     token.selectApplet();
     EXPECT_EQ(0u, token.getTokenFlags());
-    EXPECT_EQ(0u, token.getSerializationVersion());
+    EXPECT_EQ(1u, token.getSerializationVersion());
     card.verify();
 }
 

@@ -148,6 +148,9 @@ TEST(ImportPrivateKey, SendsOnlyTheFivePrivateComponents) {
                                           StaticBuffer<128>("priv", 4), 0x0093, key);
     EXPECT_FALSE(keyPair->hasPublicKey());
     EXPECT_TRUE(keyPair->hasPrivateKey());
+    EXPECT_EQ(sequence(128, 0x80), bytesOf(keyPair->getModulus().data, keyPair->getModulus().length))
+        << "kept for the metadata, not sent";
+    EXPECT_EQ(hex("01 00 01"), bytesOf(keyPair->getPublicExponent().data, keyPair->getPublicExponent().length));
     card.verify();
 }
 

@@ -446,6 +446,48 @@ TEST(ListKeyPairs, PrivateKeyAloneReadsNoComponentsAndKeySpecOtherThanOneIsZero)
     EXPECT_TRUE(list[0]->hasPrivateKey());
     EXPECT_EQ(0u, list[0]->getKeySpec());
     EXPECT_EQ(2048, list[0]->getKeySize());
+    EXPECT_EQ(0u, list[0]->getModulus().length) << "metadata without the public values";
+}
+
+// A private key stored alone carries the pair's public values after its
+// label: the modulus and the exponent, each split over two items.
+const Bytes MODULUS_1024 = sequence(128, 0x80);
+const Bytes PRIVATE_ALONE_METADATA =
+    concat({item(hex("05")), item("priv"), item(Bytes(MODULUS_1024.begin(), MODULUS_1024.begin() + 64)),
+            item(Bytes(MODULUS_1024.begin() + 64, MODULUS_1024.end())), item(hex("01 00")), item(hex("01"))});
+
+TEST(ListKeyPairs, PrivateKeyAloneTakesThePublicValuesFromItsMetadata) {
+    ScriptedConnection card;
+    expectHeads(card, 0x8000, 0x0008, 0x8000, 0x8000, 0x8000);
+    expectHeader(card, 0x0008, keyPairHeader(0x8000, PRIVATE_ALONE_METADATA.size(), 0x0001, 4, 0xFF, 0, 1024));
+    expectReadData(card, PRIVATE_ALONE_METADATA);
+    amwferrix::Token token(card);
+    amw::KeyPairList list;
+    token.listKeyPairs(list);
+    ASSERT_EQ(1u, list.size());
+    EXPECT_FALSE(list[0]->hasPublicKey());
+    EXPECT_EQ(MODULUS_1024, Bytes(list[0]->getModulus().data, list[0]->getModulus().data + 128));
+    EXPECT_EQ(128u, list[0]->getModulus().length);
+    EXPECT_EQ(hex("01 00 01"), Bytes(list[0]->getPublicExponent().data, list[0]->getPublicExponent().data + 3));
+    EXPECT_EQ(3u, list[0]->getPublicExponent().length);
+    EXPECT_EQ("priv", text(list[0]->getPrivatePart().label));
+}
+
+TEST(KeyPairCommit, PrivateKeyAloneWritesThePublicValuesAfterItsLabel) {
+    ScriptedConnection card;
+    amwferrix::KeyPair keyPair(card, 1024);
+    keyPair.setPkcs11Id(StaticBuffer<128>("\x05", 1));
+    amw::KeyPair::PrivatePart priv;
+    priv.label.assign("priv", 4);
+    priv.modulus.assign(MODULUS_1024.data(), MODULUS_1024.size());
+    priv.publicExponent.assign(hex("01 00 01").data(), 3);
+    keyPair.addPrivateKey(priv, 0, 0, 0);
+    keyPair.setBlockId(0x0003);
+    card.expectTransmit(command("80 16 00 03", word(PRIVATE_ALONE_METADATA.size())), {}, 0x9000);
+    expectWriteData(card, PRIVATE_ALONE_METADATA);
+    expectCommitMetadata(card, 0x0003);
+    keyPair.commitCreationOrMetadataChanges();
+    card.verify();
 }
 
 TEST(KeyPairFromHeader, TakesKeyUsageAndKeySizeInHostOrderAsTheListingHandsThem) {

@@ -31,6 +31,13 @@ class HashBlocks {
     static_assert(LENGTH_FIELD >= 8 && LENGTH_FIELD < BLOCK_SIZE);
 
 public:
+    HashBlocks() = default;
+    HashBlocks(const HashBlocks&) = default;
+    HashBlocks& operator=(const HashBlocks&) = default;
+    // A digest abandoned halfway (a signature replaced or its session
+    // closed) still holds up to a block of the message: it goes with it.
+    ~HashBlocks() { clear(); }
+
     // Adds bytes to the message; null data is allowed only with length 0.
     template <typename Compress>
     void absorb(const void* data, std::size_t length, Compress&& compress) noexcept {
@@ -75,11 +82,14 @@ public:
         clear();
     }
 
-    // The pending bytes may be a secret's: they are wiped, not only dropped.
+    // The pending bytes may be a secret's: they are wiped, not only dropped,
+    // through volatile stores that the compiler may not leave out even when
+    // the object's life ends right after.
     void clear() noexcept {
-        totalLength = 0;
-        std::memset(pending, 0, sizeof pending);
-        pendingLength = 0;
+        volatile std::uint8_t* bytes = pending;
+        for (std::size_t i = 0; i < BLOCK_SIZE; ++i) bytes[i] = 0;
+        *static_cast<volatile std::uint64_t*>(&totalLength) = 0;
+        *static_cast<volatile std::size_t*>(&pendingLength) = 0;
     }
 
 private:

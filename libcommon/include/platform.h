@@ -57,9 +57,15 @@ std::uint64_t systemTimeAsFileTime() noexcept;
 // Base name of the running executable without directory and last extension;
 // "???" when it cannot be found.
 std::string executableBaseName();
-// Path of the configuration file. A privileged process (see below) takes
-// no other file than the system's.
+// Path of the configuration file: on Windows the one in the Windows
+// directory, on Linux /etc/zentrik.txt or, for the tests that run there, the
+// file ZENTRIK_CONF names. A privileged process (see below) takes no other
+// file than the system's.
 std::string configurationFilePath();
+// Names another configuration file for the rest of the process, before the
+// configuration is first used. Only tests call it: they link the module's
+// sources into their own program; no host of the shipped module can reach it.
+void useConfigurationFileForTests(const std::string& path);
 // The user's profile folder; false when unknown. A privileged process gets
 // the effective user's, never one the environment names.
 bool homeDirectory(std::string& out);
@@ -78,6 +84,15 @@ void runInEveryForkedChild(void (*handler)()) noexcept;
 bool createDirectories(const std::string& path);
 // Opens a file for sharing with other processes (mode as for fopen).
 std::FILE* openSharedFile(const std::string& path, const char* mode);
+// Opens the configuration file for reading. In a privileged process only a
+// file that openSystemFile accepts is read; otherwise as openSharedFile.
+std::FILE* openConfigurationFile(const std::string& path);
+// Opens `path` for reading only when it is a regular file of the
+// administrator (root) that neither group nor others may write to; a link
+// is not followed and a FIFO or device is refused without waiting on it.
+// Null otherwise. What a user could have changed must not steer a process
+// that runs with rights the user does not have. Linux only.
+std::FILE* openSystemFile(const std::string& path);
 // Appends the text to the file (created when missing) with one append-mode
 // write, so that appends of other threads and processes land before or after
 // it, never inside it. "\n" becomes the platform's line end. False when the
@@ -120,6 +135,13 @@ public:
     bool replace(const std::string& temporaryName, const std::string& name);
     // Removes the directory entry `name` (a link itself, not its target).
     bool remove(const std::string& name);
+    // Removes what writers that died between createTemporary and replace
+    // left behind: files with a temporary name of createTemporary's form
+    // not changed for STALE_TEMPORARY_MINUTES. A writer alive is done with
+    // its file within a second; one stopped for longer finds its file gone,
+    // its replace fails, and the cache file is simply not written.
+    static constexpr unsigned STALE_TEMPORARY_MINUTES = 10;
+    void removeStaleTemporaries();
 
 private:
     explicit PrivateDirectory(std::string path);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -21,6 +22,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "temporaryname.h"
 #include "vxexception.h"
 
 namespace platform {
@@ -120,10 +122,24 @@ std::string executableBaseName() {
     return name;
 }
 
+namespace {
+
+std::string& configurationFileForTests() {
+    static std::string path;
+    return path;
+}
+
+}  // namespace
+
+void useConfigurationFileForTests(const std::string& path) { configurationFileForTests() = path; }
+
 // A privileged process reads only the system's file: ZENTRIK_CONF would let
 // the invoking user choose where the process writes (cache, logpath).
 std::string configurationFilePath() {
     if (!isPrivilegedProcess()) {
+        if (!configurationFileForTests().empty()) {
+            return configurationFileForTests();
+        }
         const char* overridden = ::secure_getenv("ZENTRIK_CONF");
         if (overridden != nullptr && overridden[0] != '\0') {
             return overridden;
@@ -213,6 +229,29 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
     std::string withCloseOnExec(mode);
     withCloseOnExec.push_back('e');
     return std::fopen(path.c_str(), withCloseOnExec.c_str());
+}
+
+std::FILE* openConfigurationFile(const std::string& path) {
+    return isPrivilegedProcess() ? openSystemFile(path) : openSharedFile(path, "r");
+}
+
+std::FILE* openSystemFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0 ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = ::fdopen(fd, "r");
+    if (file == nullptr) {
+        ::close(fd);
+    }
+    return file;
 }
 
 namespace {
@@ -403,17 +442,12 @@ std::FILE* PrivateDirectory::createTemporary(const std::string& name, std::strin
                                              std::string& problem) {
     // A fresh random name, created exclusively: nothing planted in advance
     // can be at it.
-    std::uint8_t random[8];
+    std::uint8_t random[temporaryname::RANDOM_BYTES];
     if (!randomBytes(random, sizeof random)) {
         problem = "no random name";
         return nullptr;
     }
-    static const char HEX[] = "0123456789abcdef";
-    temporaryName = "." + name + ".new-";
-    for (std::uint8_t b : random) {
-        temporaryName.push_back(HEX[b >> 4]);
-        temporaryName.push_back(HEX[b & 0x0F]);
-    }
+    temporaryName = temporaryname::make("." + name, random);
     const int fd = ::openat(descriptor, temporaryName.c_str(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0) {
@@ -435,6 +469,27 @@ bool PrivateDirectory::replace(const std::string& temporaryName, const std::stri
 
 bool PrivateDirectory::remove(const std::string& name) {
     return ::unlinkat(descriptor, name.c_str(), 0) == 0;
+}
+
+void PrivateDirectory::removeStaleTemporaries() {
+    const int listing = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (listing < 0) return;
+    DIR* entries = ::fdopendir(listing);
+    if (entries == nullptr) {
+        ::close(listing);
+        return;
+    }
+    const std::time_t oldest = std::time(nullptr) - STALE_TEMPORARY_MINUTES * 60;
+    while (const struct dirent* entry = ::readdir(entries)) {
+        const std::string name = entry->d_name;
+        if (name.front() != '.' || !temporaryname::matches(name)) continue;
+        struct stat info {};
+        if (::fstatat(descriptor, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == ::geteuid() && info.st_mtime < oldest) {
+            ::unlinkat(descriptor, name.c_str(), 0);
+        }
+    }
+    ::closedir(entries);
 }
 
 char pathSeparator() noexcept { return '/'; }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <sddl.h>
 #include <share.h>
 #include <shlobj.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "temporaryname.h"
 #include "vxexception.h"
 
 namespace platform {
@@ -36,9 +38,51 @@ std::string withTrailingSeparator(std::string path) {
     return path;
 }
 
+std::string& configurationFileForTests() {
+    static std::string path;
+    return path;
+}
+
 bool isDirectory(const std::string& path) noexcept {
     DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// A security descriptor whose access list grants the process's user full
+// access and nobody else anything, inheriting nothing from the directory
+// ("D:P(A;;FA;;;<user's SID>)"). Built once; null when the user's SID
+// cannot be found, and then the file takes the directory's list.
+PSECURITY_DESCRIPTOR ownerOnlyDescriptor() noexcept {
+    static const PSECURITY_DESCRIPTOR descriptor = []() -> PSECURITY_DESCRIPTOR {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+        alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD length = 0;
+        const BOOL found = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length);
+        CloseHandle(token);
+        char* sid = nullptr;
+        if (!found || !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+            return nullptr;
+        }
+        const std::string sddl = std::string("D:P(A;;FA;;;") + sid + ")";
+        LocalFree(sid);
+        PSECURITY_DESCRIPTOR built = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &built,
+                                                                  nullptr)) {
+            return nullptr;
+        }
+        return built;  // kept for the life of the process
+    }();
+    return descriptor;
+}
+
+// A file on disk with this one name: no reparse point (link, junction,
+// mount point), no directory, no device or pipe, no second hard link.
+bool isPlainFile(HANDLE file) noexcept {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) return false;
+    return (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+           info.nNumberOfLinks == 1;
 }
 
 }  // namespace
@@ -115,14 +159,14 @@ std::string executableBaseName() {
     return name;
 }
 
-// The file in the Windows directory; a non-empty ZENTRIK_CONF names another
-// file, as on Linux, so that tests can point the module at their own settings.
+// The file in the Windows directory and no other: an elevated process
+// inherits its user's environment, so no variable may name another file (it
+// would choose the trace's and the cache's directories). Only a test linked
+// with the module's sources names its own (useConfigurationFileForTests).
 std::string configurationFilePath() {
-    char overridePath[PATH_BUFFER_LENGTH + 1] = {};
-    DWORD overrideLength =
-        GetEnvironmentVariableA("ZENTRIK_CONF", overridePath, sizeof overridePath);
-    if (overrideLength > 0 && overrideLength < sizeof overridePath) {
-        return std::string(overridePath, overrideLength);
+    const std::string& forTests = configurationFileForTests();
+    if (!forTests.empty()) {
+        return forTests;
     }
     char windowsDirectory[PATH_BUFFER_LENGTH + 1] = {};
     UINT length = GetWindowsDirectoryA(windowsDirectory, PATH_BUFFER_LENGTH);
@@ -131,6 +175,8 @@ std::string configurationFilePath() {
     }
     return withTrailingSeparator(std::string(windowsDirectory, length)) + "zentrik.txt";
 }
+
+void useConfigurationFileForTests(const std::string& path) { configurationFileForTests() = path; }
 
 bool isPrivilegedProcess() noexcept { return false; }
 
@@ -175,6 +221,10 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
     return _fsopen(path.c_str(), mode, _SH_DENYNO);
 }
 
+// No process on Windows runs with rights its user lacks (see
+// isPrivilegedProcess): the file is read as any other.
+std::FILE* openConfigurationFile(const std::string& path) { return openSharedFile(path, "r"); }
+
 bool appendToFile(const std::string& path, const std::string& text) noexcept {
     try {
         // The trace file has always been a text file with CR LF line ends.
@@ -185,11 +235,22 @@ bool appendToFile(const std::string& path, const std::string& text) noexcept {
             converted.push_back(c);
         }
         // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at
-        // the end of the file as one step, for every writer.
-        HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // the end of the file as one step, for every writer. A new file gets
+        // an access list of its user alone: the default directory is the
+        // working directory, whose inherited list may let others read (C:\,
+        // a shared folder). A reparse point at the name is opened itself,
+        // never followed, and then refused.
+        SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), ownerOnlyDescriptor(), FALSE};
+        HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  security.lpSecurityDescriptor != nullptr ? &security : nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr);
         if (file == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        if (!isPlainFile(file)) {
+            CloseHandle(file);
             return false;
         }
         DWORD written = 0;
@@ -254,17 +315,12 @@ std::FILE* PrivateDirectory::openForReading(const std::string& name, std::string
 
 std::FILE* PrivateDirectory::createTemporary(const std::string& name, std::string& temporaryName,
                                              std::string& problem) {
-    unsigned char random[8];
+    std::uint8_t random[temporaryname::RANDOM_BYTES];
     if (!randomBytes(random, sizeof random)) {
         problem = "no random name";
         return nullptr;
     }
-    static const char HEX[] = "0123456789abcdef";
-    temporaryName = name + ".new-";
-    for (unsigned char b : random) {
-        temporaryName.push_back(HEX[b >> 4]);
-        temporaryName.push_back(HEX[b & 0x0F]);
-    }
+    temporaryName = temporaryname::make(name, random);
     // 64 random bits: no other writer picks the same name.
     std::FILE* file = openSharedFile(path + temporaryName, "w+b");
     if (file == nullptr) problem = "it cannot be created";
@@ -277,6 +333,24 @@ bool PrivateDirectory::replace(const std::string& temporaryName, const std::stri
 }
 
 bool PrivateDirectory::remove(const std::string& name) { return deleteFile(path + name); }
+
+void PrivateDirectory::removeStaleTemporaries() {
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((path + "*" + temporaryname::MARK + "*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return;
+    const std::uint64_t oldest =
+        systemTimeAsFileTime() - std::uint64_t{STALE_TEMPORARY_MINUTES} * 60 * 10000000;
+    do {
+        const std::uint64_t written =
+            (static_cast<std::uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
+            entry.ftLastWriteTime.dwLowDateTime;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            temporaryname::matches(entry.cFileName) && written < oldest) {
+            deleteFile(path + entry.cFileName);
+        }
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+}
 
 char pathSeparator() noexcept { return '\\'; }
 

@@ -27,7 +27,7 @@ std::string trim(const std::string& text) {
 bool Properties::load(const std::string& path) {
     values.clear();
     emptyKeys.clear();
-    std::FILE* file = platform::openSharedFile(path, "r");
+    std::FILE* file = platform::openConfigurationFile(path);
     if (file == nullptr) {
         return false;
     }

@@ -14,11 +14,12 @@ TraceScope::TraceScope(const wchar_t* facility, const char* functionName) noexce
 TraceScope::~TraceScope() {
     try {
         Logger& logger = Logger::instance();
-        // The outermost call of a thread is closed by an empty line.
-        if (logger.decreaseIndent() > 0) {
-            logger.log(facility, L"Leaving %s", functionName);
-        } else {
+        // The outermost call of a thread (back at depth 0) is closed by an
+        // empty line; an unbalanced one below 0 is not outermost.
+        if (logger.decreaseIndent() == 0) {
             logger.log(facility, L"Leaving %s\n", functionName);
+        } else {
+            logger.log(facility, L"Leaving %s", functionName);
         }
     } catch (...) {
     }

@@ -3,6 +3,8 @@
 // file can fail to be trusted (each of which must be a quiet miss).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "cachememory/cachememory.h"
+#include "platform.h"
 #include "sha256.h"
 #include "vxexception.h"
 
@@ -250,6 +253,35 @@ TEST_F(CacheMemoryTest, DelegateReceivesTheDigestOfTheWholeFile) {
     std::uint8_t digest[32];
     Sha256::digest(file.data(), file.size(), digest);
     EXPECT_EQ(Bytes(digest, digest + 32), delegate.lastFullDigest);
+}
+
+// A writer that died between its temporary file and the rename left that
+// file behind: the next write of the folder removes it once it is old
+// enough, and leaves a recent one (perhaps a live writer's) and other files.
+TEST_F(CacheMemoryTest, WriteRemovesOldTemporaryFilesOfDeadWritersOnly) {
+    std::string problem;
+    auto directory = platform::PrivateDirectory::open(cardDir.string(), true, 2, problem);
+    ASSERT_NE(nullptr, directory) << problem;
+    const auto leaveTemporary = [&](const std::string& name, std::chrono::minutes age) {
+        std::string temporary;
+        std::FILE* file = directory->createTemporary(name, temporary, problem);
+        EXPECT_NE(nullptr, file) << problem;
+        if (file != nullptr) std::fclose(file);
+        fs::last_write_time(cardDir / temporary, fs::file_time_type::clock::now() - age);
+        return cardDir / temporary;
+    };
+    const fs::path old = leaveTemporary("3", std::chrono::minutes(60));
+    const fs::path oldOfOtherKind = leaveTemporary("5", std::chrono::minutes(11));
+    const fs::path recent = leaveTemporary("3", std::chrono::minutes(2));
+    const fs::path foreign = cardDir / "notes.new-0123";
+    std::ofstream(foreign) << "not ours";
+    fs::last_write_time(foreign, fs::file_time_type::clock::now() - std::chrono::hours(1));
+
+    ASSERT_TRUE(cache->serializeEntities(RECORD_KIND, 1, threeRecords(), nullptr));
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_FALSE(fs::exists(oldOfOtherKind));
+    EXPECT_TRUE(fs::exists(recent));
+    EXPECT_TRUE(fs::exists(foreign));
 }
 
 TEST_F(CacheMemoryTest, FirstSaveCreatesTheDirectoryAndItsParents) {

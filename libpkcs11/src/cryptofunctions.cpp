@@ -30,7 +30,8 @@ struct OperationKey {
     std::unique_ptr<P11Object> view;
     amw::KeyPair* keyPair;
     CK_ULONG modulusLength;
-    std::size_t modulusBits() const noexcept { return keyPair->getKeySize(); }
+    // The modulus's real length: an imported modulus need not fill its top byte.
+    std::size_t modulusBits() const noexcept { return keyPair->getModulusBits(); }
 };
 
 OperationKey keyForOperation(CardFrame& frame, Session::Operation operation) {
@@ -65,7 +66,7 @@ CK_RV initPrivateKeyOperation(CallContext& call, CK_SESSION_HANDLE hSession,
     CardFrame frame(call, hSession);
     std::unique_ptr<P11Object> key = frame.session().getObject(&frame.token(), hKey);
     if (key->getObjectClass() != CKO_PRIVATE_KEY) return CKR_KEY_HANDLE_INVALID;
-    const std::size_t modulusBits = static_cast<P11RsaPrivateKey&>(*key).getKeyPair()->getKeySize();
+    const std::size_t modulusBits = static_cast<P11RsaPrivateKey&>(*key).getKeyPair()->getModulusBits();
     OperationMechanism mechanism;
     const CK_RV rv = selectMechanism(*pMechanism, wanted, modulusBits, mechanism);
     if (rv != CKR_OK) return rv;
@@ -112,6 +113,14 @@ void signFormattedBlock(CardFrame& frame, const OperationKey& key, const WipedBl
     traceOutput(L"*pulSignatureLen", *pulSignatureLen);
     frame.session().operationFinal(Session::SIGN_OPERATION);
     frame.token().refreshCache();
+}
+
+// The raw mechanisms sign what they are given in one piece: the multi-part
+// functions are not theirs, and, as any failed update or final does, the
+// refusal ends the signing operation.
+CK_RV refuseMultiPart(Session& session) {
+    session.operationFinal(Session::SIGN_OPERATION);
+    return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
 }  // namespace
@@ -161,8 +170,7 @@ CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPar
         if (pPart == nullptr && ulPartLen != 0) return CKR_ARGUMENTS_BAD;
         Session& session = resolveSession(call, hSession);
         const OperationMechanism& mechanism = session.getOperationMechanism(Session::SIGN_OPERATION);
-        // The raw mechanisms sign what they are given in one piece.
-        if (!mechanism.row->hash) return CKR_MECHANISM_INVALID;
+        if (!mechanism.row->hash) return refuseMultiPart(session);
         std::optional<MessageDigest>& digest = session.getOperationDigest(Session::SIGN_OPERATION);
         if (!digest) digest.emplace(*mechanism.row->hash);
         digest->update(pPart, ulPartLen);
@@ -180,9 +188,9 @@ CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_P
         traceUlongPointer(L"pulSignatureLen", pulSignatureLen);
         if (pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
         CardFrame frame(call, hSession);
-        const OperationKey key = keyForOperation(frame, Session::SIGN_OPERATION);
         const OperationMechanism& mechanism = frame.session().getOperationMechanism(Session::SIGN_OPERATION);
-        if (!mechanism.row->hash) return CKR_MECHANISM_INVALID;
+        if (!mechanism.row->hash) return refuseMultiPart(frame.session());
+        const OperationKey key = keyForOperation(frame, Session::SIGN_OPERATION);
         if (auto answered = answerWithLengthNeeded(frame, pSignature, pulSignatureLen, key.modulusLength,
                                                    L"*pulSignatureLen")) {
             return *answered;
@@ -220,6 +228,11 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
         const OperationKey key = keyForOperation(frame, Session::DECRYPT_OPERATION);
         const OperationMechanism& mechanism = frame.session().getOperationMechanism(Session::DECRYPT_OPERATION);
         if (ulEncryptedDataLen != key.modulusLength) return CKR_ENCRYPTED_DATA_LEN_RANGE;
+        // No ciphertext of the key is as large as its modulus; the comparison
+        // involves public values only.
+        if (!isBelowModulus(pEncryptedData, ulEncryptedDataLen, key.keyPair->getModulus())) {
+            return CKR_ENCRYPTED_DATA_INVALID;
+        }
         // The length needed is k, an upper bound of the message's.
         if (auto answered = answerWithLengthNeeded(frame, pData, pulDataLen, key.modulusLength, L"*pulDataLen")) {
             return *answered;

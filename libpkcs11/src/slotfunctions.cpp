@@ -64,6 +64,17 @@ CK_RV writeList(const T* items, CK_ULONG count, T* buffer, CK_ULONG_PTR pulCount
     return CKR_OK;
 }
 
+// Every slot, with or without a reader or a card; with `onlyWithToken`
+// only the slots whose reader holds a card. The identifiers are the slots'
+// own either way, so a listed slot keeps its number.
+std::vector<CK_SLOT_ID> listedSlotIds(bool onlyWithToken) {
+    std::vector<CK_SLOT_ID> ids = SlotManager::getSlotIds();
+    if (onlyWithToken) {
+        std::erase_if(ids, [](CK_SLOT_ID id) { return !SlotManager::getById(id)->findReaderWithCard(); });
+    }
+    return ids;
+}
+
 }  // namespace
 
 extern "C" {
@@ -74,8 +85,7 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
         tracePresence(L"pSlotList != 0", pSlotList);
         traceUlongPointer(L"pulCount", pulCount);
         if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
-        // Every slot is listed, with or without a reader or a card.
-        const std::vector<CK_SLOT_ID> ids = SlotManager::getSlotIds();
+        const std::vector<CK_SLOT_ID> ids = listedSlotIds(tokenPresent == CK_TRUE);
         return writeList(ids.data(), static_cast<CK_ULONG>(ids.size()), pSlotList, pulCount);
     });
 }

@@ -157,3 +157,31 @@ TEST(WipedBlocks, AreZeroAfterWiping) {
 }
 
 }  // namespace
+
+namespace {
+
+// A ciphertext must be below the modulus; leading zero bytes of either do
+// not count, and an unknown (empty) modulus leaves the judgement to the card.
+TEST(CiphertextRange, OnlyNumbersBelowTheModulusAreCiphertexts) {
+    const struct {
+        const char* name;
+        Bytes value;
+        Bytes modulus;
+        bool below;
+    } cases[] = {
+        {"one less", {0xC0, 0x00}, {0xC0, 0x01}, true},
+        {"equal", {0xC0, 0x01}, {0xC0, 0x01}, false},
+        {"above in the last byte", {0xC0, 0x02}, {0xC0, 0x01}, false},
+        {"above in the first byte", {0xFF, 0x00}, {0xC0, 0x01}, false},
+        {"leading zeros of the value", {0x00, 0x00, 0xC0, 0x00}, {0xC0, 0x01}, true},
+        {"leading zeros of the modulus", {0x7F, 0x01}, {0x00, 0x7F, 0x02}, true},
+        {"shorter modulus", {0x01, 0x00, 0x00}, {0x00, 0xFF, 0xFF}, false},
+        {"unknown modulus", {0xFF, 0xFF}, {}, true},
+    };
+    for (const auto& c : cases) {
+        const StaticBuffer<256> modulus(c.modulus.data(), c.modulus.size());
+        EXPECT_EQ(c.below, isBelowModulus(c.value.data(), c.value.size(), modulus)) << c.name;
+    }
+}
+
+}  // namespace

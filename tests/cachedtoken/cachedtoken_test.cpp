@@ -185,7 +185,7 @@ TEST_F(CachedTokenOnCard, CheckingACounterOutsideTheKindsIsAnInternalError) {
                   messageOf<InternalErrorException>(
                       [&] { call->checkFreshnessCounterModified(counter); }));
     }
-    EXPECT_EQ("INTERNAL ERROR Freshness counter ao has not been updated!",
+    EXPECT_EQ("Freshness counter ao has not been updated!",
               messageOf<amw::FreshnessCounterException>(
                   [&] { call->checkFreshnessCounterModified(CachedToken::CACHED_OBJECT_AO); }));
 }
@@ -236,7 +236,7 @@ TEST_F(CachedTokenOnCard, ChangesWithoutTheirRaisedCounterAreRefusedBeforeTheCar
          "keypair"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(std::string("INTERNAL ERROR Freshness counter ") + c.counter +
+        EXPECT_EQ(std::string("Freshness counter ") + c.counter +
                       " has not been updated!",
                   messageOf<amw::FreshnessCounterException>(c.change))
             << c.name;

@@ -25,4 +25,21 @@ run openssl dgst -sha256 -verify public.pem -signature message.sig message.txt
 expect_in "$out" "Verified OK"
 grep -qx "plaintext=decrypted by PyKCS11" secret.dec || fail "decryption gave: $(cat secret.dec)"
 
+step "with the card in the second reader, only its slot has a token"
+# The readers are slots 0 and 1 in pcscd's order; python-pkcs11 and
+# ssh-keygen -D take the first slot a token-present list names.
+"$bench_sh" remove "$bench_dir" "Zentrik Virtual 00 00"
+"$bench_sh" insert "$bench_dir" "Zentrik Virtual 00 01" "$bench_dir/card.img"
+run "$python" - "$module" <<'EOF'
+import sys
+import PyKCS11
+lib = PyKCS11.PyKCS11Lib()
+lib.load(sys.argv[1])
+present = lib.getSlotList(tokenPresent=True)
+print(f"present={present}")
+print(f"all={lib.getSlotList()}")
+print("token=" + lib.getTokenInfo(present[0]).label.strip())
+EOF
+expect_in "$out" "present=[1]" "all=[0, 1, 2, 3, 4, 5]" "token=Zentrik 3.1 Ferrix"
+
 check_trace_log

@@ -7,7 +7,8 @@
 # the card's certificate, GnuTLS gnutls-cli with the key by pkcs11: URI (the
 # module registered for p11-kit in the user's configuration). OpenSSL and
 # GnuTLS sign the CertificateVerify with RSA-PSS whenever both sides offer it,
-# and TLS 1.3 allows nothing else for RSA keys.
+# and TLS 1.3 allows nothing else for RSA keys. Last, NSS tstclnt over TLS 1.3
+# with a key made in software and imported without its public half.
 source "$(dirname "$0")/common.sh"
 require tstclnt modutil certutil gnutls-cli p11-kit
 engine=$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
@@ -141,5 +142,41 @@ for version in 1.2 1.3; do
     step "TLS $version: GnuTLS gnutls-cli with the key by URI"
     handshake "gnutls-$version" "$version" gnutls_client "NORMAL:-VERS-ALL:+VERS-TLS$version"
 done
+
+# A key made in software and imported as certificate importers leave it:
+# the private key without its public half (pkcs11-tool --write-object of a
+# private key). NSS sizes an RSA-PSS signature from the private key's
+# modulus, and TLS 1.3 allows nothing else for RSA keys.
+step "a key imported without its public half"
+run openssl req -new -newkey rsa:2048 -nodes -keyout imported.key -subj "/CN=Zentrik TLS imported" -out imported.csr
+run openssl x509 -req -in imported.csr -CA ca.pem -CAkey ca.key -set_serial 42 -days 2 -extfile client.ext \
+    -outform DER -out imported.der
+run tool_user --write-object imported.key --type privkey --id 7041 --label imported
+run tool_user --write-object imported.der --type cert --id 7041 --label imported
+run tool_user --list-objects --type pubkey
+expect_not_in "$out" "imported"
+# NSS counts a certificate as a user's when it finds its key: without a
+# login only a public key shows that, so this database does not mark the
+# module friendly, and NSS logs in before it looks for the certificate
+# (as Firefox does, asking for the PIN first).
+mkdir nssdb-login
+run certutil -N -d sql:nssdb-login --empty-password
+run modutil -dbdir sql:nssdb-login -add Zentrik -libfile "$module" -force
+run certutil -A -d sql:nssdb-login -n "Zentrik TLS CA" -t "CT,," -i ca.pem
+imported_client() {
+    tstclnt -h 127.0.0.1 -p "$PORT" -d sql:nssdb-login -n "$label:imported" -w "$USER_PIN" -V tls1.3:tls1.3 \
+        -A request.txt </dev/null
+}
+export -f imported_client
+step "TLS 1.3: NSS tstclnt signs with the imported key, with RSA-PSS"
+client_cn="Zentrik TLS imported"
+handshake nss-imported 1.3 imported_client
+# What NSS asked of the module, from its trace log: one signature with the
+# scheme it picked, CKM_RSA_PKCS_PSS (13) with SHA-256, MGF1 with SHA-256
+# and a 32-byte salt (rsa_pss_rsae_sha256). An NSS that finds no modulus on
+# the private key first sizes the signature by signing with CKM_RSA_PKCS.
+mechanisms=$(grep -ho "pMechanism = .*" "$(ls -t log/vxpkcs11-tstclnt-*.log | head -1)")
+[ "$mechanisms" = "pMechanism = [mechanismType=13, ulParametrLen=24, pParametr=500200000000000002000000000000002000000000000000]" ] ||
+    fail "NSS did not sign the handshake in one RSA-PSS operation:"$'\n'"$mechanisms"
 
 check_trace_log

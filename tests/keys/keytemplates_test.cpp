@@ -166,7 +166,7 @@ TEST(PrivateKeyTemplate, ImportTemplateGivesComponentsAndPrivateUsage) {
     EXPECT_EQ(key1024().dp, bytesOf(parsed.components.dp));
     EXPECT_EQ(key1024().dq, bytesOf(parsed.components.dq));
     EXPECT_EQ(key1024().qinv, bytesOf(parsed.components.inv));
-    EXPECT_TRUE(parsed.components.publicExponent.empty()) << "the exponent is not taken";
+    EXPECT_EQ(key1024().e, bytesOf(parsed.components.publicExponent)) << "kept with a private key alone";
 }
 
 TEST(PrivateKeyTemplate, GenerationRequiresNothingAndReadsUsage) {
@@ -212,15 +212,18 @@ TEST(PrivateKeyTemplate, FactorSizedComponentsMayBeAtMostHalfTheModulus) {
                   P11RsaPrivateKey::GENERATION_REQUIRED));
 }
 
-TEST(PrivateKeyTemplate, ExponentsAndOtherKindsAreIgnored) {
+TEST(PrivateKeyTemplate, PrivateExponentAndOtherKindsAreIgnored) {
     Template t;
-    t.add(CKA_PUBLIC_EXPONENT, Bytes(300, 1)).add(CKA_PRIVATE_EXPONENT, Bytes(300, 1));
+    t.add(CKA_PRIVATE_EXPONENT, Bytes(300, 1));
     t.add(CKA_ENCRYPT, Bytes{1}).add(CKA_SIGN_RECOVER, Bytes{1});
     const RsaPrivateKeyTemplate parsed = parsePrivate(t, 0);
     EXPECT_EQ(0, parsed.keyUsage);
     EXPECT_EQ("Size of attribute value is too big [type=292, actual=257, maximum=256]",
               privateFailure<AttributValueInvalidException>(
                   Template().add(CKA_PRIME_1, Bytes(257, 1)), 0));
+    EXPECT_EQ("Size of attribute value is too big [type=290, actual=257, maximum=256]",
+              privateFailure<AttributValueInvalidException>(
+                  Template().add(CKA_PUBLIC_EXPONENT, Bytes(257, 1)), 0));
     EXPECT_EQ("Template is inconsistent. Multiple occurence of attribute [type=291]",
               privateFailure<TemplateInconsistentException>(
                   Template(t).add(CKA_PRIVATE_EXPONENT, Bytes{1}), 0));

@@ -119,10 +119,30 @@ TEST_F(Mechanisms, MultiPartSigningFollowsTheRulesOfCSign) {
     ASSERT_EQ(CKR_OK, sign(session, data, signature));
     EXPECT_TRUE(opensslVerifies(publicKey, SignatureForm{"SHA256"}, data, signature));
 
-    // The raw mechanisms sign in one piece only.
-    ASSERT_EQ(CKR_OK, init(CKM_RSA_PKCS));
-    EXPECT_EQ(CKR_MECHANISM_INVALID, update(data));
-    EXPECT_EQ(CKR_MECHANISM_INVALID, signFinal(signature));
+}
+
+// The raw mechanisms sign in one piece only: an update or a final answers
+// that the function is not supported, and ends the operation.
+TEST_F(Mechanisms, MultiPartCallsOnARawMechanismAreNotSupportedAndEndTheOperation) {
+    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
+    const Bytes hash(32, 0x5A);
+    Bytes signature;
+    const struct {
+        const char* name;
+        CK_MECHANISM_TYPE mechanism;
+        void* parameters;
+        CK_ULONG length;
+        bool finalFirst;
+    } cases[] = {{"RSA_PKCS update", CKM_RSA_PKCS, nullptr, 0, false},
+                 {"RSA_PKCS final", CKM_RSA_PKCS, nullptr, 0, true},
+                 {"RSA_PKCS_PSS update", CKM_RSA_PKCS_PSS, &pss, sizeof pss, false},
+                 {"RSA_PKCS_PSS final", CKM_RSA_PKCS_PSS, &pss, sizeof pss, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(CKR_OK, init(c.mechanism, c.parameters, c.length));
+        EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, c.finalFirst ? signFinal(signature) : update(hash));
+        EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, sign(session, hash, signature));
+    }
 }
 
 TEST_F(Mechanisms, PssRefusesWrongParametersAndDataOfTheWrongLength) {

@@ -1,7 +1,9 @@
 // Searches: what is visible to whom, how templates select, and how handles
 // behave across searches, sessions and deletions elsewhere.
 #include <algorithm>
+#include <utility>
 
+#include "cryptohelpers.h"
 #include "objecthelpers.h"
 
 namespace sessiontest {
@@ -175,6 +177,60 @@ TEST_F(ObjectSearch, CertificatesAreFoundByTheirFieldsBesideAnUnparsableOne) {
             EXPECT_EQ(CKR_OK, p11()->C_FindObjectsFinal(session));
         }
     }
+}
+
+// A card with a certificate and a key pair; the private half answers no
+// subject and no dates, the certificate no dates.
+class SearchFailure : public ObjectSearch {
+protected:
+    void SetUp() override {
+        ObjectSearch::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        Template t;
+        t.addUlong(CKA_CLASS, CKO_CERTIFICATE).addUlong(CKA_CERTIFICATE_TYPE, CKC_X_509)
+            .add(CKA_ID, "pair").add(CKA_VALUE, makeCertificate("search failure"));
+        ASSERT_EQ(CKR_OK, createObject(session, t, certificate));
+        GenerationRequest request;
+        request.id = bytesOf("pair");
+        generateOnCard(session, request);
+    }
+    // C_FindObjects after the start: its result and the count it gives.
+    std::pair<CK_RV, CK_ULONG> findAfterwards() {
+        CK_OBJECT_HANDLE found[8] = {};
+        CK_ULONG count = 99;
+        const CK_RV rv = p11()->C_FindObjects(session, found, 8, &count);
+        return {rv, count};
+    }
+    CK_OBJECT_HANDLE certificate = 0;
+};
+
+// The certificate matches before the private key fails: the start fails and
+// no search is left, neither the new one nor the one it replaced.
+TEST_F(SearchFailure, AFailedStartLeavesNoSearchBehind) {
+    Template bySubject;
+    bySubject.add(CKA_SUBJECT, attribute(session, certificate, CKA_SUBJECT));
+    for (const bool searchBefore : {false, true}) {
+        if (searchBefore) {
+            ASSERT_EQ(CKR_OK, p11()->C_FindObjectsInit(session, nullptr, 0));
+        }
+        EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID,
+                  p11()->C_FindObjectsInit(session, bySubject.data(), bySubject.size()));
+        EXPECT_EQ(std::make_pair(CK_RV{CKR_OPERATION_NOT_INITIALIZED}, CK_ULONG{0}), findAfterwards())
+            << "search before: " << searchBefore;
+        EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, p11()->C_FindObjectsFinal(session));
+    }
+}
+
+// A type the certificate does not answer ends the search as it does for a
+// private key, whoever is logged in; only an unparsable value of a parsed
+// field (subject, issuer, serial number) counts as no match.
+TEST_F(SearchFailure, AnUnansweredTypeEndsTheSearchLoggedInAndOut) {
+    Template byDate;
+    byDate.add(CKA_START_DATE, bytesOf("20260101"));
+    EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID, p11()->C_FindObjectsInit(session, byDate.data(), byDate.size()));
+    ASSERT_EQ(CKR_OK, p11()->C_Logout(session));
+    EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID, p11()->C_FindObjectsInit(session, byDate.data(), byDate.size()));
+    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, findAfterwards().first);
 }
 
 }  // namespace

@@ -35,17 +35,34 @@ TEST_F(SlotList, ThreeReadersGiveSixSlotsWithTheReadersFirstInListOrder) {
     }
 }
 
-TEST_F(SlotList, TokenPresentListsTheSameSlots) {
-    ensureCard(readerNamed(PINPAD_READER));
+// With tokenPresent only the slots whose reader holds a card are listed, by
+// their own numbers, and the first of them has a token to describe.
+TEST_F(SlotList, TokenPresentListsOnlyTheSlotsWhoseReaderHoldsACard) {
+    const std::vector<std::string> readers = listedReaders();
+    ASSERT_EQ(3u, readers.size());
     ASSERT_EQ(CKR_OK, p11()->C_Initialize(nullptr));
-    CK_ULONG withoutFilter = 0;
-    CK_ULONG withFilter = 0;
-    ASSERT_EQ(CKR_OK, p11()->C_GetSlotList(CK_FALSE, nullptr, &withoutFilter));
-    ASSERT_EQ(CKR_OK, p11()->C_GetSlotList(CK_TRUE, nullptr, &withFilter));
-    EXPECT_EQ(withoutFilter, withFilter);
-    std::vector<CK_SLOT_ID> present(withFilter);
-    ASSERT_EQ(CKR_OK, p11()->C_GetSlotList(CK_TRUE, present.data(), &withFilter));
-    EXPECT_EQ(slotList(), present);
+    const struct {
+        const char* name;
+        std::vector<CK_SLOT_ID> withCard;
+    } cases[] = {{"no card", {}}, {"card in the second reader", {1}}, {"cards in the first and the third", {0, 2}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (CK_SLOT_ID slot = 0; slot < readers.size(); ++slot) {
+            const bool wanted = std::count(c.withCard.begin(), c.withCard.end(), slot) != 0;
+            wanted ? ensureCard(readers[slot]) : ensureNoCard(readers[slot]);
+        }
+        CK_ULONG count = 0;
+        ASSERT_EQ(CKR_OK, p11()->C_GetSlotList(CK_TRUE, nullptr, &count));
+        std::vector<CK_SLOT_ID> present(count);
+        ASSERT_EQ(CKR_OK, p11()->C_GetSlotList(CK_TRUE, present.data(), &count));
+        present.resize(count);
+        EXPECT_EQ(c.withCard, present);
+        EXPECT_EQ((std::vector<CK_SLOT_ID>{0, 1, 2, 3, 4, 5}), slotList()) << "without the flag every slot";
+        if (!present.empty()) {
+            CK_TOKEN_INFO token;
+            EXPECT_EQ(CKR_OK, p11()->C_GetTokenInfo(present[0], &token));
+        }
+    }
 }
 
 TEST_F(SlotList, BufferTooSmallIsRefusedAndAnswersTheCountNeeded) {
@@ -174,7 +191,9 @@ TEST_F(SlotList, CountsAreTracedWithAddressAndValue) {
     CK_ULONG count = 5;
     ASSERT_EQ(CKR_BUFFER_TOO_SMALL, p11()->C_GetSlotList(CK_FALSE, slots, &count));
     count = 6;
-    ASSERT_EQ(CKR_OK, p11()->C_GetSlotList(CK_TRUE, slots, &count));
+    ASSERT_EQ(CKR_OK, p11()->C_GetSlotList(CK_FALSE, slots, &count));
+    CK_ULONG withToken = 0;
+    ASSERT_EQ(CKR_OK, p11()->C_GetSlotList(CK_TRUE, nullptr, &withToken));
     char address[32];
     std::snprintf(address, sizeof address, "0x%llx", static_cast<unsigned long long>(
                                                         reinterpret_cast<std::uintptr_t>(&count)));

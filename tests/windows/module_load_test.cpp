@@ -12,6 +12,7 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -196,6 +197,43 @@ TEST_F(ModuleLoad, GetInfoBeforeInitializeIsRefused) {
     VoidArgFunction getInfo = listEntry(2);
     std::array<unsigned char, CK_INFO_SIZE> info{};
     EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, getInfo(info.data()));
+}
+
+// An elevated process inherits its user's environment: ZENTRIK_CONF naming
+// a configuration that turns the trace on in a folder of the user's choice
+// must not reach the module, which reads only the file in the Windows
+// directory. The first traced call of this load builds the configuration.
+TEST_F(ModuleLoad, ZentrikConfIsNotReadByTheModule) {
+    char temporary[MAX_PATH + 1] = {};
+    ASSERT_NE(0u, GetTempPathA(MAX_PATH, temporary));
+    const std::string dir = std::string(temporary) + "zentrik-conf-" + std::to_string(GetCurrentProcessId());
+    const std::string logs = dir + "\\logs";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    ASSERT_TRUE(CreateDirectoryA(logs.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    const std::string conf = dir + "\\zentrik.txt";
+    std::FILE* file = std::fopen(conf.c_str(), "w");
+    ASSERT_NE(nullptr, file);
+    std::fprintf(file, "loglevel = 1\nlogpath = %s\n", logs.c_str());
+    std::fclose(file);
+    ASSERT_TRUE(SetEnvironmentVariableA("ZENTRIK_CONF", conf.c_str()));
+
+    ASSERT_NE(nullptr, functionList());
+    std::array<unsigned char, CK_INFO_SIZE> info{};
+    EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, listEntry(2)(info.data()));
+    SetEnvironmentVariableA("ZENTRIK_CONF", nullptr);
+
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((logs + "\\*.log").c_str(), &entry);
+    const bool logWritten = search != INVALID_HANDLE_VALUE;
+    while (search != INVALID_HANDLE_VALUE) {
+        DeleteFileA((logs + "\\" + entry.cFileName).c_str());
+        if (!FindNextFileA(search, &entry)) break;
+    }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    DeleteFileA(conf.c_str());
+    RemoveDirectoryA(logs.c_str());
+    RemoveDirectoryA(dir.c_str());
+    EXPECT_FALSE(logWritten);
 }
 
 TEST_F(ModuleLoad, InitializeGetInfoFinalizeThroughTheExportsAndTheList) {

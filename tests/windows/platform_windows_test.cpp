@@ -1,6 +1,9 @@
 // The Windows platform layer against the real Windows API (run under Wine).
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -120,18 +123,25 @@ TEST(WindowsPlatform, ConfigurationFileLivesInWindowsDirectory) {
     EXPECT_EQ(expected, platform::configurationFilePath());
 }
 
-TEST(WindowsPlatform, NonEmptyZentrikConfNamesTheConfigurationFile) {
-    EnvironmentVariable set("ZENTRIK_CONF", "Z:\\tmp\\bench\\zentrik-test.txt");
-    EXPECT_EQ("Z:\\tmp\\bench\\zentrik-test.txt", platform::configurationFilePath());
-}
-
-TEST(WindowsPlatform, EmptyZentrikConfIsIgnored) {
+// An elevated process inherits its user's environment: no variable may move
+// the configuration (and with it the trace and the cache) elsewhere.
+TEST(WindowsPlatform, ZentrikConfDoesNotMoveTheConfigurationFile) {
     std::string inWindowsDirectory;
     {
         EnvironmentVariable cleared("ZENTRIK_CONF", nullptr);
         inWindowsDirectory = platform::configurationFilePath();
     }
-    EnvironmentVariable empty("ZENTRIK_CONF", "");
+    for (const char* value : {"Z:\\tmp\\bench\\zentrik-test.txt", ""}) {
+        EnvironmentVariable set("ZENTRIK_CONF", value);
+        EXPECT_EQ(inWindowsDirectory, platform::configurationFilePath()) << value;
+    }
+}
+
+TEST(WindowsPlatform, TestsNameTheirConfigurationFileThroughTheTestSetting) {
+    const std::string inWindowsDirectory = platform::configurationFilePath();
+    platform::useConfigurationFileForTests("Z:\\tmp\\bench\\zentrik-test.txt");
+    EXPECT_EQ("Z:\\tmp\\bench\\zentrik-test.txt", platform::configurationFilePath());
+    platform::useConfigurationFileForTests("");
     EXPECT_EQ(inWindowsDirectory, platform::configurationFilePath());
 }
 
@@ -284,6 +294,67 @@ TEST_F(ScratchDirectory, DeleteFileRemovesOnceAndThenReportsFailure) {
     EXPECT_TRUE(platform::deleteFile(path));
     EXPECT_FALSE(exists(path));
     EXPECT_FALSE(platform::deleteFile(path));
+}
+
+// The trace file, by default in the working directory (C:\\, a shared
+// folder), takes no access list from there: its user's alone. Wine keeps no
+// access list of its own for a file but derives one from the Unix mode it
+// set from ours, adding SYSTEM; a file with an inherited list would show
+// others (Everyone) there too.
+TEST_F(ScratchDirectory, TraceFileIsCreatedWithAnAccessListOfItsUserAlone) {
+    const std::string path = root + "\\trace.log";
+    ASSERT_TRUE(platform::appendToFile(path, "line\n"));
+    EXPECT_EQ("line\r\n", readWholeFile(path));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, &dacl, nullptr, &descriptor));
+    char* sddl = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                         &sddl, nullptr);
+    const std::string accessList = sddl != nullptr ? sddl : "?";
+    LocalFree(sddl);
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD length = 0;
+    const BOOL found = GetTokenInformation(token, TokenUser, user, sizeof user, &length);
+    CloseHandle(token);
+    ASSERT_TRUE(found);
+    const PSID userSid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+    ASSERT_NE(nullptr, dacl) << "no access list: everyone may open the file";
+    bool userAllowed = false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &ace));
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        const PSID sid = &allowed->SidStart;
+        const bool isUser = EqualSid(sid, userSid) != FALSE;
+        userAllowed = userAllowed || (isUser && allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_TRUE(isUser || IsWellKnownSid(sid, WinLocalSystemSid)) << accessList;
+    }
+    EXPECT_TRUE(userAllowed) << accessList;
+    LocalFree(descriptor);
+}
+
+// A link planted at the trace file's name is not followed: the line is
+// dropped and the link's target stays as it was. Wine 8 makes such a link a
+// Unix symbolic link that it neither shows as a reparse point nor lets be
+// opened as one, so there the test has nothing to check.
+TEST_F(ScratchDirectory, TraceFileNameHoldingALinkIsNotWritten) {
+    const std::string victim = root + "\\victim.txt";
+    const std::string link = root + "\\trace.log";
+    ASSERT_TRUE(platform::appendToFile(victim, "precious\n"));
+    if (!CreateSymbolicLinkA(link.c_str(), victim.c_str(), 0)) {
+        GTEST_SKIP() << "no symbolic link can be made here [error " << GetLastError() << "]";
+    }
+    const DWORD attributes = GetFileAttributesA(link.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        GTEST_SKIP() << "the link is not a reparse point on this system";
+    }
+    EXPECT_FALSE(platform::appendToFile(link, "planted\n"));
+    EXPECT_EQ("precious\r\n", readWholeFile(victim));
 }
 
 TEST(WindowsPlatform, RandomBytesAreNotRepeated) {

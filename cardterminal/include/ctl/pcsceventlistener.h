@@ -51,6 +51,13 @@ public:
     Event wait(std::uint32_t timeout);
     // Wakes a blocked wait; this and every later wait end with CtlException
     // 0x80100002. Safe to call from another thread.
+    //
+    // A cancelled listener is single-use: it never waits again, and its owner
+    // (the slot table, at finalisation) discards it; a new initialisation
+    // makes a new listener. The cancel is kept rather than consumed by the
+    // wait in progress because the waiter may not have reached the service
+    // yet when it lands: a one-shot cancel would then be lost and the
+    // finalising caller's waiter would block for ever.
     void cancel();
 
     // Inspection for callers' diagnostics and tests.

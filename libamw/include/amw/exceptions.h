@@ -60,6 +60,9 @@ class FreshnessCounterException : public InternalErrorException {
 public:
     // "Freshness counter %s has not been updated!"
     explicit FreshnessCounterException(const char* counterName) noexcept;
+
+private:
+    void setMessage(const char* format, ...) noexcept VX_PRINTF_FORMAT(2, 3);
 };
 
 class InvalidBufferSizeException : public VxException {

@@ -19,8 +19,14 @@ public:
         StaticBuffer<256> publicExponent;
         StaticBuffer<128> label;
     };
+    // A private half stored without its public half keeps the pair's public
+    // values itself (a modulus and public exponent are public by definition,
+    // and applications size signatures from the modulus); empty when they are
+    // not known. With both halves present they live in the public part only.
     struct PrivatePart {
         StaticBuffer<128> label;
+        StaticBuffer<256> modulus;
+        StaticBuffer<256> publicExponent;
     };
 
     explicit KeyPair(std::uint16_t keySize = 0);
@@ -32,7 +38,7 @@ public:
     //   keySize (2), pkcs11Id LV (<= 128), keyUsage (2), generatedOnCard (1),
     //   containerIndex (1), keySpec (4),
     //   public-part flag (1) [+ modulus LV (<= 256), exponent LV (<= 256), label LV (<= 128)],
-    //   private-part flag (1) [+ label LV (<= 128)]
+    //   private-part flag (1) [+ label LV (<= 128), modulus LV (<= 256), exponent LV (<= 256)]
     void writeStream(std::ostream& stream) const override;
     void readStream(std::istream& stream) override;
     // By PKCS#11 identifier.
@@ -58,6 +64,14 @@ public:
     // Only meaningful when the part is present.
     const PublicPart& getPublicPart() const noexcept { return publicPart; }
     const PrivatePart& getPrivatePart() const noexcept { return privatePart; }
+    // The pair's modulus and public exponent: the public half's, else those
+    // kept with a private half stored alone; empty when neither is known.
+    const StaticBuffer<256>& getModulus() const noexcept;
+    const StaticBuffer<256>& getPublicExponent() const noexcept;
+    // The modulus's length in bits, leading zero bits not counted (a key
+    // whose modulus is not a whole number of bytes has fewer than the key
+    // size); the key size when the modulus is not known.
+    std::size_t getModulusBits() const noexcept;
     // Label changes made in memory (CKA_LABEL writes); the card sees them at
     // the next commitCreationOrMetadataChanges. Only meaningful when the
     // part is present.
@@ -68,7 +82,8 @@ public:
     // an incomplete key pair, throws InternalErrorException and changes
     // nothing. Adding stores the part, the container index and the key
     // kind (signature or exchange) and ORs the part's usage bits in; removing keeps only the
-    // usage bits of the other part.
+    // usage bits of the other part. A private half left alone keeps the
+    // public values of the removed public half.
     void addPublicKey(const PublicPart& part, std::uint8_t containerIndex, std::uint32_t keySpec,
                       std::uint16_t usage);
     void addPrivateKey(const PrivatePart& part, std::uint8_t containerIndex,

@@ -23,7 +23,8 @@ public:
 
     // Empty objects bound to this token's connection, for the cache to fill.
     std::unique_ptr<SerializableEntity> createSerializableEntity(std::uint32_t entityId) override;
-    std::uint32_t getSerializationVersion() override { return 0; }
+    // 1: a private key stored alone carries the pair's public values.
+    std::uint32_t getSerializationVersion() override { return 1; }
 
     bool getCacheFreshness(amw::FreshnessRecord& record) override;
     std::uint32_t getTokenFlags() override { return 0; }

@@ -214,6 +214,9 @@ bool CacheMemory::serializeEntities(std::uint32_t entityId, std::uint32_t freshn
     if (!directory) {
         return false;
     }
+    // Temporary files of writers that died before their rename are never
+    // read; each write of the card's folder clears out the old ones.
+    directory->removeStaleTemporaries();
     std::string temporaryName;
     std::string problem;
     FileCloser file(directory->createTemporary(name, temporaryName, problem));

@@ -278,6 +278,20 @@ TEST(LoggerOn, EachThreadKeepsItsOwnDepth) {
     EXPECT_EQ(2, checked);
 }
 
+// Only a scope that ends at depth 0 closes an outermost call; one that an
+// unbalanced decrease left ending at -1 writes no empty line.
+TEST(LoggerOn, OnlyAScopeEndingAtDepthZeroWritesTheEmptyLine) {
+    NewLines capture;
+    {
+        TraceScope scope(LOG_FACILITY_AMW, "unbalanced");
+        EXPECT_EQ(0, Logger::instance().decreaseIndent());
+    }
+    EXPECT_EQ(0, Logger::instance().increaseIndent());
+    const std::vector<std::string> lines = capture.lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("Leaving unbalanced", parseAt(lines[1], 43).message);
+}
+
 TEST(LoggerOn, UnbalancedLeaveMovesColumnTo43) {
     NewLines capture;
     EXPECT_EQ(-1, Logger::instance().decreaseIndent());
@@ -333,7 +347,10 @@ TEST(LoggerOn, HexDumpOfSeventeenBytesWrapsUnderTheFirstByte) {
     ASSERT_TRUE(second.valid) << lines[2];
     EXPECT_EQ("buffer = " + hexOf(bytes, 0, 16), first.message);
     EXPECT_EQ(std::string(9, ' ') + hexOf(bytes, 16, 17), second.message);
-    EXPECT_EQ(lines[1].find(" 01"), lines[2].find(hexOf(bytes, 16, 17)));
+    // The first byte follows the label; a search for " 01" would also find
+    // the hour of the timestamp between 01:00 and 01:59.
+    const std::size_t firstByte = lines[1].find("buffer = ") + std::string("buffer = ").size();
+    EXPECT_EQ(firstByte, lines[2].find(hexOf(bytes, 16, 17)));
 }
 
 TEST(LoggerOn, HexDumpWithoutWrapIsOneLine) {

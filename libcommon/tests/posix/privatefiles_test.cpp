@@ -214,4 +214,44 @@ TEST_F(PrivateFiles, TraceFileNameHoldingALinkOrAFifoIsNotWritten) {
     EXPECT_EQ("precious", readAll(victim));
 }
 
+// What a privileged process reads as its configuration: only a regular file
+// of root that no one else may change; a link, another owner, a file group or
+// others may write, a FIFO or a directory are refused, the FIFO at once.
+TEST_F(PrivateFiles, SystemFileIsReadOnlyWhenOnlyRootCanHaveWrittenIt) {
+    if (::geteuid() != 0) GTEST_SKIP() << "files of root and of another owner need root";
+    const fs::path file = root / "zentrik.txt";
+    std::ofstream(file) << "loglevel = 1\n";
+    struct Case {
+        const char* name;
+        ::mode_t mode;
+        ::uid_t owner;
+        bool opened;
+    };
+    const Case cases[] = {
+        {"root, 0644", 0644, 0, true},           {"root, 0600", 0600, 0, true},
+        {"group may write", 0664, 0, false},     {"others may write", 0646, 0, false},
+        {"anyone may write", 0666, 0, false},    {"another owner", 0644, 65534, false},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(0, ::chown(file.c_str(), c.owner, 0));
+        ASSERT_EQ(0, ::chmod(file.c_str(), c.mode));
+        std::FILE* opened = platform::openSystemFile(file.string());
+        EXPECT_EQ(c.opened, opened != nullptr) << c.name;
+        if (opened != nullptr) {
+            char line[32] = {};
+            EXPECT_NE(nullptr, std::fgets(line, sizeof line, opened)) << c.name;
+            EXPECT_EQ(std::string("loglevel = 1\n"), line) << c.name;
+            std::fclose(opened);
+        }
+    }
+    ASSERT_EQ(0, ::chown(file.c_str(), 0, 0));
+    ASSERT_EQ(0, ::chmod(file.c_str(), 0644));
+    fs::create_symlink(file, root / "link");
+    ASSERT_EQ(0, ::mkfifo((root / "fifo").c_str(), 0644));
+    for (const char* refused : {"link", "fifo", "cache"}) {
+        fs::create_directories(cacheDir);
+        EXPECT_EQ(nullptr, platform::openSystemFile((root / refused).string())) << refused;
+    }
+}
+
 }  // namespace

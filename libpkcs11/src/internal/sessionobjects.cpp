@@ -56,6 +56,24 @@ bool isLeftOver(const Object& object) {
                                  static_cast<unsigned long>(objectClass), line, sourceBaseName(__FILE__));
 }
 
+// A certificate whose value cannot be parsed (written by other software, or
+// without a value) has no subject, issuer or serial number to compare: it
+// does not match, and the search goes on. Every other failed read ends the
+// search as it does for the other classes.
+bool matchCertificateWithTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                                  P11X509Certificate& view) {
+    for (CK_ULONG i = 0; i < count; ++i) {
+        try {
+            if (!view.compareAttribute(attributes[i])) return false;
+        } catch (const AttributeTypeInvalidException& e) {
+            if (!P11X509Certificate::isParsedField(attributes[i].type)) throw;
+            logException(LOG_FACILITY_PKCS11, e);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 CK_OBJECT_CLASS Session::findObjectClassInTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count) {
@@ -78,8 +96,10 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
     if (count > 0 && attributes == nullptr) {
         throw InternalErrorException("Session::findObjects() attributes is NULL but attributsCount is nonzero");
     }
+    // The previous search ends here, and the new one starts only when the
+    // walk below completes: a failed start leaves no search behind.
     if (isSearchActive()) findObjectsFinal();
-    foundObjects = FoundObjects{};
+    FoundObjects search;
     const bool loggedIn = getSessionConnection().loginState != SessionConnection::LOGGED_OUT;
     Candidates candidates;
     candidates.privateKeys = loggedIn;
@@ -87,24 +107,18 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
         if (attributes[i].type == CKA_CLASS) candidates.keepOnly(readClassValue(attributes[i]));
         candidates.keepSupporting(attributes[i].type);
     }
-    std::vector<ObjectIdentity>& found = foundObjects->identities;
+    std::vector<ObjectIdentity>& found = search.identities;
+    const auto keep = [&](P11Object& view) {
+        found.push_back(ObjectIdentity{token.getCardId(), view.getPkcs11Id(), view.getObjectClass()});
+    };
     const auto collect = [&](P11Object& view) {
-        if (matchObjectWithTemplate(attributes, count, view)) {
-            found.push_back(ObjectIdentity{token.getCardId(), view.getPkcs11Id(), view.getObjectClass()});
-        }
+        if (matchObjectWithTemplate(attributes, count, view)) keep(view);
     };
     if (candidates.certificates) {
         for (auto& certificate : token.getCertificates()) {
             if (isLeftOver(*certificate)) continue;
             P11X509Certificate view(certificate.get());
-            // A certificate whose value cannot be parsed (written by other
-            // software, or without a value) has no subject, issuer or serial
-            // number to compare: it does not match, and the search goes on.
-            try {
-                collect(view);
-            } catch (const AttributeTypeInvalidException& e) {
-                logException(LOG_FACILITY_PKCS11, e);
-            }
+            if (matchCertificateWithTemplate(attributes, count, view)) keep(view);
         }
     }
     if (candidates.dataObjects) {
@@ -129,6 +143,7 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
             collect(view);
         }
     }
+    foundObjects = std::move(search);
 }
 
 CK_OBJECT_HANDLE Session::getNextFoundObject() {

@@ -30,6 +30,19 @@ inline std::size_t maskOf(std::size_t bit) noexcept { return std::size_t{0} - bi
 
 }  // namespace
 
+bool isBelowModulus(const std::uint8_t* value, std::size_t length, const StaticBuffer<256>& modulus) noexcept {
+    if (modulus.length == 0) return true;
+    std::size_t modulusStart = 0;
+    while (modulusStart < modulus.length && modulus.data[modulusStart] == 0) ++modulusStart;
+    while (length > 0 && *value == 0) {
+        ++value;
+        --length;
+    }
+    const std::size_t modulusLength = modulus.length - modulusStart;
+    if (length != modulusLength) return length < modulusLength;
+    return std::memcmp(value, modulus.data + modulusStart, length) < 0;
+}
+
 void wipeBytes(void* data, std::size_t length) noexcept {
     volatile std::uint8_t* bytes = static_cast<volatile std::uint8_t*>(data);
     for (std::size_t i = 0; i < length; ++i) bytes[i] = 0;

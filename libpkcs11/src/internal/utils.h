@@ -32,6 +32,11 @@ void pkcs1padSigniturePadding(const std::uint8_t* data, std::size_t dataLength,
 void pkcs1unpadEncryptionPadding(const std::uint8_t* block, std::size_t blockLength,
                                  const std::uint8_t** message, std::size_t* messageLength);
 
+// Whether the big-endian number `value` is below the big-endian `modulus`
+// (leading zero bytes of either do not count); true when the modulus is not
+// known (empty), leaving the judgement to the card.
+bool isBelowModulus(const std::uint8_t* value, std::size_t length, const StaticBuffer<256>& modulus) noexcept;
+
 // Overwrites memory in a way the compiler may not drop.
 void wipeBytes(void* data, std::size_t length) noexcept;
 

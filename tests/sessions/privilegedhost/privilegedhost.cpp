@@ -4,6 +4,7 @@
 // and so directories to write to. It loads the module, logs in on slot 0
 // and lists the objects, then prints what it saw:
 //   secure=<AT_SECURE> slots=<number of slots> login=<CK_RV> objects=<count>
+// or, when C_Initialize fails, secure=<AT_SECURE> initialize=<CK_RV>.
 // Usage: privilegedhost MODULE PIN
 #include <dlfcn.h>
 #include <sys/auxv.h>
@@ -28,8 +29,9 @@ int main(int argc, char** argv) {
     CK_FUNCTION_LIST_PTR p11 = nullptr;
     if (getList == nullptr || getList(&p11) != CKR_OK) return 1;
     const unsigned long secure = ::getauxval(AT_SECURE);
-    if (p11->C_Initialize(nullptr) != CKR_OK) {
-        std::printf("secure=%lu initialize failed\n", secure);
+    const CK_RV initialized = p11->C_Initialize(nullptr);
+    if (initialized != CKR_OK) {
+        std::printf("secure=%lu initialize=0x%lx\n", secure, static_cast<unsigned long>(initialized));
         return 1;
     }
     CK_ULONG slots = 0;

@@ -35,7 +35,8 @@ const AttributeTable& attributeTable() {
 }
 
 // CKA_SUBJECT and the dates are listed above but have no value here.
-// Modulus and public exponent come from the pair's public half.
+// Modulus and public exponent come from the pair's public half, or for a
+// private key imported alone from what its import kept.
 constexpr rsakey::ValueRow VALUES[] = {
     {CKA_CLASS, Source::ULONG, CKO_PRIVATE_KEY},
     {CKA_TOKEN, Source::BOOL, 1},
@@ -165,8 +166,11 @@ RsaPrivateKeyTemplate P11RsaPrivateKey::parseTemplate(const CK_ATTRIBUTE* attrib
     RsaPrivateKeyTemplate out;
     unsigned present = 0;
     TemplateReader(attributes, count).forEach([&](const CK_ATTRIBUTE& attribute) {
-        if (!rsakey::readCommonAttribute(attribute, USAGE, out)) {
-            readComponent(attribute, out.components, present);
+        if (rsakey::readCommonAttribute(attribute, USAGE, out)) return;
+        if (readComponent(attribute, out.components, present)) return;
+        // Optional: kept with a private key imported alone, not sent to the card.
+        if (attribute.type == CKA_PUBLIC_EXPONENT) {
+            TemplateReader::readBytes(attribute, 256, out.components.publicExponent);
         }
     });
     if ((required & REQUIRE_ID) != 0) rsakey::requirePresent(out.hasId, CKA_ID);

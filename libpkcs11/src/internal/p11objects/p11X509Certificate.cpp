@@ -149,6 +149,10 @@ bool P11X509Certificate::supportsAttributeType(CK_ATTRIBUTE_TYPE type) {
     return attributeTable().supports(type);
 }
 
+bool P11X509Certificate::isParsedField(CK_ATTRIBUTE_TYPE type) noexcept {
+    return type == CKA_SERIAL_NUMBER || type == CKA_ISSUER || type == CKA_SUBJECT;
+}
+
 void P11X509Certificate::getAttributeValue(CK_ATTRIBUTE_TYPE type, void* buffer, CK_ULONG* length) {
     amw::X509Certificate& cert = live(certificate);
     switch (type) {

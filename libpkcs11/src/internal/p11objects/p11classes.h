@@ -44,6 +44,9 @@ public:
     enum CertificateField { FIELD_SERIAL_NUMBER = 0, FIELD_ISSUER = 1, FIELD_SUBJECT = 2 };
     static bool parseCertificate(const std::uint8_t* der, std::size_t length, int field,
                                  StaticBuffer<65536>& out);
+    // CKA_SERIAL_NUMBER, CKA_ISSUER and CKA_SUBJECT: the attributes read
+    // through parseCertificate, unreadable when the encoding is not one.
+    static bool isParsedField(CK_ATTRIBUTE_TYPE type) noexcept;
     // The key container a new certificate with this identifier belongs to:
     // that of a complete key pair with the same identifier, else the first
     // free container record that no other certificate uses (key exchange).

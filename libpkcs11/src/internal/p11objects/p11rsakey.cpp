@@ -50,10 +50,12 @@ Answer bufferAnswer(const StaticBuffer<N>& value) {
     return Answer::bytes(value.data, static_cast<CK_ULONG>(value.length));
 }
 
+// The pair's public values, from its public half or, for a private key
+// stored alone, from what was kept with it; invalid when not known.
 Answer publicComponent(const amw::KeyPair& keyPair, bool modulus) {
-    if (!keyPair.hasPublicKey()) return Answer::of(Answer::INVALID);
-    const amw::KeyPair::PublicPart& part = keyPair.getPublicPart();
-    return bufferAnswer(modulus ? part.modulus : part.publicExponent);
+    const StaticBuffer<256>& value = modulus ? keyPair.getModulus() : keyPair.getPublicExponent();
+    if (value.length == 0) return Answer::of(Answer::INVALID);
+    return bufferAnswer(value);
 }
 
 }  // namespace

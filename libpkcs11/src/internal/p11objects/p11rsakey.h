@@ -28,8 +28,8 @@ enum class Source : std::uint8_t {
     LABEL,               // the view's own label, or the hex text of CKA_ID
     ID,                  // the pair's PKCS#11 identifier
     USAGE,               // CK_BBOOL: the argument's bit in the usage mask
-    MODULUS,             // public half's modulus; invalid without one
-    PUBLIC_EXPONENT,     // public half's exponent; invalid without one
+    MODULUS,             // the pair's modulus; invalid when not known
+    PUBLIC_EXPONENT,     // the pair's public exponent; invalid when not known
     MODULUS_BITS,        // CK_ULONG: the key size in bits
     LOCAL,               // CK_BBOOL: generated on the card
     KEY_GEN_MECHANISM,   // CK_ULONG: CKM_RSA_PKCS_KEY_PAIR_GEN or unavailable
