@@ -10,14 +10,16 @@
 #    dialog, and the test types it there as a user would;
 #  - the pin-pad reader: Firefox calls C_Login without a PIN and waits while
 #    the PIN is typed on the reader's keypad (scripted once it waits).
-# While the login is pending Firefox answers the first request for a
-# certificate without one (the server refuses it) and tries again with the
-# certificate once logged in.
+# Firefox holds the handshake while the login is pending. A browser that
+# instead answers the first request for a certificate without one is refused
+# by the server and tries again once logged in; the checks allow that.
 source "$(dirname "$0")/common.sh"
-require firefox-esr Xvfb xdotool import modutil certutil
+require firefox-esr Xvfb xdotool import convert modutil certutil
 engine=$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
 [ -f "$engine" ] || fail "the libp11 engine is not installed ($engine; package libengine-pkcs11-openssl)"
 output=${ZENTRIK_CLIENTS_OUTPUT:-$ZENTRIK_BUILD/tests/clients}/firefox
+# Digits only: the same PIN is typed on the pin-pad reader's keypad.
+USER_PIN=80417356
 clients_start "pinpad:Zentrik PinPad"
 mkdir -p "$output"
 rm -f "$output"/*.png
@@ -97,11 +99,84 @@ user_pref("identity.fxaccounts.enabled", false);
 user_pref("messaging-system.rsexperimentloader.enabled", false);
 user_pref("privacy.sanitize.sanitizeOnShutdown", false);
 PREFS
+# A window as tall as the display, so that the screenshot holds the whole
+# status page, the client certificate at its end included.
+printf '{"chrome://browser/content/browser.xhtml":{"main-window":{"screenX":"0","screenY":"0","width":"1280","height":"3000","sizemode":"normal"}}}' \
+    >profile/xulstore.json
 
 step "a private X display"
 exec 5>display.txt
-Xvfb -displayfd 5 -screen 0 1280x900x24 -nolisten tcp >xvfb.log 2>&1 </dev/null &
+Xvfb -displayfd 5 -screen 0 1280x3000x24 -nolisten tcp >xvfb.log 2>&1 </dev/null &
 started $!
 exec 5>&-
 wait_until 20 "Xvfb to announce its display" test -s display.txt
 export DISPLAY=":$(cat display.txt)"
+
+# page_painted FILE: a screenshot in FILE whose page area (below the
+# toolbars) is not blank: Firefox has drawn the page it received.
+page_painted() {
+    import -window root "$1" &&
+        [ "$(convert "$1" -crop 1000x300+0+100 -format '%[fx:mean<0.97]' info:)" = 1 ]
+}
+
+# login_pending LOGDIR: the module's trace log in LOGDIR shows a C_Login that
+# has not returned yet.
+login_pending() {
+    grep -hs "C_Login" "$1"/*.log | tail -1 | grep -q "Entering"
+}
+
+# browse NAME VERSION READER: one Firefox start, with a copy of the profile
+# and a trace log of its own, against a fresh s_server limited to TLS VERSION
+# that answers with its status page (-www), the client certificate included.
+# READER says how the PIN arrives: "plain" types it into Firefox's dialog,
+# "pinpad" on the reader's keypad once Firefox waits in C_Login. Passes when
+# the server verified the card's certificate and the signature over the
+# handshake, served its page, and Firefox drew it.
+browse() {
+    local name=$1 version=$2 reader=$3
+    start_tls_server "server-$name.log" "$version" -www -state
+    cp -r profile "profile-$name"
+    mkdir "log/$name"
+    printf 'loglevel = 1\nlogpath = %s\ncache = %s\n' "$work/log/$name" "$work/cache" >"zentrik-$name.txt"
+    ZENTRIK_CONF=$work/zentrik-$name.txt HOME=$work/home MOZ_CRASHREPORTER_DISABLE=1 firefox-esr --no-remote \
+        --new-instance --profile "$work/profile-$name" "https://127.0.0.1:$server_port/" \
+        >"firefox-$name.log" 2>&1 </dev/null &
+    local firefox_pid=$!
+    started "$firefox_pid"
+    if [ "$reader" = plain ]; then
+        wait_until 60 "Firefox to ask for the PIN" xdotool search --onlyvisible --name '^Password Required' >/dev/null
+        local dialog
+        dialog=$(xdotool search --onlyvisible --name '^Password Required' | head -1)
+        xdotool windowfocus --sync "$dialog" type --delay 20 "$USER_PIN"
+        xdotool key --window "$dialog" Return
+    else
+        wait_until 60 "Firefox to wait for the keypad" login_pending "log/$name"
+        "$bench_sh" ctl "$bench_dir" "Zentrik PinPad" "keypad pin:$USER_PIN" >/dev/null
+    fi
+    wait_until 60 "the server to send its page" grep -q "SSL3 alert write:warning:close notify" "server-$name.log"
+    wait_until 30 "Firefox to draw the page" page_painted "$output/$name.png"
+    stop_pid "$firefox_pid"
+    stop_pid "$server_pid"
+    # Firefox hands the module the PIN typed into its dialog, and none when
+    # the reader has a keypad.
+    local given=true log
+    [ "$reader" = plain ] || given=false
+    expect_in "$(grep -h -A4 "Entering C_Login" "log/$name"/*.log)" "pPin != 0 = $given"
+    log=$(cat "server-$name.log")
+    expect_in "$log" "depth=1 CN = Zentrik Browser CA" "depth=0 CN = $client_cn" "verify return:1" \
+        "SSL_accept:SSLv3/TLS read certificate verify" "SSL_accept:SSLv3/TLS read finished"
+}
+
+for version in 1.2 1.3; do
+    step "TLS $version, plain reader: the PIN typed into Firefox's dialog"
+    browse "plain-$version" "$version" plain
+done
+step "the card moves to the pin-pad reader"
+"$bench_sh" remove "$bench_dir" "Zentrik Virtual 00 00"
+"$bench_sh" insert "$bench_dir" "Zentrik PinPad" "$bench_dir/card.img"
+for version in 1.2 1.3; do
+    step "TLS $version, pin-pad reader: the PIN typed on the keypad while Firefox waits"
+    browse "pinpad-$version" "$version" pinpad
+done
+
+check_trace_log
