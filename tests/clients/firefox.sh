@@ -113,10 +113,11 @@ wait_until 20 "Xvfb to announce its display" test -s display.txt
 export DISPLAY=":$(cat display.txt)"
 
 # page_painted FILE: a screenshot in FILE whose page area (below the
-# toolbars) is not blank: Firefox has drawn the page it received.
+# toolbars) shows text on a light background, neither a bare display nor a
+# blank page: Firefox has drawn the page it received.
 page_painted() {
     import -window root "$1" &&
-        [ "$(convert "$1" -crop 1000x300+0+100 -format '%[fx:mean<0.97]' info:)" = 1 ]
+        [ "$(convert "$1" -crop 1000x300+0+100 -format '%[fx:mean > 0.5 && mean < 0.97]' info:)" = 1 ]
 }
 
 # login_pending LOGDIR: the module's trace log in LOGDIR shows a C_Login that
@@ -144,17 +145,17 @@ browse() {
     local firefox_pid=$!
     started "$firefox_pid"
     if [ "$reader" = plain ]; then
-        wait_until 60 "Firefox to ask for the PIN" xdotool search --onlyvisible --name '^Password Required' >/dev/null
+        wait_until 30 "Firefox to ask for the PIN" xdotool search --onlyvisible --name '^Password Required' >/dev/null
         local dialog
         dialog=$(xdotool search --onlyvisible --name '^Password Required' | head -1)
         xdotool windowfocus --sync "$dialog" type --delay 20 "$USER_PIN"
         xdotool key --window "$dialog" Return
     else
-        wait_until 60 "Firefox to wait for the keypad" login_pending "log/$name"
+        wait_until 30 "Firefox to wait for the keypad" login_pending "log/$name"
         "$bench_sh" ctl "$bench_dir" "Zentrik PinPad" "keypad pin:$USER_PIN" >/dev/null
     fi
-    wait_until 60 "the server to send its page" grep -q "SSL3 alert write:warning:close notify" "server-$name.log"
-    wait_until 30 "Firefox to draw the page" page_painted "$output/$name.png"
+    wait_until 30 "the server to send its page" grep -q "SSL3 alert write:warning:close notify" "server-$name.log"
+    wait_until 10 "Firefox to draw the page" page_painted "$output/$name.png"
     stop_pid "$firefox_pid"
     stop_pid "$server_pid"
     # Firefox hands the module the PIN typed into its dialog, and none when
