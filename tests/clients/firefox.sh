@@ -8,8 +8,9 @@
 # folder. For TLS 1.2 and TLS 1.3 each:
 #  - a plain reader: Firefox asks for the PIN in its "Password Required"
 #    dialog, and the test types it there as a user would;
-#  - the pin-pad reader: Firefox calls C_Login without a PIN and waits while
-#    the PIN is typed on the reader's keypad (scripted once it waits).
+#  - the pin-pad reader: Firefox calls C_Login without a PIN and waits, its
+#    "Protected Authentication" window open, while the PIN is typed on the
+#    reader's keypad (scripted once it waits).
 # Firefox holds the handshake while the login is pending. A browser that
 # instead answers the first request for a certificate without one is refused
 # by the server and tries again once logged in; the checks allow that.
@@ -151,7 +152,11 @@ browse() {
         xdotool windowfocus --sync "$dialog" type --delay 20 "$USER_PIN"
         xdotool key --window "$dialog" Return
     else
+        # Firefox shows its "Protected Authentication" window, telling the
+        # user to use the reader, while it waits in C_Login.
         wait_until 30 "Firefox to wait for the keypad" login_pending "log/$name"
+        wait_until 30 "Firefox's keypad prompt" xdotool search --onlyvisible --name '^Protected Authentication' \
+            >/dev/null
         "$bench_sh" ctl "$bench_dir" "Zentrik PinPad" "keypad pin:$USER_PIN" >/dev/null
     fi
     wait_until 30 "the server to send its page" grep -q "SSL3 alert write:warning:close notify" "server-$name.log"
