@@ -10,8 +10,8 @@
 # directory (config_file=).
 source "$(dirname "$0")/common.sh"
 require pamtester unshare mount
-pam_module=/lib/x86_64-linux-gnu/security/pam_pkcs11.so
-[ -f "$pam_module" ] || fail "pam_pkcs11 is not installed ($pam_module; package libpam-pkcs11)"
+compgen -G "/lib/*/security/pam_pkcs11.so" >/dev/null || compgen -G "/usr/lib/*/security/pam_pkcs11.so" >/dev/null ||
+    fail "pam_pkcs11 is not installed (package libpam-pkcs11)"
 [ "$(id -u)" -eq 0 ] || fail "the PAM login needs root for a private /etc/pam.d"
 clients_start
 
