@@ -111,7 +111,8 @@ Xvfb -displayfd 5 -screen 0 1280x3000x24 -nolisten tcp >xvfb.log 2>&1 </dev/null
 started $!
 exec 5>&-
 wait_until 20 "Xvfb to announce its display" test -s display.txt
-export DISPLAY=":$(cat display.txt)"
+DISPLAY=":$(cat display.txt)"
+export DISPLAY
 
 # page_painted FILE: a screenshot in FILE whose page area (below the
 # toolbars) shows text on a light background, neither a bare display nor a
