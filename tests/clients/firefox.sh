@@ -11,6 +11,7 @@
 #  - the pin-pad reader: Firefox calls C_Login without a PIN and waits, its
 #    "Protected Authentication" window open, while the PIN is typed on the
 #    reader's keypad (scripted once it waits).
+# Last, TLS 1.3 with a key imported without its public half.
 # Firefox holds the handshake while the login is pending. A browser that
 # instead answers the first request for a certificate without one is refused
 # by the server and tries again once logged in; the checks allow that.
@@ -185,5 +186,23 @@ for version in 1.2 1.3; do
     step "TLS $version, pin-pad reader: the PIN typed on the keypad while Firefox waits"
     browse "pinpad-$version" "$version" pinpad
 done
+
+# A key made in software and imported as certificate importers leave it:
+# the private key without its public half (pkcs11-tool --write-object of a
+# private key), its certificate beside it. Over TLS 1.3 Firefox signs with
+# RSA-PSS, sized from the private key's modulus. The generated key's
+# certificate is taken off the card, so that the imported one is the only
+# one to choose.
+step "TLS 1.3, plain reader: a key imported without its public half"
+"$bench_sh" remove "$bench_dir" "Zentrik PinPad"
+"$bench_sh" insert "$bench_dir" "Zentrik Virtual 00 00" "$bench_dir/card.img"
+client_cn="Zentrik Browser Imported"
+run openssl req -new -newkey rsa:2048 -nodes -keyout imported.key -subj "/CN=$client_cn" -out imported.csr
+ca_issue imported.csr 0x7051 imported.pem extendedKeyUsage=clientAuth keyUsage=critical,digitalSignature
+run openssl x509 -in imported.pem -outform DER -out imported.der
+run tool_user --delete-object --type cert --id 7050
+run tool_user --write-object imported.key --type privkey --id 7051 --label imported
+run tool_user --write-object imported.der --type cert --id 7051 --label imported
+browse imported-1.3 1.3 plain
 
 check_trace_log
