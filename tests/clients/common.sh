@@ -239,5 +239,5 @@ start_tls_server() {
         -Verify 1 -verify_return_error "-tls1_${version#1.}" "$@" >"$log" 2>&1 </dev/null &
     server_pid=$!
     started "$server_pid"
-    wait_until 10 "s_server to listen" grep -q ACCEPT "$log"
+    wait_until 10 "s_server to listen" grep -qs ACCEPT "$log"
 }
