@@ -1,5 +1,6 @@
 #include "pcsccontext.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "ctl/ctlexception.h"
@@ -19,10 +20,24 @@ struct SharedContext {
     std::uint64_t process = 0;
 };
 
+std::atomic<SharedContext*>& sharedSlot() {
+    static std::atomic<SharedContext*> instance{new SharedContext};
+    return instance;
+}
+
+// A forked child starts with a context of its own (the parent's is left to
+// the parent, and its mutex may have been held by a thread the child does
+// not have).
+void freshInForkedChild() { sharedSlot().store(new SharedContext); }
+
 // Never destroyed: the module may be finalised from exit handlers.
 SharedContext& shared() {
-    static SharedContext* instance = new SharedContext;
-    return *instance;
+    static const bool registered = [] {
+        platform::runInEveryForkedChild(&freshInForkedChild);
+        return true;
+    }();
+    (void)registered;
+    return *sharedSlot().load();
 }
 
 bool contextGone(PcScApi& api, std::uint32_t rv) {

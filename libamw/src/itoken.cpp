@@ -1,3 +1,4 @@
+#include <atomic>
 #include <utility>
 
 #include "amw/token.h"
@@ -9,9 +10,23 @@ namespace amw {
 
 namespace {
 
+std::atomic<platform::Mutex*>& factoryMutexSlot() {
+    static std::atomic<platform::Mutex*> slot{new platform::Mutex};
+    return slot;
+}
+
+// A thread of the parent may have held the lock at a fork: the child gets a
+// fresh one (the factory itself is set once, at initialisation).
+void freshFactoryMutexInChild() { factoryMutexSlot().store(new platform::Mutex); }
+
+// Never destroyed: tokens may be made from exit handlers.
 platform::Mutex& factoryMutex() {
-    static platform::Mutex mutex;
-    return mutex;
+    static const bool registered = [] {
+        platform::runInEveryForkedChild(&freshFactoryMutexInChild);
+        return true;
+    }();
+    (void)registered;
+    return *factoryMutexSlot().load();
 }
 
 Token::CardTokenFactory& installedFactory() {

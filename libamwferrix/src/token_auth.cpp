@@ -2,9 +2,11 @@
 // unblock. The secrets are handed to the command functions, which send them
 // as sensitive commands; nothing here logs them.
 #include "amw/amwtypes.h"
+#include "amw/exceptions.h"
 #include "amwferrix/apdu.h"
 #include "amwferrix/token.h"
 #include "conversions.h"
+#include "ctl/ctlexception.h"
 #include "logger.h"
 #include "tokentrace.h"
 #include "vxexception.h"
@@ -100,6 +102,15 @@ void Token::getChallenge(std::uint32_t role, StaticBuffer<128>* challenge) {
     challenge->length = apdu::CHALLENGE_SIZE;
 }
 
+namespace {
+
+amw::RoleStillAuthenticatedException roleStillAuthenticated(std::uint32_t role) {
+    return amw::RoleStillAuthenticatedException("role %u may still be authenticated",
+                                                static_cast<unsigned>(role));
+}
+
+}  // namespace
+
 void Token::deauthenticate(std::uint32_t role) {
     TraceScope scope(LOG_FACILITY_AMWFERRIX, "amwferrix::Token::deauthenticate");
     try {
@@ -110,8 +121,13 @@ void Token::deauthenticate(std::uint32_t role) {
         // role, and session PINs survive it, so other processes stay logged in.
         try {
             selectApplet();
+        } catch (const ctl::CtlException&) {
+            // The card cannot be reached at all (pulled, reset, a reader
+            // fault): the service resets a card that comes back, and a
+            // reset requested now would only disturb its return.
         } catch (const VxException&) {
-            // The original refusal is what the caller reports.
+            // The card answered and refused both.
+            throw roleStillAuthenticated(role);
         }
         throw;
     }

@@ -80,6 +80,10 @@ std::uint64_t currentProcessId() noexcept;
 // there; the child has then only the thread that forked. Registering the
 // same handler again adds nothing. No effect on Windows (no fork there).
 void runInEveryForkedChild(void (*handler)()) noexcept;
+// Runs `handler` in the forking thread before every later fork() (handlers
+// registered later run first, as pthread_atfork orders them). Registering
+// the same handler again adds nothing. No effect on Windows.
+void runBeforeEveryFork(void (*handler)()) noexcept;
 // Creates a directory and its missing parents; true when it exists afterwards.
 bool createDirectories(const std::string& path);
 // Opens a file for sharing with other processes (mode as for fopen).
@@ -144,8 +148,35 @@ public:
     void removeStaleTemporaries();
 
 private:
+    friend class ProcessTurns;
     explicit PrivateDirectory(std::string path);
     std::string path;
+    int descriptor = -1;
+};
+
+// Turns that the processes of one user take one after another: a file in a
+// private directory, one byte of it per turn, locked by the process whose
+// turn it is. On Linux these are POSIX record locks, which belong to the
+// process: the kernel drops them when it exits or dies, a forked child
+// inherits none, and the threads of one process never wait for each other.
+// Windows has none (open gives null).
+class ProcessTurns {
+public:
+    static std::unique_ptr<ProcessTurns> open(PrivateDirectory& directory, const std::string& name,
+                                              std::string& problem);
+    ~ProcessTurns();
+    ProcessTurns(const ProcessTurns&) = delete;
+    ProcessTurns& operator=(const ProcessTurns&) = delete;
+
+    // Waits until no other process holds turn `key`, then holds it. False,
+    // with nothing held, when the wait fails (a cycle of waiting processes
+    // the kernel refuses, an error).
+    bool take(std::uint32_t key) noexcept;
+    // Gives the turn back: a process waiting for it may take it now.
+    void give(std::uint32_t key) noexcept;
+
+private:
+    ProcessTurns() = default;
     int descriptor = -1;
 };
 

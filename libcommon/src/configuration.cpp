@@ -8,11 +8,24 @@
 
 namespace {
 
+std::atomic<platform::Mutex*>& instanceMutexSlot() {
+    static std::atomic<platform::Mutex*> slot{new platform::Mutex};
+    return slot;
+}
+
+// A fork while another thread reads the file leaves the lock held in the
+// child: it gets a fresh one.
+void freshMutexInForkedChild() { instanceMutexSlot().store(new platform::Mutex); }
+
 platform::Mutex& instanceMutex() {
     // Never destroyed: applications log (C_Finalize) from their own static
     // destructors, which may run after ours.
-    static platform::Mutex* mutex = new platform::Mutex;
-    return *mutex;
+    static const bool registered = [] {
+        platform::runInEveryForkedChild(&freshMutexInForkedChild);
+        return true;
+    }();
+    (void)registered;
+    return *instanceMutexSlot().load();
 }
 
 std::atomic<const Configuration*> theInstance{nullptr};

@@ -179,16 +179,23 @@ bool isPrivilegedProcess() noexcept {
 
 std::uint64_t currentProcessId() noexcept { return static_cast<std::uint64_t>(::getpid()); }
 
-void runInEveryForkedChild(void (*handler)()) noexcept {
+namespace {
+
+// One registration per handler and role, whichever thread registers.
+void registerAtFork(void (*handler)(), bool beforeFork) noexcept {
     static pthread_mutex_t registration = PTHREAD_MUTEX_INITIALIZER;
-    static std::vector<void (*)()>* registered = nullptr;
+    static std::vector<std::pair<void (*)(), bool>>* registered = nullptr;
     ::pthread_mutex_lock(&registration);
     try {
-        if (registered == nullptr) registered = new std::vector<void (*)()>;
+        if (registered == nullptr) registered = new std::vector<std::pair<void (*)(), bool>>;
         bool known = false;
-        for (auto* existing : *registered) known = known || existing == handler;
-        if (!known && ::pthread_atfork(nullptr, nullptr, handler) == 0) {
-            registered->push_back(handler);
+        for (const auto& existing : *registered) {
+            known = known || (existing.first == handler && existing.second == beforeFork);
+        }
+        if (!known) {
+            const int rc = beforeFork ? ::pthread_atfork(handler, nullptr, nullptr)
+                                      : ::pthread_atfork(nullptr, nullptr, handler);
+            if (rc == 0) registered->emplace_back(handler, beforeFork);
         }
     } catch (...) {
         // Without memory the handler stays unregistered; the callers' own
@@ -196,6 +203,12 @@ void runInEveryForkedChild(void (*handler)()) noexcept {
     }
     ::pthread_mutex_unlock(&registration);
 }
+
+}  // namespace
+
+void runInEveryForkedChild(void (*handler)()) noexcept { registerAtFork(handler, false); }
+
+void runBeforeEveryFork(void (*handler)()) noexcept { registerAtFork(handler, true); }
 
 bool createDirectories(const std::string& path) {
     if (path.empty()) {
@@ -469,6 +482,45 @@ bool PrivateDirectory::replace(const std::string& temporaryName, const std::stri
 
 bool PrivateDirectory::remove(const std::string& name) {
     return ::unlinkat(descriptor, name.c_str(), 0) == 0;
+}
+
+std::unique_ptr<ProcessTurns> ProcessTurns::open(PrivateDirectory& directory, const std::string& name,
+                                                 std::string& problem) {
+    std::unique_ptr<ProcessTurns> turns(new ProcessTurns);
+    turns->descriptor = openOwnRegularFile(directory.descriptor, name.c_str(), O_RDWR | O_CREAT, &problem);
+    if (turns->descriptor < 0) return nullptr;
+    return turns;
+}
+
+ProcessTurns::~ProcessTurns() {
+    // Closing drops every lock this process holds on the file.
+    if (descriptor >= 0) ::close(descriptor);
+}
+
+namespace {
+
+// The byte of turn `key`: locks reach past the end of the file, so the file
+// stays empty.
+bool lockTurnByte(int descriptor, std::uint32_t key, short type, bool wait) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(key & 0x7fffffffu);
+    range.l_len = 1;
+    while (::fcntl(descriptor, wait ? F_SETLKW : F_SETLK, &range) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ProcessTurns::take(std::uint32_t key) noexcept {
+    return lockTurnByte(descriptor, key, F_WRLCK, true);
+}
+
+void ProcessTurns::give(std::uint32_t key) noexcept {
+    lockTurnByte(descriptor, key, F_UNLCK, false);
 }
 
 void PrivateDirectory::removeStaleTemporaries() {

@@ -184,6 +184,8 @@ std::uint64_t currentProcessId() noexcept { return GetCurrentProcessId(); }
 
 void runInEveryForkedChild(void (*)()) noexcept {}
 
+void runBeforeEveryFork(void (*)()) noexcept {}
+
 bool homeDirectory(std::string& out) {
     char path[PATH_BUFFER_LENGTH + 1] = {};
     HRESULT result =
@@ -333,6 +335,20 @@ bool PrivateDirectory::replace(const std::string& temporaryName, const std::stri
 }
 
 bool PrivateDirectory::remove(const std::string& name) { return deleteFile(path + name); }
+
+// Not built on Windows: its smart card service alone decides which waiting
+// client gets a card that is let go.
+std::unique_ptr<ProcessTurns> ProcessTurns::open(PrivateDirectory&, const std::string&,
+                                                 std::string& problem) {
+    problem = "not used on Windows";
+    return nullptr;
+}
+
+ProcessTurns::~ProcessTurns() = default;
+
+bool ProcessTurns::take(std::uint32_t) noexcept { return true; }
+
+void ProcessTurns::give(std::uint32_t) noexcept {}
 
 void PrivateDirectory::removeStaleTemporaries() {
     WIN32_FIND_DATAA entry;

@@ -8,11 +8,15 @@
 // the fork stays held for good in the child. So the child leaves all of it
 // untouched, wipes the session PINs, and starts with fresh, empty state of
 // its own: uninitialised until it calls C_Initialize, as a process that has
-// just loaded the module.
+// just loaded the module. Each process-wide lock below the module's (the
+// card hold's timer, the shared PC/SC context, the token factory, the
+// configuration) is replaced in the child by its own layer's handler; before
+// the fork the idle card holds are ended (cardhold.h).
 #include <atomic>
 #include <cstdint>
 
 #include "callframe.h"
+#include "internal/cardhold.h"
 #include "internal/sessionmanager.h"
 #include "internal/slotmanager.h"
 #include "logger.h"
@@ -57,4 +61,5 @@ void registerForkHandler() noexcept {
     // Makes sure the owner is this process before any child can exist.
     ownerProcess();
     platform::runInEveryForkedChild(startAfreshAtFork);
+    cardhold::registerForkHandlers();
 }

@@ -40,8 +40,11 @@ void releaseSlotsAndSessions() {
 
 extern "C" {
 
-// The initialisation arguments are not looked at: the module always uses its
-// own operating-system locking, whatever mutex callbacks or flags are passed.
+// Of the initialisation arguments only CKF_LIBRARY_CANT_CREATE_OS_THREADS
+// is looked at: such an application gets no card hold, whose release timer
+// is a thread (the module then works as with `cardhold = 0`). The module
+// always uses its own operating-system locking, whatever mutex callbacks are
+// passed.
 // Random numbers come from the operating system's generator, which needs no
 // seeding here. A child made by fork() finds the module uninitialised and
 // starts afresh here (see forkedchild.cpp).
@@ -51,6 +54,9 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
         if (isInitialized.load()) {
             return CKR_CRYPTOKI_ALREADY_INITIALIZED;
         }
+        const auto* arguments = static_cast<const CK_C_INITIALIZE_ARGS*>(pInitArgs);
+        cardhold::allowThreads(arguments == nullptr ||
+                               (arguments->flags & CKF_LIBRARY_CANT_CREATE_OS_THREADS) == 0);
         registerForkHandler();
         buildSlotTable();
         isInitialized.store(true);

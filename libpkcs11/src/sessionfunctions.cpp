@@ -179,9 +179,8 @@ CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
             return CKR_ARGUMENTS_BAD;
         }
         if (ulPinLen > UINT32_MAX) return CKR_ARGUMENTS_BAD;
-        // In a card hold the verified role stays authenticated for the calls
-        // that follow, instead of being dropped now and restored from the
-        // session PIN by the next call.
+        // In a card hold the transaction stays for the calls that follow; the
+        // verified role is dropped at the end of this call, as without one.
         CardScope scope(connection, StaleLogin::KEEP, HoldUse::HOLD);
         amw::CachedToken& token = scope.token();
         if (userType == CKU_SO && SessionManager::existsRoSession(session.getSlot())) {
@@ -199,9 +198,9 @@ CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
             return wrongPinResult(attemptsRemaining);
         }
         if (scope.inHold()) {
-            // Recorded before the session PIN is asked for: a failure from
-            // here on ends the hold, which deauthenticates the role.
-            scope.keepAuthenticated(ao->getRole());
+            // Recorded before the session PIN is asked for: the end of the
+            // call, or a failure that ends the hold, deauthenticates it.
+            scope.authenticatedInCall(ao->getRole());
             storeLogin(token, connection, *ao);
         } else {
             AuthenticatedRole verified(token, ao->getRole());

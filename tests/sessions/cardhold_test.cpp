@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <iostream>
 #include <chrono>
+#include <filesystem>
+#include <functional>
+#include <iostream>
 #include <thread>
+#include <vector>
 
 #include "bench/pcscclient.h"
 #include "cryptohelpers.h"
@@ -46,11 +49,25 @@ protected:
     KeyHandles keys;
 };
 
-TEST_F(CardHold, ABurstOfReadsSendsOneFreshnessReadAndNoAuthentication) {
-    control(PLAIN_SLOT).clearStatistics();
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(2u, findAll(session).size());
-    EXPECT_EQ(1u, total());
-    EXPECT_EQ(0u, control(PLAIN_SLOT).count(0x20)) << "read-only work needs no login";
+// Public reads need no login; the first private one of a hold has the card
+// confirm the login (authentication with the session PIN, dropped again at
+// the end of that call), the others in the same hold rely on it.
+TEST_F(CardHold, ABurstOfReadsSendsOneFreshnessReadAndConfirmsTheLoginOnce) {
+    struct Case {
+        const char* name;
+        bool privateToo;
+        std::uint64_t commands;
+        std::uint64_t authentications;
+    };
+    for (const Case& c : {Case{"public", false, 1, 0}, Case{"private", true, 3, 1}}) {
+        std::this_thread::sleep_for(AFTER_IDLE_TIME);
+        control(PLAIN_SLOT).clearStatistics();
+        Template search;
+        if (!c.privateToo) search.addUlong(CKA_CLASS, CKO_PUBLIC_KEY);
+        for (int i = 0; i < 20; ++i) EXPECT_EQ(c.privateToo ? 2u : 1u, findAll(session, search).size());
+        EXPECT_EQ(c.commands, total()) << c.name;
+        EXPECT_EQ(c.authentications, control(PLAIN_SLOT).count(0x20)) << c.name;
+    }
 }
 
 // The first call through a connection reads the version and serial number,
@@ -196,6 +213,126 @@ TEST_F(CardHold, HolderKilledMidHoldLeavesNoRoleAuthenticated) {
         if (authenticated) std::this_thread::sleep_for(milliseconds(50));
     }
     EXPECT_FALSE(authenticated) << "a role stayed authenticated after the holder died";
+}
+
+// Another application changes the user's PIN between two holds of this
+// process (a child made by fork starts the module afresh). The first call of
+// the next hold that would serve private objects or attributes finds the
+// login dead: CKR_USER_NOT_LOGGED_IN, and the slot is logged out, while a
+// public read in the same hold before it needs no login at all.
+TEST_F(CardHold, LoginChangedElsewhereIsNoticedTheFirstTimeAHoldServesPrivateObjects) {
+    static const char* const NEW_PIN = "qz1147";
+    struct Case {
+        const char* name;
+        std::function<CK_RV(CK_SESSION_HANDLE, const KeyHandles&)> privateCall;
+    };
+    const std::vector<Case> cases = {
+        {"search of every object",
+         [](CK_SESSION_HANDLE s, const KeyHandles&) { return p11()->C_FindObjectsInit(s, nullptr, 0); }},
+        {"attribute of the private key",
+         [](CK_SESSION_HANDLE s, const KeyHandles& k) {
+             CK_BYTE label[64];
+             CK_ATTRIBUTE read{CKA_LABEL, label, sizeof label};
+             return p11()->C_GetAttributeValue(s, k.privateKey, &read, 1);
+         }},
+        {"signature init", [](CK_SESSION_HANDLE s, const KeyHandles& k) { return signInit(s, k.privateKey); }},
+    };
+    for (const Case& c : cases) {
+        std::this_thread::sleep_for(AFTER_IDLE_TIME);
+        const pid_t child = fork();
+        ASSERT_NE(-1, child);
+        if (child == 0) {
+            CK_SESSION_HANDLE own = 0;
+            std::string from = USER_PIN, to = NEW_PIN;
+            const bool changed =
+                p11()->C_Initialize(nullptr) == CKR_OK &&
+                p11()->C_OpenSession(PLAIN_SLOT, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &own) == CKR_OK &&
+                p11()->C_SetPIN(own, reinterpret_cast<CK_UTF8CHAR_PTR>(from.data()), from.size(),
+                                reinterpret_cast<CK_UTF8CHAR_PTR>(to.data()), to.size()) == CKR_OK;
+            p11()->C_Finalize(nullptr);
+            _exit(changed ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_EQ(0, WEXITSTATUS(status)) << c.name << ": the other application changed no PIN";
+        control(PLAIN_SLOT).clearStatistics();
+        EXPECT_EQ(1u, findAll(session, Template().addUlong(CKA_CLASS, CKO_PUBLIC_KEY)).size()) << c.name;
+        EXPECT_EQ(0u, control(PLAIN_SLOT).count(0x20)) << c.name << ": a public read asked for the login";
+        EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, c.privateCall(session, keys)) << c.name;
+        EXPECT_EQ(CKS_RW_PUBLIC_SESSION, sessionState(session)) << c.name;
+        // Back to the old PIN for the next case.
+        ASSERT_EQ(CKR_OK, login(session, CKU_USER, NEW_PIN)) << c.name;
+        std::string from = NEW_PIN, to = USER_PIN;
+        ASSERT_EQ(CKR_OK, p11()->C_SetPIN(session, reinterpret_cast<CK_UTF8CHAR_PTR>(from.data()), from.size(),
+                                          reinterpret_cast<CK_UTF8CHAR_PTR>(to.data()), to.size()));
+        ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN)) << c.name;
+    }
+}
+
+// The role a call raised cannot be dropped: the card refuses the
+// deauthentication and the applet's selection that would drop it. The
+// transaction ends with a reset, so the next client finds a card with no
+// applet selected instead of the user's role.
+TEST_F(CardHold, RoleThatCannotBeDroppedEndsTheHoldWithACardReset) {
+    constexpr std::uint8_t INS_DEAUTHENTICATE = 0x22;
+    constexpr std::uint8_t INS_SELECT = 0xA4;
+    ASSERT_EQ(CKR_OK, signInit(session, keys.privateKey));
+    control(PLAIN_SLOT).clearStatistics();
+    control(PLAIN_SLOT).injectStatusWord(INS_DEAUTHENTICATE, 1, 0x6F00);
+    control(PLAIN_SLOT).injectStatusWord(INS_SELECT, 1, 0x6F00);
+    Bytes signature;
+    EXPECT_EQ(CKR_OK, sign(session, sha256DigestInfo({3}), signature));
+    EXPECT_EQ(1u, control(PLAIN_SLOT).count(INS_DEAUTHENTICATE));
+    std::this_thread::sleep_for(AFTER_IDLE_TIME);
+    bench::PcscClient client;
+    bench::PcscCard card = client.connect(readerOfSlot(PLAIN_SLOT));
+    card.beginTransaction();
+    const bench::Bytes state = card.transmit(bench::fromHex("80 50 00 00 01"));
+    card.endTransaction();
+    EXPECT_EQ(0x6D00, bench::PcscCard::statusWord(state)) << "the card was not reset";
+    if (bench::PcscCard::statusWord(state) == 0x9000) {
+        EXPECT_EQ(0u, state[0]) << "authenticated roles after the hold";
+    }
+}
+
+// The role is raised for a call and dropped at its end, a login's too: the
+// card is not authenticated between two calls of one hold.
+TEST_F(CardHold, RoleIsDroppedAtTheEndOfEveryCallInAHold) {
+    constexpr std::uint8_t INS_DEAUTHENTICATE = 0x22;
+    std::this_thread::sleep_for(AFTER_IDLE_TIME);
+    control(PLAIN_SLOT).clearStatistics();
+    EXPECT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+    EXPECT_EQ(1u, control(PLAIN_SLOT).count(INS_DEAUTHENTICATE)) << "after C_Login";
+    ASSERT_EQ(CKR_OK, signInit(session, keys.privateKey));
+    Bytes signature;
+    EXPECT_EQ(CKR_OK, sign(session, sha256DigestInfo({4}), signature));
+    EXPECT_EQ(2u, control(PLAIN_SLOT).count(INS_DEAUTHENTICATE)) << "after C_Sign";
+    EXPECT_EQ(control(PLAIN_SLOT).count(0x20), control(PLAIN_SLOT).count(INS_DEAUTHENTICATE))
+        << "every authentication is followed by a deauthentication";
+}
+
+std::size_t threadsOfThisProcess() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+// An application that does not let the module create threads gets no hold:
+// every call takes and ends its own transaction and restores the login
+// itself (freshness read, session-PIN authentication, deauthentication).
+TEST_F(CardHold, ApplicationThatForbidsThreadsGetsEveryCallInItsOwnTransaction) {
+    ASSERT_EQ(CKR_OK, p11()->C_Finalize(nullptr));
+    const std::size_t threadsBefore = threadsOfThisProcess();
+    CK_C_INITIALIZE_ARGS arguments{};
+    arguments.flags = CKF_LIBRARY_CANT_CREATE_OS_THREADS;
+    ASSERT_EQ(CKR_OK, p11()->C_Initialize(&arguments));
+    session = openSession(PLAIN_SLOT);
+    ASSERT_EQ(CKR_OK, login(session, CKU_USER, USER_PIN));
+    findAll(session);
+    control(PLAIN_SLOT).clearStatistics();
+    for (int i = 0; i < 3; ++i) findAll(session);
+    EXPECT_EQ(9u, total());
+    EXPECT_EQ(threadsBefore, threadsOfThisProcess());
 }
 
 }  // namespace

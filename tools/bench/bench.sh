@@ -12,6 +12,8 @@
 #                                       insert, keypad pin:1234, latency US US,
 #                                       inject INS N SW, trace, counters, clear)
 #   bench.sh status DIR                 readers as PC/SC lists them
+#   bench.sh restart DIR                stop pcscd and start it again (the
+#                                       cards reconnect by themselves)
 #   bench.sh stop   DIR                 stop every process this bench started
 #
 # READER is a reader's PC/SC name or its beginning ("Zentrik PinPad").
@@ -90,6 +92,36 @@ stop_pid_file() {
     rm -f "$file"
 }
 
+# Starts pcscd on the bench's configuration (own mount namespace, socket
+# DIR/pcscd.comm) and waits until it lists every reader of the bench.
+launch_pcscd() {
+    local dir=$1
+    mkdir -p /run/pcscd
+    # unshare and sh exec their successors: $! ends up being pcscd's PID.
+    nohup unshare -m sh -c 'mount --make-rprivate / && mount --bind "$0" /run/pcscd && exec pcscd -f -c "$1"' \
+        "$dir" "$dir/conf" >> "$dir/pcscd.log" 2>&1 < /dev/null &
+    local pid=$!
+    echo $pid > "$dir/pcscd.bench-pid"
+    local expected listed ok=0; expected=$(wc -l < "$dir/readers.tsv")
+    for _ in $(seq 1 200); do
+        listed=$(PCSCLITE_CSOCK_NAME="$dir/pcscd.comm" opensc-tool -l 2>/dev/null | grep -c '^[0-9]' || true)
+        if [ "$listed" -ge "$expected" ]; then ok=1; break; fi
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.05
+    done
+    if [ $ok = 0 ]; then
+        # A start that fails leaves nothing running behind it.
+        stop_pid_file "$dir/pcscd.bench-pid"
+        die "pcscd did not list the bench's readers (see $dir/pcscd.log)"
+    fi
+}
+
+cmd_restart() {
+    local dir=$1
+    stop_pid_file "$dir/pcscd.bench-pid"
+    launch_pcscd "$dir"
+}
+
 cmd_start() {
     local dir="" vpcd=1 readers=()
     while [ $# -gt 0 ]; do
@@ -120,24 +152,7 @@ cmd_start() {
             >> "$dir/conf/zentrik.conf"
         printf '%s\t%s\n' "$port" "$name" >> "$dir/readers.tsv"
     done
-    mkdir -p /run/pcscd
-    # unshare and sh exec their successors: $! ends up being pcscd's PID.
-    nohup unshare -m sh -c 'mount --make-rprivate / && mount --bind "$0" /run/pcscd && exec pcscd -f -c "$1"' \
-        "$dir" "$dir/conf" > "$dir/pcscd.log" 2>&1 < /dev/null &
-    local pid=$!
-    echo $pid > "$dir/pcscd.bench-pid"
-    local expected listed ok=0; expected=$(wc -l < "$dir/readers.tsv")
-    for _ in $(seq 1 200); do
-        listed=$(PCSCLITE_CSOCK_NAME="$dir/pcscd.comm" opensc-tool -l 2>/dev/null | grep -c '^[0-9]' || true)
-        if [ "$listed" -ge "$expected" ]; then ok=1; break; fi
-        kill -0 $pid 2>/dev/null || break
-        sleep 0.05
-    done
-    if [ $ok = 0 ]; then
-        # A start that fails leaves nothing running behind it.
-        stop_pid_file "$dir/pcscd.bench-pid"
-        die "pcscd did not list the bench's readers (see $dir/pcscd.log)"
-    fi
+    launch_pcscd "$dir"
     echo "export PCSCLITE_CSOCK_NAME='$dir/pcscd.comm'"
     echo "export ZENTRIK_BENCH_DIR='$dir'"
 }
@@ -216,6 +231,7 @@ case "$command" in
     remove) [ $# -eq 2 ] || die "usage: remove DIR READER"; cmd_remove "$@" ;;
     ctl) [ $# -ge 3 ] || die "usage: ctl DIR READER REQUEST"; cmd_ctl "$@" ;;
     status) [ $# -eq 1 ] || die "usage: status DIR"; list_readers "$1" ;;
+    restart) [ $# -eq 1 ] || die "usage: restart DIR"; cmd_restart "$1" ;;
     stop) [ $# -eq 1 ] || die "usage: stop DIR"; cmd_stop "$1" ;;
     *) die "unknown command $command" ;;
 esac

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -93,6 +94,14 @@ public:
     // the card first asks for it: a call on the user's login holds the
     // user's rights from the start, whether or not it has used them yet.
     void userRightsOnDemand() noexcept { userAuthenticated = true; }
+    // Called before the caller serves objects or attributes that only the
+    // logged-in user may see. In a card hold they may come from what the
+    // hold knows without the card having accepted the login in it; the hook
+    // (set by the hold) has the card confirm it. Without a hook, nothing.
+    void onPrivateUse(std::function<void()> hook) { privateUseHook = std::move(hook); }
+    void privateUse() {
+        if (privateUseHook) privateUseHook();
+    }
     // The container map and card cache file were compared with the card in
     // this call; within one call (one card transaction) nobody else writes.
     bool areCardFilesChecked() const noexcept { return cardFilesChecked; }
@@ -204,6 +213,7 @@ private:
     std::uint16_t listsFromCard = 0;
     bool cardFilesChecked = false;
     bool userAuthenticated = false;
+    std::function<void()> privateUseHook;
     std::vector<const DataStorage*> unfinishedReplacements;
 };
 

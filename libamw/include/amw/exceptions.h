@@ -56,6 +56,11 @@ public:
 // The card answered 6D00: the applet is not selected. Empty message.
 VX_DECLARE_EXCEPTION(AppletNotSelectedException, VxException);
 
+// The card refused to drop a role and to select the applet again, which
+// would have dropped it: the role may still be authenticated. Only a reset
+// of the card is sure to clear it.
+VX_DECLARE_EXCEPTION(RoleStillAuthenticatedException, VxException);
+
 class FreshnessCounterException : public InternalErrorException {
 public:
     // "Freshness counter %s has not been updated!"

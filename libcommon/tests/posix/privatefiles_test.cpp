@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fileinspection.h"
 
@@ -252,6 +255,60 @@ TEST_F(PrivateFiles, SystemFileIsReadOnlyWhenOnlyRootCanHaveWrittenIt) {
         fs::create_directories(cacheDir);
         EXPECT_EQ(nullptr, platform::openSystemFile((root / refused).string())) << refused;
     }
+}
+
+// Turns among processes: a process waits while another holds the turn (a
+// forked child inherits none of its parent's), gets it when it is given back
+// or its holder dies, and never waits for a turn of another key.
+TEST_F(PrivateFiles, ProcessTurnsPassFromProcessToProcess) {
+    std::string problem;
+    auto cache = platform::PrivateDirectory::open(cacheDir.string(), true, 1, problem);
+    ASSERT_TRUE(cache) << problem;
+    fs::create_symlink(victim, cacheDir / "planted");
+    EXPECT_EQ(nullptr, platform::ProcessTurns::open(*cache, "planted", problem));
+    EXPECT_EQ("it is a symbolic link", problem);
+    auto turns = platform::ProcessTurns::open(*cache, "turns", problem);
+    ASSERT_TRUE(turns) << problem;
+    EXPECT_EQ(0600u, modeOf(cacheDir / "turns"));
+
+    int report[2];
+    ASSERT_EQ(0, ::pipe(report));
+    // A child takes turn `key`, writes a byte when it has it, and gives it
+    // back unless it `dies` holding it.
+    std::vector<pid_t> children;
+    const auto child = [&](std::uint32_t key, bool dies) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::alarm(10);
+            const char got = turns->take(key) ? 'y' : 'n';
+            if (::write(report[1], &got, 1) != 1) ::_exit(2);
+            if (!dies) turns->give(key);
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    };
+    const auto reported = [&](int milliseconds) {
+        pollfd ready{report[0], POLLIN, 0};
+        char got = 0;
+        return ::poll(&ready, 1, milliseconds) == 1 && ::read(report[0], &got, 1) == 1 && got == 'y';
+    };
+    ASSERT_TRUE(turns->take(7));
+    child(8, false);
+    EXPECT_TRUE(reported(5000)) << "another key's turn waited";
+    child(7, true);
+    EXPECT_FALSE(reported(300)) << "the turn was taken while this process held it";
+    turns->give(7);
+    EXPECT_TRUE(reported(5000));
+    // The child died holding it: the next one gets it all the same.
+    child(7, false);
+    EXPECT_TRUE(reported(5000));
+    for (pid_t pid : children) {
+        int status = -1;
+        EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
+        EXPECT_EQ(0, status);
+    }
+    ::close(report[0]);
+    ::close(report[1]);
 }
 
 }  // namespace

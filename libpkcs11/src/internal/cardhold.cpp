@@ -1,5 +1,6 @@
 #include "internal/cardhold.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <thread>
@@ -20,6 +21,9 @@ namespace cardhold {
 namespace {
 
 constexpr std::uint16_t SW_SECURITY_STATUS_NOT_SATISFIED = 0x6982;
+// In the cache directory, beside the cards' directories (named by their
+// identifiers in hexadecimal digits).
+constexpr const char* TURNS_FILE = "card-turns";
 
 void logText(const wchar_t* text) noexcept {
     try {
@@ -29,18 +33,78 @@ void logText(const wchar_t* text) noexcept {
     }
 }
 
+// The user's turns at the readers (see HANDOVER), opened with the first hold
+// that wants one; null when the cache directory cannot hold the file (no
+// cache, a directory refused): holds then take no turns. No lock guards the
+// opening, so a fork can never find one taken: a thread that loses the race
+// gets no turn for that one hold.
+platform::ProcessTurns* userTurns() noexcept {
+    static std::atomic<platform::ProcessTurns*> turns{nullptr};
+    static std::atomic<bool> opened{false};
+    if (platform::ProcessTurns* existing = turns.load()) return existing;
+    if (opened.exchange(true)) return nullptr;
+    try {
+        std::string problem = "no cache directory";
+        const std::string& directory = Configuration::instance().cacheDirectory;
+        std::unique_ptr<platform::PrivateDirectory> cache;
+        if (!directory.empty()) cache = platform::PrivateDirectory::open(directory, true, 1, problem);
+        std::unique_ptr<platform::ProcessTurns> opening;
+        if (cache) opening = platform::ProcessTurns::open(*cache, TURNS_FILE, problem);
+        if (!opening) {
+            Logger& logger = Logger::instance();
+            if (logger.isEnabled()) {
+                logger.log(LOG_FACILITY_PKCS11, L"card holds take no turns with other processes: %s",
+                           problem.c_str());
+            }
+            return nullptr;
+        }
+        // Kept for the life of the process: closing the file would drop
+        // every turn the process holds.
+        turns.store(opening.release());
+        return turns.load();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void takeTurn(HoldState& state) noexcept {
+    if (state.turnHeld) return;
+    if (platform::ProcessTurns* turns = userTurns()) state.turnHeld = turns->take(state.turnKey);
+}
+
+// A forked child holds none of its parent's turns.
+void giveTurn(HoldState& state) noexcept {
+    if (!std::exchange(state.turnHeld, false)) return;
+    if (state.ownerProcess != platform::currentProcessId()) return;
+    if (platform::ProcessTurns* turns = userTurns()) turns->give(state.turnKey);
+}
+
+// A stable number for a reader's name (FNV-1a over its characters): the
+// byte of its turn. Two readers that meet on a number only share turns.
+std::uint32_t turnKeyOf(const std::wstring& readerName) noexcept {
+    std::uint32_t hash = 2166136261u;
+    for (wchar_t character : readerName) {
+        hash = (hash ^ static_cast<std::uint32_t>(character)) * 16777619u;
+    }
+    return hash;
+}
+
 // Ends holds that have been idle for their time. One per process, created
 // with the first hold; the thread runs until stopTimer. It never takes the
-// module-wide lock, and it lets go of its own mutex before it takes a hold's,
-// so a call in progress (which holds a hold's mutex and may tell the timer
-// about itself) never waits for it.
+// module-wide lock and never waits for a hold's mutex: a hold whose call is
+// running is skipped, and that call's end schedules its release again. So
+// one slow call (a key generation) never keeps the holds of other slots.
 class ReleaseTimer {
 public:
     static ReleaseTimer& instance();
+    // The process's timer, or null when this process has none yet.
+    static ReleaseTimer* existing() noexcept;
 
     void schedule(const std::shared_ptr<HoldState>& state, Clock::time_point at);
     void stop() noexcept;
     void releaseAllAtExit() noexcept;
+    // Ends every hold whose call is not running, now.
+    void releaseIdleHolds(const wchar_t* why) noexcept;
     bool ownedByThisProcess() const noexcept {
         return ownerProcess == platform::currentProcessId();
     }
@@ -53,7 +117,7 @@ private:
     };
 
     void run();
-    void releaseIfIdle(const std::shared_ptr<HoldState>& state) noexcept;
+    std::vector<std::shared_ptr<HoldState>> liveHolds();
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -68,24 +132,44 @@ ReleaseTimer*& currentTimer() {
     return timer;
 }
 
-void releaseAtExit() { ReleaseTimer::instance().releaseAllAtExit(); }
+// Guards the creation of the process's timer. A forked child gets a fresh
+// one: a thread of the parent may have held it at the fork.
+std::atomic<std::mutex*>& creationMutex() {
+    static std::atomic<std::mutex*> mutex{new std::mutex};
+    return mutex;
+}
+
+std::atomic<bool> threadsAllowed{true};
+
+void releaseAtExit() {
+    if (ReleaseTimer* timer = ReleaseTimer::existing()) timer->releaseAllAtExit();
+}
 
 // Never destroyed: an application may exit with holds open, and the exit
 // handler runs after the module's statics are gone. A forked child gets a
 // timer of its own and leaves its parent's (whose thread it does not have)
 // untouched.
 ReleaseTimer& ReleaseTimer::instance() {
-    static std::mutex creation;
-    std::lock_guard<std::mutex> lock(creation);
+    static bool exitHandlerRegistered = false;
+    std::lock_guard<std::mutex> lock(*creationMutex().load());
     ReleaseTimer*& timer = currentTimer();
     const std::uint64_t process = platform::currentProcessId();
     if (timer == nullptr || timer->ownerProcess != process) {
-        const bool first = timer == nullptr;
         timer = new ReleaseTimer;
         timer->ownerProcess = process;
-        if (first) platform::atProcessExit(&releaseAtExit);
+        if (!exitHandlerRegistered) {
+            exitHandlerRegistered = true;
+            platform::atProcessExit(&releaseAtExit);
+        }
     }
     return *timer;
+}
+
+// Without the creation lock: the pointer is written once per process before
+// any hold exists, and a child's stale copy is recognised by its owner.
+ReleaseTimer* ReleaseTimer::existing() noexcept {
+    ReleaseTimer* timer = currentTimer();
+    return timer != nullptr && timer->ownedByThisProcess() ? timer : nullptr;
 }
 
 void ReleaseTimer::schedule(const std::shared_ptr<HoldState>& state, Clock::time_point at) {
@@ -105,6 +189,9 @@ void ReleaseTimer::schedule(const std::shared_ptr<HoldState>& state, Clock::time
     wake.notify_one();
 }
 
+// A hold that is due and idle is ended; one whose call is running (its mutex
+// taken) is left to that call, whose end schedules it again; one that a call
+// used since it was scheduled has been scheduled again already.
 void ReleaseTimer::run() {
     std::unique_lock<std::mutex> lock(mutex);
     while (!stopping) {
@@ -130,19 +217,21 @@ void ReleaseTimer::run() {
         }
         entries = std::move(later);
         lock.unlock();
-        for (const auto& state : due) releaseIfIdle(state);
+        for (const auto& state : due) {
+            std::unique_lock<std::mutex> holdLock(state->mutex, std::try_to_lock);
+            if (!holdLock.owns_lock()) continue;
+            if (!state->held) {
+                // The pause after a bound is over and no call came.
+                if (state->turnHeld && Clock::now() >= state->holdAllowedFrom) giveTurn(*state);
+                continue;
+            }
+            if (Clock::now() < state->lastUse + state->idle) continue;
+            logText(L"card hold ends: idle");
+            releaseLocked(*state);
+        }
         due.clear();
         lock.lock();
     }
-}
-
-// A call that used the hold since it was scheduled has scheduled it again.
-void ReleaseTimer::releaseIfIdle(const std::shared_ptr<HoldState>& state) noexcept {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    if (!state->held) return;
-    if (Clock::now() < state->lastUse + state->idle) return;
-    logText(L"card hold ends: idle");
-    releaseLocked(*state);
 }
 
 void ReleaseTimer::stop() noexcept {
@@ -160,28 +249,107 @@ void ReleaseTimer::stop() noexcept {
     }
 }
 
+std::vector<std::shared_ptr<HoldState>> ReleaseTimer::liveHolds() {
+    std::vector<std::shared_ptr<HoldState>> states;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const Entry& entry : entries) {
+        if (std::shared_ptr<HoldState> state = entry.state.lock()) states.push_back(state);
+    }
+    return states;
+}
+
+// A call still running on another thread keeps its hold's mutex; its own
+// end releases it.
+void ReleaseTimer::releaseIdleHolds(const wchar_t* why) noexcept {
+    try {
+        for (const auto& state : liveHolds()) {
+            std::unique_lock<std::mutex> lock(state->mutex, std::try_to_lock);
+            if (!lock.owns_lock() || !state->held) continue;
+            logText(why);
+            releaseLocked(*state);
+        }
+    } catch (...) {
+        // Without memory for the list the holds end by their timer.
+    }
+}
+
 // A call still running on another thread keeps its hold's mutex; its own
 // end releases or the service does when the process is gone.
 void ReleaseTimer::releaseAllAtExit() noexcept {
-    std::vector<std::shared_ptr<HoldState>> states;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const Entry& entry : entries) {
-            if (std::shared_ptr<HoldState> state = entry.state.lock()) states.push_back(state);
-        }
-    }
-    for (const auto& state : states) {
-        std::unique_lock<std::mutex> lock(state->mutex, std::try_to_lock);
-        if (lock.owns_lock()) releaseLocked(*state);
-    }
+    releaseIdleHolds(L"card hold ends: the process exits");
     // The handler also runs when the module is unloaded without C_Finalize:
     // the thread must not outlive the module's code.
     stop();
 }
 
+// Before fork(): the child shares this process's connections to the PC/SC
+// service, so a transaction held now would be the child's too, and would
+// outlive this process when it leaves at once (daemon()).
+void endIdleHoldsBeforeFork() {
+    if (ReleaseTimer* timer = ReleaseTimer::existing()) {
+        timer->releaseIdleHolds(L"card hold ends: the process forks");
+    }
+}
+
+// The child has only the forking thread: a timer lock held by another thread
+// at the fork would stay held for good. The parent's timer stays untouched.
+void freshTimerLocksInChild() { creationMutex().store(new std::mutex); }
+
+// The role raised in the running call is dropped; a card that keeps it is
+// reset when the transaction ends. Errors are logged and swallowed.
+void dropRoleLocked(HoldState& state) noexcept {
+    const std::optional<std::uint32_t> role = std::exchange(state.authenticatedRole, std::nullopt);
+    if (!role || state.connection == nullptr) return;
+    try {
+        amw::Token::createToken(*state.connection, state.tokenType, false)->deauthenticate(*role);
+    } catch (const amw::RoleStillAuthenticatedException& e) {
+        logException(LOG_FACILITY_PKCS11, e);
+        state.resetWhenEnded = true;
+    } catch (const VxException& e) {
+        logException(LOG_FACILITY_PKCS11, e);
+    } catch (...) {
+        state.resetWhenEnded = true;
+    }
+}
+
+// Deauthenticates what the hold authenticated and ends the transaction.
+void endTransactionLocked(HoldState& state) noexcept {
+    if (!state.held) return;
+    state.held = false;
+    state.knownFreshness.reset();
+    state.knownMemory.reset();
+    state.loginConfirmed = false;
+    // A forked child shares its parent's card handle but not its
+    // transaction: it must neither deauthenticate nor end it.
+    if (state.connection == nullptr || state.ownerProcess != platform::currentProcessId()) {
+        state.authenticatedRole.reset();
+        return;
+    }
+    dropRoleLocked(state);
+    // A card that is gone, or was reset meanwhile, keeps no role; resetting
+    // the reader of a removed card would only disturb its next insertion.
+    bool reset = std::exchange(state.resetWhenEnded, false);
+    if (reset) {
+        try {
+            reset = state.connection->isValid();
+        } catch (...) {
+            reset = false;
+        }
+    }
+    if (reset) logText(L"card hold ends with a card reset: a role could not be dropped");
+    try {
+        state.connection->unlock(reset ? ctl::CardConnection::RESET_CARD
+                                       : ctl::CardConnection::LEAVE_CARD);
+    } catch (const VxException& e) {
+        logException(LOG_FACILITY_PKCS11, e);
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 bool holdEnabled() noexcept {
+    if (!threadsAllowed.load()) return false;
     try {
         return Configuration::instance().cardHoldMs > 0;
     } catch (...) {
@@ -189,35 +357,25 @@ bool holdEnabled() noexcept {
     }
 }
 
-void releaseLocked(HoldState& state) noexcept {
-    if (!state.held) return;
-    state.held = false;
-    state.knownFreshness.reset();
-    state.knownMemory.reset();
-    const std::optional<std::uint32_t> role = std::exchange(state.authenticatedRole, std::nullopt);
-    // A forked child shares its parent's card handle but not its
-    // transaction: it must neither deauthenticate nor end it.
-    if (state.connection == nullptr || state.ownerProcess != platform::currentProcessId()) return;
-    if (role) {
-        try {
-            amw::Token::createToken(*state.connection, state.tokenType, false)->deauthenticate(*role);
-        } catch (const VxException& e) {
-            logException(LOG_FACILITY_PKCS11, e);
-        } catch (...) {
-        }
-    }
-    try {
-        state.connection->unlock(ctl::CardConnection::LEAVE_CARD);
-    } catch (const VxException& e) {
-        logException(LOG_FACILITY_PKCS11, e);
-    } catch (...) {
-    }
+void allowThreads(bool allowed) noexcept { threadsAllowed.store(allowed); }
+
+void registerForkHandlers() noexcept {
+    platform::runBeforeEveryFork(&endIdleHoldsBeforeFork);
+    platform::runInEveryForkedChild(&freshTimerLocksInChild);
 }
 
-CardHold::CardHold(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType)
+void releaseLocked(HoldState& state, bool keepTurn) noexcept {
+    endTransactionLocked(state);
+    if (!keepTurn) giveTurn(state);
+}
+
+
+CardHold::CardHold(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType,
+                   const std::wstring& readerName)
     : shared(std::make_shared<HoldState>()) {
     shared->connection = &connection;
     shared->tokenType = tokenType;
+    shared->turnKey = turnKeyOf(readerName);
     shared->ownerProcess = platform::currentProcessId();
     try {
         shared->idle = std::chrono::milliseconds(Configuration::instance().cardHoldMs);
@@ -281,8 +439,24 @@ void OnDemandLoginConnection::restoreLogin() {
     const amw::AuthenticationResult result = token->authenticateSessionPin(
         login.authenticationObjectId, login.sessionPin.data,
         static_cast<std::uint32_t>(login.sessionPin.length), &attemptsRemaining);
-    if (result != amw::AUTHENTICATION_SUCCESS) throw amw::SecurityViolationException();
+    if (result != amw::AUTHENTICATION_SUCCESS) {
+        // The session PIN is dead for good (the role's PIN was changed or
+        // unblocked elsewhere, or the card was reset): the slot is logged out.
+        logText(L"the slot's login is no longer accepted by the card");
+        login.logout();
+        throw amw::SecurityViolationException();
+    }
     state.authenticatedRole = login.authenticationObjectId;
+    state.loginConfirmed = true;
+}
+
+void OnDemandLoginConnection::confirmLogin() {
+    if (state.loginConfirmed || restoring || login.loginState == SessionConnection::LOGGED_OUT) return;
+    if (state.authenticatedRole) {
+        state.loginConfirmed = true;
+        return;
+    }
+    restoreLogin();
 }
 
 void OnDemandLoginConnection::restoreLoginNow() {
@@ -316,24 +490,32 @@ HoldLease::HoldLease(CardHold& hold, SessionConnection& login)
     if (state.connection == nullptr) {
         throw InternalErrorException("card hold used after its connection ended");
     }
-    Clock::time_point now = Clock::now();
-    if (state.held && now - state.heldSince >= HOLD_BOUND) {
-        logText(L"card hold ends: bound reached");
-        releaseLocked(state);
-        state.holdAllowedFrom = now + PAUSE_AFTER_BOUND;
-    }
+    const Clock::time_point now = Clock::now();
+    if (state.held && now - state.heldSince >= HOLD_BOUND) endAtBound(now);
     if (!state.held) {
-        if (now < state.holdAllowedFrom) {
-            std::this_thread::sleep_until(state.holdAllowedFrom);
-            now = Clock::now();
+        if (now < state.holdAllowedFrom) std::this_thread::sleep_until(state.holdAllowedFrom);
+        if (state.turnHeld) {
+            // Still ours after the pause: a process of ours that waits for
+            // the card goes first.
+            giveTurn(state);
+            std::this_thread::sleep_for(HANDOVER);
         }
-        // An error propagates with nothing held.
-        state.connection->lock();
+        takeTurn(state);
+        // An error propagates with nothing held. The bound counts from the
+        // grant: time spent waiting for another application is not ours.
+        try {
+            state.connection->lock();
+        } catch (...) {
+            giveTurn(state);
+            throw;
+        }
         state.held = true;
-        state.heldSince = now;
+        state.heldSince = Clock::now();
         state.knownFreshness.reset();
         state.knownMemory.reset();
         state.authenticatedRole.reset();
+        state.loginConfirmed = false;
+        state.resetWhenEnded = false;
     }
 }
 
@@ -343,6 +525,21 @@ void HoldLease::finishedWith(const amw::FreshnessRecord& cardFreshness,
     if (!cardChanged) state.knownFreshness = cardFreshness;
 }
 
+// The card is let go and left alone for the pause; the reader's turn stays
+// with this process until the pause is over (given back by the next call, or
+// by the timer when none comes).
+void HoldLease::endAtBound(Clock::time_point now) noexcept {
+    logText(L"card hold ends: bound reached");
+    releaseLocked(state, true);
+    state.holdAllowedFrom = now + PAUSE_AFTER_BOUND;
+    if (!state.turnHeld) return;
+    try {
+        ReleaseTimer::instance().schedule(shared, state.holdAllowedFrom);
+    } catch (...) {
+        giveTurn(state);
+    }
+}
+
 HoldLease::~HoldLease() {
     const Clock::time_point now = Clock::now();
     if (cardChanged) {
@@ -350,15 +547,15 @@ HoldLease::~HoldLease() {
         state.knownMemory.reset();
     }
     state.lastUse = now;
+    // The role raised for this call goes with it.
+    dropRoleLocked(state);
     const bool failed = std::uncaught_exceptions() > exceptionsAtStart;
-    if (failed || state.idle.count() == 0) {
+    if (failed || state.idle.count() == 0 || state.resetWhenEnded) {
         releaseLocked(state);
         return;
     }
     if (now - state.heldSince >= HOLD_BOUND) {
-        logText(L"card hold ends: bound reached");
-        releaseLocked(state);
-        state.holdAllowedFrom = now + PAUSE_AFTER_BOUND;
+        endAtBound(now);
         return;
     }
     try {

@@ -6,24 +6,32 @@
 // those commands on every call. With a hold, consecutive calls of this
 // process on a slot share one transaction: while it is held no other PC/SC
 // client can reach the card, so the freshness block read at its start stays
-// true and an authentication made in it stays valid.
+// true, and a login the card accepted once in it stays accepted.
 //
 // Invariants:
-// - the card is authenticated only inside a transaction of ours: a hold ends
-//   with the deauthentication, then the end of the transaction, on every path
-//   (idle time-out, a failed call, logout, the end of the slot's connection,
-//   C_Finalize, a normal process exit);
+// - the card is authenticated only inside a call: a role raised for a call
+//   (from the session PIN, or by C_Login's PIN) is dropped at the end of that
+//   call, so a process stopped or killed between calls leaves no role behind;
+//   a card that refuses to drop it (and to select the applet again) is reset
+//   when the transaction ends;
+// - a login the card no longer accepts is found out the first time a hold
+//   serves what only the logged-in user may see (one authentication with the
+//   session PIN per hold); public reads never pay for it;
 // - a hold ends after `cardhold` milliseconds without a call (the release
-//   timer, a thread of its own that never takes the module-wide lock), and
-//   after HOLD_BOUND in total whatever the calls do, followed by a pause in
-//   which the card is left alone, so another application waiting for it
-//   gets it;
+//   timer, a thread of its own that never takes the module-wide lock and
+//   never waits for a hold whose call is running), and HOLD_BOUND after the
+//   card was granted whatever the calls do, followed by a pause in which the
+//   card is left alone, so another application waiting for it gets it;
+// - the user's processes take turns at a reader: a hold keeps the reader's
+//   turn until the pause after its bound is over (see HANDOVER);
 // - lock order: the module-wide lock, then a hold's mutex, then the timer's;
-//   the timer takes a hold's mutex only after it has let go of its own;
-// - a forked child never touches its parent's hold: the state belongs to the
-//   process that made it.
+//   the timer only tries a hold's mutex, after it has let go of its own;
+// - at fork() idle holds are ended first, so a child (or a daemon whose
+//   parent leaves at once) never inherits a held card; a forked child never
+//   touches its parent's hold: the state belongs to the process that made it.
 //
-// With `cardhold = 0` nothing is held: every call takes and ends its own
+// With `cardhold = 0`, or when the application does not let the module
+// create threads, nothing is held: every call takes and ends its own
 // transaction and restores the login itself.
 #pragma once
 
@@ -32,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "amw/freshnessrecord.h"
 #include "ctl/cardconnection.h"
@@ -44,14 +53,30 @@ namespace cardhold {
 
 using Clock = std::chrono::steady_clock;
 
-// The longest one hold lasts before it is ended at the next call boundary.
+// The longest one hold lasts, counted from the moment the card was granted,
+// before it is ended at the next call boundary.
 inline constexpr std::chrono::milliseconds HOLD_BOUND{2000};
-// After a hold reached its bound the card is left alone this long before
-// the next call takes it again: a client waiting for the card (pcsc-lite
-// retries every 100 ms) finds it free at least once. The pause costs a busy
-// process under 8 % of its time and only when it keeps the card busy for the
-// whole bound.
-inline constexpr std::chrono::milliseconds PAUSE_AFTER_BOUND{150};
+// pcsc-lite (1.9.x) makes a client that waits in SCardBeginTransaction ask
+// again in a cycle of two sleeps of its lock poll rate (100 ms): the service
+// sleeps before it answers "sharing violation", then the client sleeps
+// before it asks again. A waiting client therefore looks at the card once
+// every ~200 ms plus the round trips (measured on the bench: at most
+// 167 ms from a release to the waiter's grant). After a hold reached its
+// bound the card is left alone for a whole cycle and a margin, so that every
+// client already waiting looks at least once while it is free. The pause
+// costs a process that keeps the card busy for the whole bound about 11 % of
+// its time, and nothing otherwise.
+inline constexpr std::chrono::milliseconds PCSC_LOCK_RETRY_CYCLE{200};
+inline constexpr std::chrono::milliseconds PAUSE_AFTER_BOUND = PCSC_LOCK_RETRY_CYCLE + std::chrono::milliseconds(50);
+// pcsc-lite keeps no queue: after the pause, a second busy process of ours
+// and another application that both wait would each get the card about half
+// the time, so the other application could wait several bounds. The user's
+// processes that hold cards therefore take turns (platform::ProcessTurns, a
+// file in the cache directory): a hold keeps its reader's turn from the
+// grant until the pause after its bound is over, so in the pause only
+// applications that are not ours can take the card; the turn then goes to a
+// process of ours that waits for it, which HANDOVER leaves time to wake up.
+inline constexpr std::chrono::milliseconds HANDOVER{30};
 
 // The part of a hold the release timer shares. Guarded by `mutex`.
 struct HoldState {
@@ -61,12 +86,22 @@ struct HoldState {
     std::uint32_t tokenType = 0;
     std::chrono::milliseconds idle{0};
     std::uint64_t ownerProcess = 0;
+    // The reader's turn among the user's processes (see HANDOVER).
+    std::uint32_t turnKey = 0;
+    bool turnHeld = false;
     bool held = false;
     Clock::time_point heldSince{};
     Clock::time_point lastUse{};
     Clock::time_point holdAllowedFrom{};
-    // The role the session PIN authenticated within the held transaction.
+    // The role raised on the card within the running call; dropped at the
+    // call's end.
     std::optional<std::uint32_t> authenticatedRole;
+    // The card accepted the slot's session PIN in this hold: nobody else can
+    // have changed the PIN since.
+    bool loginConfirmed = false;
+    // A role could not be dropped (deauthentication and the applet's
+    // reselection refused): the transaction ends with a card reset.
+    bool resetWhenEnded = false;
     // The card's freshness block as of the end of the last call in the hold.
     std::optional<amw::FreshnessRecord> knownFreshness;
     // The card's memory figures, read in this hold while nothing changed the
@@ -79,16 +114,29 @@ struct HoldState {
 };
 
 // Deauthenticates what the hold authenticated and ends the transaction;
-// errors are logged and swallowed. Call with the state's mutex held.
-void releaseLocked(HoldState& state) noexcept;
+// errors are logged and swallowed. The reader's turn is given back unless
+// `keepTurn` (the pause after the bound keeps it). Call with the state's
+// mutex held.
+void releaseLocked(HoldState& state, bool keepTurn = false) noexcept;
 
-// Whether holds are on (`cardhold` greater than 0).
+// Whether holds are on (`cardhold` greater than 0, and the application lets
+// the module create the release timer's thread).
 bool holdEnabled() noexcept;
+
+// C_Initialize: an application that does not let the module create threads
+// (CKF_LIBRARY_CANT_CREATE_OS_THREADS) gets no hold, as with `cardhold = 0`.
+void allowThreads(bool allowed) noexcept;
+
+// Registered once per process: before a fork() every idle hold is ended
+// (deauthenticated, transaction ended), so the child never inherits a held
+// card; the child gets fresh locks for the timer.
+void registerForkHandlers() noexcept;
 
 // The card hold of one slot connection.
 class CardHold {
 public:
-    CardHold(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType);
+    CardHold(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType,
+             const std::wstring& readerName);
     // Releases and detaches the state from the timer; never throws.
     ~CardHold();
     CardHold(const CardHold&) = delete;
@@ -128,10 +176,15 @@ public:
                                std::uint8_t currentPinOffset, std::uint8_t newPinOffset,
                                const std::uint8_t* command, std::uint32_t commandLength) override;
 
-    // Restores the login now, when the slot is logged in and the hold has
+    // Restores the login now, when the slot is logged in and the call has
     // not restored it yet: for work that is known to need it (signing,
     // decryption, key generation), which saves the refused first command.
     void restoreLoginNow();
+    // Before the call serves private objects or attributes from what it
+    // knows: the first time in a hold, the card is asked to accept the
+    // session PIN. A PIN it refuses forgets the slot's login and throws
+    // amw::SecurityViolationException.
+    void confirmLogin();
 
 private:
     void restoreLogin();
@@ -162,14 +215,20 @@ public:
                       const amw::FreshnessRecord& freshness) noexcept;
     std::optional<HoldState::MemoryInfo>& knownMemory() noexcept { return state.knownMemory; }
     void restoreLoginNow() { connection.restoreLoginNow(); }
+    void confirmLogin() { connection.confirmLogin(); }
     // Before a PIN is verified in the hold: a role authenticated earlier in
-    // it is deauthenticated, so that the hold never leaves a role behind.
+    // the call is deauthenticated first.
     void dropAuthentication();
-    // A role the call authenticated with a PIN stays authenticated in the
-    // hold, and is deauthenticated when the hold ends.
-    void keepAuthentication(std::uint32_t role) noexcept { state.authenticatedRole = role; }
+    // A role the call authenticated with a PIN is deauthenticated at the end
+    // of the call (or when a failure ends the hold), like a restored login.
+    void authenticatedInCall(std::uint32_t role) noexcept {
+        state.authenticatedRole = role;
+        state.loginConfirmed = true;
+    }
 
 private:
+    void endAtBound(Clock::time_point now) noexcept;
+
     std::shared_ptr<HoldState> shared;
     HoldState& state;
     std::unique_lock<std::mutex> guard;

@@ -79,6 +79,8 @@ CardScope::CardScope(SessionConnection& connection, StaleLogin stale, HoldUse us
             connection.authenticationObjectId == amw::AMWROLE_USER) {
             cachedToken->userRightsOnDemand();
         }
+        cardhold::HoldLease* held = &*lease;
+        cachedToken->onPrivateUse([held] { held->confirmLogin(); });
         return;
     }
     connection.hold.release();
@@ -104,8 +106,12 @@ void CardScope::dropHeldAuthentication() {
     if (lease) lease->dropAuthentication();
 }
 
-void CardScope::keepAuthenticated(std::uint32_t role) noexcept {
-    if (lease) lease->keepAuthentication(role);
+void CardScope::authenticatedInCall(std::uint32_t role) noexcept {
+    if (lease) lease->authenticatedInCall(role);
+}
+
+void CardScope::confirmLogin() {
+    if (lease) lease->confirmLogin();
 }
 
 Session& resolveSession(CallContext& call, CK_SESSION_HANDLE hSession) {

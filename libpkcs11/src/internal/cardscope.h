@@ -124,9 +124,13 @@ public:
     // generation): restored now rather than after the card refused a
     // command. Without a hold the login is restored already.
     void restoreLoginNow();
+    // Before private objects or attributes are served: in a hold, the first
+    // time, the card confirms the slot's login (see OnDemandLoginConnection).
+    // Without a hold the login restorer has done so already.
+    void confirmLogin();
     // See HoldLease; without a hold these do nothing.
     void dropHeldAuthentication();
-    void keepAuthenticated(std::uint32_t role) noexcept;
+    void authenticatedInCall(std::uint32_t role) noexcept;
 
 private:
     std::optional<CardConnectionLocker> locker;

@@ -14,7 +14,7 @@ SessionConnection::SessionConnection(const ctl::PcScReader& reader_)
     : reader(reader_),
       cardConnection(reader, ctl::CardConnection::MODE_SHARED,
                      ctl::CardConnection::PROTOCOL_T0_OR_T1),
-      hold(cardConnection, CARD_TOKEN_TYPE) {
+      hold(cardConnection, CARD_TOKEN_TYPE, reader.getNameString()) {
     TraceScope trace(LOG_FACILITY_PKCS11, "SessionConnection::SessionConnection");
     cardConnection.lock();
     try {

@@ -111,8 +111,16 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
     const auto keep = [&](P11Object& view) {
         found.push_back(ObjectIdentity{token.getCardId(), view.getPkcs11Id(), view.getObjectClass()});
     };
-    const auto collect = [&](P11Object& view) {
-        if (matchObjectWithTemplate(attributes, count, view)) keep(view);
+    // Before the first private object goes out, the card confirms the login
+    // (in a card hold; without one the call restored it already).
+    bool privateServed = false;
+    const auto collect = [&](P11Object& view, bool privateObject = false) {
+        if (!matchObjectWithTemplate(attributes, count, view)) return;
+        if (privateObject && !privateServed) {
+            token.privateUse();
+            privateServed = true;
+        }
+        keep(view);
     };
     if (candidates.certificates) {
         for (auto& certificate : token.getCertificates()) {
@@ -125,8 +133,9 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
         for (auto& dataObject : token.getDataObjects()) {
             if (isLeftOver(*dataObject)) continue;
             P11DataObject view(dataObject.get());
-            if (!loggedIn && isPrivate(view)) continue;
-            collect(view);
+            const bool privateObject = isPrivate(view);
+            if (!loggedIn && privateObject) continue;
+            collect(view, privateObject);
         }
     }
     if (candidates.publicKeys) {
@@ -140,7 +149,7 @@ void Session::findObjects(amw::CachedToken& token, const CK_ATTRIBUTE* attribute
         for (auto& keyPair : token.getKeyPairs()) {
             if (!keyPair->hasPrivateKey()) continue;
             P11RsaPrivateKey view(keyPair.get());
-            collect(view);
+            collect(view, true);
         }
     }
     foundObjects = std::move(search);
@@ -185,7 +194,10 @@ std::unique_ptr<P11Object> Session::getObject(amw::CachedToken* token, CK_OBJECT
         }
         case CKO_PRIVATE_KEY: {
             amw::KeyPair* pair = token->findKeyPair(identity->pkcs11Id);
-            if (pair != nullptr && pair->hasPrivateKey()) return std::make_unique<P11RsaPrivateKey>(pair);
+            if (pair != nullptr && pair->hasPrivateKey()) {
+                if (getSessionConnection().loginState != SessionConnection::LOGGED_OUT) token->privateUse();
+                return std::make_unique<P11RsaPrivateKey>(pair);
+            }
             break;
         }
         default:
@@ -199,8 +211,11 @@ std::unique_ptr<P11Object> Session::getObject(amw::CachedToken* token, CK_OBJECT
 std::unique_ptr<P11Object> Session::getVisibleObject(amw::CachedToken& token,
                                                      CK_OBJECT_HANDLE hObject) {
     std::unique_ptr<P11Object> view = getObject(&token, hObject);
-    if (getSessionConnection().loginState == SessionConnection::LOGGED_OUT && isPrivate(*view)) {
-        throw InvalidObjectHandleException(hObject);
+    if (isPrivate(*view)) {
+        if (getSessionConnection().loginState == SessionConnection::LOGGED_OUT) {
+            throw InvalidObjectHandleException(hObject);
+        }
+        token.privateUse();
     }
     return view;
 }
