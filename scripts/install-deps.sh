@@ -8,6 +8,7 @@ packages=(
   libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd opensc libssl-dev
   python3 python3-pykcs11 binutils util-linux openssl libengine-pkcs11-openssl
   gnutls-bin libnss3-tools p11-kit openssh-client
+  firefox-esr xvfb xdotool imagemagick libpam-pkcs11 pamtester openssh-server
   g++-mingw-w64-x86-64 wine wine64 wine64-tools
   clang-14 libclang-rt-14-dev
   valgrind

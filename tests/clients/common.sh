@@ -95,9 +95,29 @@ tool_user() { tool --login --pin "$USER_PIN" "$@"; }
 . "$ZENTRIK_SOURCE/scripts/openssl-engine.sh"
 write_openssl_config() { write_openssl_engine_config "$1" "$module"; }
 
+# Processes a flow starts itself (servers, an X server, a browser), stopped by
+# PID when the flow exits, the last started first.
+flow_pids=()
+started() { flow_pids+=("$1"); }
+
+# stop_pid PID: SIGTERM, a few seconds' grace, then SIGKILL; reaps the process.
+stop_pid() {
+    local pid=$1
+    kill "$pid" 2>/dev/null || return 0
+    for _ in $(seq 1 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill -9 "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
 stop_clients_bench() {
-    local status=$?
+    local status=$? i
     trap - EXIT INT TERM HUP
+    for ((i = ${#flow_pids[@]} - 1; i >= 0; i--)); do
+        stop_pid "${flow_pids[i]}"
+    done
     if [ -n "${bench_dir:-}" ]; then
         "$bench_sh" stop "$bench_dir" >/dev/null 2>&1 || true
     fi
@@ -109,6 +129,8 @@ stop_clients_bench() {
     exit $status
 }
 
+# clients_start [READER...]: READER as bench.sh start takes it (pinpad:NAME,
+# plain:NAME); by default one plain reader of our own beside vpcd's two.
 clients_start() {
     [ -f "$module" ] || fail "no module at $module"
     require pkcs11-tool opensc-tool openssl
@@ -118,7 +140,9 @@ clients_start() {
     trap 'exit 130' INT
     trap 'exit 143' TERM
     trap 'exit 129' HUP
-    eval "$("$bench_sh" start --dir "$bench_dir" --reader "plain:Zentrik Plain")"
+    local readers=() reader
+    for reader in "${@:-plain:Zentrik Plain}"; do readers+=(--reader "$reader"); done
+    eval "$("$bench_sh" start --dir "$bench_dir" "${readers[@]}")"
     local image
     image=$("$bench_sh" init "$bench_dir" card.img --user-pin "$USER_PIN" --so-pin "$SO_PIN" \
         --serial 5a454e54494b3031 2>/dev/null)
@@ -145,4 +169,75 @@ check_trace_log() {
         fi
     done
     echo "--- [$flow] passed"
+}
+
+# --- A software CA and certificates for keys on the card ---
+
+TOKEN_URI="pkcs11:token=Zentrik%203.1%20Ferrix"
+
+# make_test_ca CN: a software CA in ca.pem and ca.key (work directory).
+make_test_ca() {
+    run openssl req -new -x509 -newkey rsa:2048 -nodes -keyout ca.key -subj "/CN=$1" -days 2 \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign -out ca.pem
+}
+
+# ca_issue CSR SERIAL OUT EXTENSION...: a certificate for CSR from the test CA,
+# with the extensions given one per argument.
+ca_issue() {
+    local csr=$1 serial=$2 out=$3
+    shift 3
+    printf '%s\n' "$@" >"$out.ext"
+    run openssl x509 -req -in "$csr" -CA ca.pem -CAkey ca.key -set_serial "$serial" -days 2 \
+        -extfile "$out.ext" -out "$out"
+}
+
+# card_key_with_certificate ID LABEL CN: a 2048-bit key pair generated on the
+# card, and a client certificate for it from the test CA stored on the card
+# beside it (same ID and label); LABEL.pem and LABEL.der keep copies. The CSR
+# is signed on the card through the libp11 engine.
+card_key_with_certificate() {
+    local id=$1 label=$2 cn=$3
+    run tool_user --keypairgen --key-type rsa:2048 --id "$id" --label "$label"
+    [ -f openssl.cnf ] || write_openssl_config openssl.cnf
+    run env OPENSSL_CONF="$work/openssl.cnf" openssl req -new -engine pkcs11 -keyform engine \
+        -key "$TOKEN_URI;object=$label;type=private;pin-value=$USER_PIN" -subj "/CN=$cn" -out "$label.csr"
+    ca_issue "$label.csr" "0x$id" "$label.pem" extendedKeyUsage=clientAuth keyUsage=critical,digitalSignature
+    run openssl x509 -in "$label.pem" -outform DER -out "$label.der"
+    run tool_user --write-object "$label.der" --type cert --id "$id" --label "$label"
+}
+
+# server_certificate: server.pem and server.key for a TLS server on 127.0.0.1.
+server_certificate() {
+    run openssl req -new -newkey rsa:2048 -nodes -keyout server.key -subj "/CN=127.0.0.1" -out server.csr
+    ca_issue server.csr 0x41 server.pem subjectAltName=IP:127.0.0.1 extendedKeyUsage=serverAuth
+}
+
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# wait_until SECONDS WHAT CMD...: polls CMD every 0.1 s; fails after SECONDS.
+wait_until() {
+    local seconds=$1 what=$2 i
+    shift 2
+    for ((i = 0; i < seconds * 10; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    fail "timed out after $seconds s waiting for $what"
+}
+
+# start_tls_server LOG VERSION [OPTION...]: `openssl s_server` on 127.0.0.1
+# that demands a client certificate from the test CA and refuses a
+# connection without one, limited to TLS VERSION (1.2 or 1.3); its output
+# goes to LOG. Sets server_port and server_pid; the flow's exit stops it.
+start_tls_server() {
+    local log=$1 version=$2
+    shift 2
+    server_port=$(free_port)
+    openssl s_server -accept "127.0.0.1:$server_port" -cert server.pem -key server.key -CAfile ca.pem \
+        -Verify 1 -verify_return_error "-tls1_${version#1.}" "$@" >"$log" 2>&1 </dev/null &
+    server_pid=$!
+    started "$server_pid"
+    wait_until 10 "s_server to listen" grep -qs ACCEPT "$log"
 }
