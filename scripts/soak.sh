@@ -31,12 +31,13 @@ bench="$root/tools/bench/bench.sh"
 reader="Zentrik Virtual 00 00"
 pin=1234
 seconds=$((minutes * 60))
-# The wait monitor competes with four busy clients for the card, and
-# pcsc-lite keeps no queue of waiting clients: each hold that ends is a race
-# the monitor can lose (measured: up to ~10 s in a one-minute run; fairness
-# itself is measured by the CardHoldNeighbours tests). The limit catches a
-# card that stays held (a stopped holder, a daemon that kept its parent's
-# transaction), which waits far longer.
+# The wait monitor competes with four busy clients for the card; the
+# module's processes take turns and leave the card alone whenever it passes
+# between them, so the monitor gets it within about one hold (measured:
+# worst 2.2 s in five minutes on a loaded machine; before the turns ~10 s).
+# Fairness itself is asserted by the CardHoldNeighbours tests; this limit
+# catches a card that stays held (a stopped holder, a daemon that kept its
+# parent's transaction), which waits far longer.
 WORST_WAIT_LIMIT_MS=${WORST_WAIT_LIMIT_MS:-30000}
 for tool in pkcs11-tool ssh-agent ssh-add ssh-keygen opensc-tool openssl; do
     command -v "$tool" >/dev/null || { echo "soak: $tool is not installed" >&2; exit 1; }

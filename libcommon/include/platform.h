@@ -168,10 +168,12 @@ public:
     ProcessTurns(const ProcessTurns&) = delete;
     ProcessTurns& operator=(const ProcessTurns&) = delete;
 
-    // Waits until no other process holds turn `key`, then holds it. False,
-    // with nothing held, when the wait fails (a cycle of waiting processes
-    // the kernel refuses, an error).
-    bool take(std::uint32_t key) noexcept;
+    enum class Taken { AT_ONCE, AFTER_WAITING, NOT };
+    // Waits until no other process holds turn `key`, then holds it; says
+    // whether another process had it first. NOT, with nothing held, when
+    // the wait fails (a cycle of waiting processes the kernel refuses, an
+    // error).
+    Taken take(std::uint32_t key) noexcept;
     // Gives the turn back: a process waiting for it may take it now.
     void give(std::uint32_t key) noexcept;
 

@@ -515,8 +515,10 @@ bool lockTurnByte(int descriptor, std::uint32_t key, short type, bool wait) {
 
 }  // namespace
 
-bool ProcessTurns::take(std::uint32_t key) noexcept {
-    return lockTurnByte(descriptor, key, F_WRLCK, true);
+ProcessTurns::Taken ProcessTurns::take(std::uint32_t key) noexcept {
+    if (lockTurnByte(descriptor, key, F_WRLCK, false)) return Taken::AT_ONCE;
+    if (errno != EACCES && errno != EAGAIN) return Taken::NOT;
+    return lockTurnByte(descriptor, key, F_WRLCK, true) ? Taken::AFTER_WAITING : Taken::NOT;
 }
 
 void ProcessTurns::give(std::uint32_t key) noexcept {

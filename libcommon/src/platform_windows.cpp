@@ -346,7 +346,7 @@ std::unique_ptr<ProcessTurns> ProcessTurns::open(PrivateDirectory&, const std::s
 
 ProcessTurns::~ProcessTurns() = default;
 
-bool ProcessTurns::take(std::uint32_t) noexcept { return true; }
+ProcessTurns::Taken ProcessTurns::take(std::uint32_t) noexcept { return Taken::AT_ONCE; }
 
 void ProcessTurns::give(std::uint32_t) noexcept {}
 

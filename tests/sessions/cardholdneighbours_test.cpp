@@ -120,22 +120,27 @@ TEST_F(CardHoldNeighbours, WaitingClientAsksAgainWithinOnePcscLiteRetryCycle) {
 }
 
 // A connected client waits in SCardBeginTransaction at random moments while
-// other processes use the card: one or two in a tight loop, or one that
-// polls the token information every 40 ms (which never lets a hold go idle).
+// other processes use the card: one or two in a tight loop, one that polls
+// the token information every 40 ms (which never lets a hold go idle), or
+// two that poll every 60 ms (each hold ends idle, 50 ms after its call).
 TEST_F(CardHoldNeighbours, ConnectedClientGetsTheCardWithinTheBoundWhileOthersAreBusy) {
     struct Case {
         const char* name;
         int busyProcesses;
-        bool poller;
+        int pollers;
+        int pollMs;
         // The busy processes take turns, so a waiter gets the card in the
         // pause after the first hold that reaches its bound.
         milliseconds bound;
     };
     const milliseconds perHold = HOLD_BOUND + PAUSE_AFTER_BOUND;
     const std::vector<Case> cases = {
-        {"one busy process", 1, false, perHold + SLACK},
-        {"two busy processes", 2, false, perHold + SLACK},
-        {"a 40 ms poller", 0, true, perHold + SLACK},
+        {"one busy process", 1, 0, 0, perHold + SLACK},
+        {"two busy processes", 2, 0, 0, perHold + SLACK},
+        {"a 40 ms poller", 0, 1, 40, perHold + SLACK},
+        // Just slower than the idle time: every hold ends idle, and the
+        // card passes between the two pollers again and again.
+        {"two 60 ms pollers", 0, 2, 60, perHold + SLACK},
     };
     constexpr double RUN_SECONDS = 9;
     for (const Case& c : cases) {
@@ -144,9 +149,10 @@ TEST_F(CardHoldNeighbours, ConnectedClientGetsTheCardWithinTheBoundWhileOthersAr
             hosts.push_back(std::make_unique<Host>("busy" + std::to_string(i),
                                                    std::vector<std::string>{"busy", std::to_string(RUN_SECONDS)}));
         }
-        if (c.poller) {
-            hosts.push_back(std::make_unique<Host>("poller",
-                                                   std::vector<std::string>{"poll", std::to_string(RUN_SECONDS), "40"}));
+        for (int i = 0; i < c.pollers; ++i) {
+            hosts.push_back(std::make_unique<Host>("poller" + std::to_string(i),
+                                                   std::vector<std::string>{"poll", std::to_string(RUN_SECONDS),
+                                                                            std::to_string(c.pollMs)}));
         }
         const Clock::time_point started = Clock::now();
         bench::PcscClient client;

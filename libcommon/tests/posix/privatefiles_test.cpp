@@ -18,6 +18,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fileinspection.h"
@@ -273,14 +274,15 @@ TEST_F(PrivateFiles, ProcessTurnsPassFromProcessToProcess) {
 
     int report[2];
     ASSERT_EQ(0, ::pipe(report));
-    // A child takes turn `key`, writes a byte when it has it, and gives it
-    // back unless it `dies` holding it.
+    // A child takes turn `key` and reports how it got it ('a' at once, 'w'
+    // after waiting for another process, 'n' not at all), then gives it back
+    // unless it `dies` holding it.
     std::vector<pid_t> children;
     const auto child = [&](std::uint32_t key, bool dies) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::alarm(10);
-            const char got = turns->take(key) ? 'y' : 'n';
+            const char got = "awn"[static_cast<int>(turns->take(key))];
             if (::write(report[1], &got, 1) != 1) ::_exit(2);
             if (!dies) turns->give(key);
             ::_exit(0);
@@ -289,19 +291,22 @@ TEST_F(PrivateFiles, ProcessTurnsPassFromProcessToProcess) {
     };
     const auto reported = [&](int milliseconds) {
         pollfd ready{report[0], POLLIN, 0};
-        char got = 0;
-        return ::poll(&ready, 1, milliseconds) == 1 && ::read(report[0], &got, 1) == 1 && got == 'y';
+        char got = '-';
+        if (::poll(&ready, 1, milliseconds) != 1 || ::read(report[0], &got, 1) != 1) return '-';
+        return got;
     };
-    ASSERT_TRUE(turns->take(7));
+    EXPECT_EQ(platform::ProcessTurns::Taken::AT_ONCE, turns->take(7));
     child(8, false);
-    EXPECT_TRUE(reported(5000)) << "another key's turn waited";
+    EXPECT_EQ('a', reported(5000)) << "another key's turn";
     child(7, true);
-    EXPECT_FALSE(reported(300)) << "the turn was taken while this process held it";
+    EXPECT_EQ('-', reported(300)) << "the turn was taken while this process held it";
     turns->give(7);
-    EXPECT_TRUE(reported(5000));
+    EXPECT_EQ('w', reported(5000));
     // The child died holding it: the next one gets it all the same.
     child(7, false);
-    EXPECT_TRUE(reported(5000));
+    EXPECT_EQ('a', reported(5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(platform::ProcessTurns::Taken::AT_ONCE, turns->take(7));
     for (pid_t pid : children) {
         int status = -1;
         EXPECT_EQ(pid, ::waitpid(pid, &status, 0));

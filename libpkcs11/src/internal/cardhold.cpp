@@ -33,7 +33,7 @@ void logText(const wchar_t* text) noexcept {
     }
 }
 
-// The user's turns at the readers (see HANDOVER), opened with the first hold
+// The user's turns at the readers (see PAUSE_AFTER_BOUND), opened with the first hold
 // that wants one; null when the cache directory cannot hold the file (no
 // cache, a directory refused): holds then take no turns. No lock guards the
 // opening, so a fork can never find one taken: a thread that loses the race
@@ -67,9 +67,15 @@ platform::ProcessTurns* userTurns() noexcept {
     }
 }
 
-void takeTurn(HoldState& state) noexcept {
-    if (state.turnHeld) return;
-    if (platform::ProcessTurns* turns = userTurns()) state.turnHeld = turns->take(state.turnKey);
+// True when another process of ours had the turn first: the card has just
+// passed from it to this one.
+bool takeTurn(HoldState& state) noexcept {
+    if (state.turnHeld) return false;
+    platform::ProcessTurns* turns = userTurns();
+    if (turns == nullptr) return false;
+    const platform::ProcessTurns::Taken taken = turns->take(state.turnKey);
+    state.turnHeld = taken != platform::ProcessTurns::Taken::NOT;
+    return taken == platform::ProcessTurns::Taken::AFTER_WAITING;
 }
 
 // A forked child holds none of its parent's turns.
@@ -219,12 +225,7 @@ void ReleaseTimer::run() {
         lock.unlock();
         for (const auto& state : due) {
             std::unique_lock<std::mutex> holdLock(state->mutex, std::try_to_lock);
-            if (!holdLock.owns_lock()) continue;
-            if (!state->held) {
-                // The pause after a bound is over and no call came.
-                if (state->turnHeld && Clock::now() >= state->holdAllowedFrom) giveTurn(*state);
-                continue;
-            }
+            if (!holdLock.owns_lock() || !state->held) continue;
             if (Clock::now() < state->lastUse + state->idle) continue;
             logText(L"card hold ends: idle");
             releaseLocked(*state);
@@ -316,6 +317,7 @@ void dropRoleLocked(HoldState& state) noexcept {
 void endTransactionLocked(HoldState& state) noexcept {
     if (!state.held) return;
     state.held = false;
+    state.releasedAt = Clock::now();
     state.knownFreshness.reset();
     state.knownMemory.reset();
     state.loginConfirmed = false;
@@ -364,9 +366,9 @@ void registerForkHandlers() noexcept {
     platform::runInEveryForkedChild(&freshTimerLocksInChild);
 }
 
-void releaseLocked(HoldState& state, bool keepTurn) noexcept {
+void releaseLocked(HoldState& state) noexcept {
     endTransactionLocked(state);
-    if (!keepTurn) giveTurn(state);
+    giveTurn(state);
 }
 
 
@@ -492,31 +494,34 @@ HoldLease::HoldLease(CardHold& hold, SessionConnection& login)
     }
     const Clock::time_point now = Clock::now();
     if (state.held && now - state.heldSince >= HOLD_BOUND) endAtBound(now);
-    if (!state.held) {
-        if (now < state.holdAllowedFrom) std::this_thread::sleep_until(state.holdAllowedFrom);
-        if (state.turnHeld) {
-            // Still ours after the pause: a process of ours that waits for
-            // the card goes first.
-            giveTurn(state);
-            std::this_thread::sleep_for(HANDOVER);
-        }
-        takeTurn(state);
-        // An error propagates with nothing held. The bound counts from the
-        // grant: time spent waiting for another application is not ours.
-        try {
-            state.connection->lock();
-        } catch (...) {
-            giveTurn(state);
-            throw;
-        }
-        state.held = true;
-        state.heldSince = Clock::now();
-        state.knownFreshness.reset();
-        state.knownMemory.reset();
-        state.authenticatedRole.reset();
-        state.loginConfirmed = false;
-        state.resetWhenEnded = false;
+    if (!state.held) beginHold();
+}
+
+void HoldLease::beginHold() {
+    if (Clock::now() < state.holdAllowedFrom) std::this_thread::sleep_until(state.holdAllowedFrom);
+    // The card comes from another process of ours: it is left alone for the
+    // pause first, so that an application waiting for it gets it.
+    const bool fromAnotherProcess = takeTurn(state);
+    if (fromAnotherProcess) std::this_thread::sleep_for(PAUSE_AFTER_BOUND);
+    // An error propagates with nothing held.
+    try {
+        state.connection->lock();
+    } catch (...) {
+        giveTurn(state);
+        throw;
     }
+    // The bound counts from the grant: time spent waiting for another
+    // application is not ours. A hold begun less than a pause after this
+    // process's last one ended continues that one's bound: a process that
+    // calls just slower than the idle time would otherwise never pause.
+    const Clock::time_point granted = Clock::now();
+    if (fromAnotherProcess || granted - state.releasedAt >= PAUSE_AFTER_BOUND) state.heldSince = granted;
+    state.held = true;
+    state.knownFreshness.reset();
+    state.knownMemory.reset();
+    state.authenticatedRole.reset();
+    state.loginConfirmed = false;
+    state.resetWhenEnded = false;
 }
 
 void HoldLease::finishedWith(const amw::FreshnessRecord& cardFreshness,
@@ -525,19 +530,12 @@ void HoldLease::finishedWith(const amw::FreshnessRecord& cardFreshness,
     if (!cardChanged) state.knownFreshness = cardFreshness;
 }
 
-// The card is let go and left alone for the pause; the reader's turn stays
-// with this process until the pause is over (given back by the next call, or
-// by the timer when none comes).
+// The card is let go, and this process leaves it alone for the pause (a
+// process of ours that waits for the turn takes the pause itself).
 void HoldLease::endAtBound(Clock::time_point now) noexcept {
     logText(L"card hold ends: bound reached");
-    releaseLocked(state, true);
+    releaseLocked(state);
     state.holdAllowedFrom = now + PAUSE_AFTER_BOUND;
-    if (!state.turnHeld) return;
-    try {
-        ReleaseTimer::instance().schedule(shared, state.holdAllowedFrom);
-    } catch (...) {
-        giveTurn(state);
-    }
 }
 
 HoldLease::~HoldLease() {

@@ -22,8 +22,9 @@
 //   never waits for a hold whose call is running), and HOLD_BOUND after the
 //   card was granted whatever the calls do, followed by a pause in which the
 //   card is left alone, so another application waiting for it gets it;
-// - the user's processes take turns at a reader: a hold keeps the reader's
-//   turn until the pause after its bound is over (see HANDOVER);
+// - the user's processes take turns at a reader, and the card is left alone
+//   for the same pause whenever it passes from one to another (see
+//   PAUSE_AFTER_BOUND);
 // - lock order: the module-wide lock, then a hold's mutex, then the timer's;
 //   the timer only tries a hold's mutex, after it has let go of its own;
 // - at fork() idle holds are ended first, so a child (or a daemon whose
@@ -68,15 +69,19 @@ inline constexpr std::chrono::milliseconds HOLD_BOUND{2000};
 // its time, and nothing otherwise.
 inline constexpr std::chrono::milliseconds PCSC_LOCK_RETRY_CYCLE{200};
 inline constexpr std::chrono::milliseconds PAUSE_AFTER_BOUND = PCSC_LOCK_RETRY_CYCLE + std::chrono::milliseconds(50);
-// pcsc-lite keeps no queue: after the pause, a second busy process of ours
-// and another application that both wait would each get the card about half
-// the time, so the other application could wait several bounds. The user's
-// processes that hold cards therefore take turns (platform::ProcessTurns, a
-// file in the cache directory): a hold keeps its reader's turn from the
-// grant until the pause after its bound is over, so in the pause only
-// applications that are not ours can take the card; the turn then goes to a
-// process of ours that waits for it, which HANDOVER leaves time to wake up.
-inline constexpr std::chrono::milliseconds HANDOVER{30};
+//
+// pcsc-lite keeps no queue: in that pause a second busy process of ours and
+// another application that both wait would each get the card about half the
+// time, and when a hold of ours ends idle another of ours would take the
+// card at once, so the other application could wait for many holds. The
+// user's processes that hold cards therefore take turns at a reader
+// (platform::ProcessTurns, a file in the cache directory): a hold takes its
+// reader's turn before the transaction and gives it back when it ends, and
+// a process that had to wait for the turn leaves the card alone for the
+// same pause before it asks for it. Whenever the card passes from one of
+// our processes to another, only applications that are not ours can take
+// it for a moment, and ours wait for each other on the turn, not in
+// pcsc-lite.
 
 // The part of a hold the release timer shares. Guarded by `mutex`.
 struct HoldState {
@@ -86,11 +91,13 @@ struct HoldState {
     std::uint32_t tokenType = 0;
     std::chrono::milliseconds idle{0};
     std::uint64_t ownerProcess = 0;
-    // The reader's turn among the user's processes (see HANDOVER).
+    // The reader's turn among the user's processes (see PAUSE_AFTER_BOUND).
     std::uint32_t turnKey = 0;
     bool turnHeld = false;
     bool held = false;
+    // When the bound started counting (see HoldLease::beginHold).
     Clock::time_point heldSince{};
+    Clock::time_point releasedAt{};
     Clock::time_point lastUse{};
     Clock::time_point holdAllowedFrom{};
     // The role raised on the card within the running call; dropped at the
@@ -114,10 +121,9 @@ struct HoldState {
 };
 
 // Deauthenticates what the hold authenticated and ends the transaction;
-// errors are logged and swallowed. The reader's turn is given back unless
-// `keepTurn` (the pause after the bound keeps it). Call with the state's
-// mutex held.
-void releaseLocked(HoldState& state, bool keepTurn = false) noexcept;
+// errors are logged and swallowed; the reader's turn is given back. Call
+// with the state's mutex held.
+void releaseLocked(HoldState& state) noexcept;
 
 // Whether holds are on (`cardhold` greater than 0, and the application lets
 // the module create the release timer's thread).
@@ -228,6 +234,7 @@ public:
 
 private:
     void endAtBound(Clock::time_point now) noexcept;
+    void beginHold();
 
     std::shared_ptr<HoldState> shared;
     HoldState& state;
