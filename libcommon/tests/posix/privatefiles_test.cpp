@@ -18,7 +18,6 @@
 #include <iterator>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fileinspection.h"
@@ -302,10 +301,17 @@ TEST_F(PrivateFiles, ProcessTurnsPassFromProcessToProcess) {
     EXPECT_EQ('-', reported(300)) << "the turn was taken while this process held it";
     turns->give(7);
     EXPECT_EQ('w', reported(5000));
-    // The child died holding it: the next one gets it all the same.
+    // Once the child has died holding it, the next one gets it at once.
+    const auto reap = [&] {
+        int status = -1;
+        EXPECT_EQ(children.back(), ::waitpid(children.back(), &status, 0));
+        EXPECT_EQ(0, status);
+        children.pop_back();
+    };
+    reap();
     child(7, false);
     EXPECT_EQ('a', reported(5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    reap();
     EXPECT_EQ(platform::ProcessTurns::Taken::AT_ONCE, turns->take(7));
     for (pid_t pid : children) {
         int status = -1;
