@@ -129,18 +129,15 @@ TEST_F(CardHoldNeighbours, ConnectedClientGetsTheCardWithinTheBoundWhileOthersAr
         int busyProcesses;
         int pollers;
         int pollMs;
-        // The busy processes take turns, so a waiter gets the card in the
-        // pause after the first hold that reaches its bound.
-        milliseconds bound;
     };
     const milliseconds perHold = HOLD_BOUND + PAUSE_AFTER_BOUND;
     const std::vector<Case> cases = {
-        {"one busy process", 1, 0, 0, perHold + SLACK},
-        {"two busy processes", 2, 0, 0, perHold + SLACK},
-        {"a 40 ms poller", 0, 1, 40, perHold + SLACK},
+        {"one busy process", 1, 0, 0},
+        {"two busy processes", 2, 0, 0},
+        {"a 40 ms poller", 0, 1, 40},
         // Just slower than the idle time: every hold ends idle, and the
         // card passes between the two pollers again and again.
-        {"two 60 ms pollers", 0, 2, 60, perHold + SLACK},
+        {"two 60 ms pollers", 0, 2, 60},
     };
     constexpr double RUN_SECONDS = 9;
     for (const Case& c : cases) {
@@ -182,7 +179,14 @@ TEST_F(CardHoldNeighbours, ConnectedClientGetsTheCardWithinTheBoundWhileOthersAr
         }
         std::cout << '\n';
         EXPECT_LE(2u, waits.size()) << c.name;
-        EXPECT_LT(worst, c.bound.count()) << c.name;
+        // A waiter gets the card in the pause after the first hold that
+        // reaches its bound. On a loaded machine (pcscd's threads late) it
+        // may miss one pause; a card passed among our processes without a
+        // pause makes it miss many.
+        const long late = std::count_if(waits.begin(), waits.end(),
+                                        [&](long wait) { return wait >= (perHold + SLACK).count(); });
+        EXPECT_LE(late, 1) << c.name;
+        EXPECT_LT(worst, (2 * perHold + SLACK).count()) << c.name;
         if (c.busyProcesses == 2) {
             const long fewer = std::min(calls[0], calls[1]);
             const long more = std::max(calls[0], calls[1]);
