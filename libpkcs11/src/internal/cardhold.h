@@ -159,6 +159,21 @@ private:
     std::shared_ptr<HoldState> shared;
 };
 
+// A transaction of its own on a slot that holds are used with (the slot's
+// first contact with its card) takes the reader's turn like a hold, with
+// the pause when another process of ours had it, and gives it back at its
+// end. Nothing with holds off.
+class TurnForTransaction {
+public:
+    explicit TurnForTransaction(CardHold& hold);
+    ~TurnForTransaction();
+    TurnForTransaction(const TurnForTransaction&) = delete;
+    TurnForTransaction& operator=(const TurnForTransaction&) = delete;
+
+private:
+    HoldState& state;
+};
+
 // The card connection tokens of a held call talk through. It passes every
 // command to the slot's connection; when the card refuses one with 6982
 // (security status not satisfied) on a logged-in slot whose login is not yet

@@ -16,6 +16,7 @@ SessionConnection::SessionConnection(const ctl::PcScReader& reader_)
                      ctl::CardConnection::PROTOCOL_T0_OR_T1),
       hold(cardConnection, CARD_TOKEN_TYPE, reader.getNameString()) {
     TraceScope trace(LOG_FACILITY_PKCS11, "SessionConnection::SessionConnection");
+    const cardhold::TurnForTransaction turn(hold);
     cardConnection.lock();
     try {
         // The first contact with this card: the applet is selected, and a
