@@ -445,13 +445,13 @@ TEST(ListKeyPairs, PrivateKeyAloneTakesThePublicValuesFromItsMetadataOnly) {
     struct Case {
         const char* name;
         Bytes metadata;
-        std::uint8_t keySpec;  // in the header; anything but 1 reads as 0
+        std::uint8_t keySpec;  // the header's key kind; anything but 1 reads as 0
         std::uint16_t keySize;
         Bytes modulus;
         Bytes exponent;
     };
     const Case cases[] = {
-        {"metadata of an earlier release, key spec 7", concat({item(hex("05")), item("priv")}), 7, 2048, {}, {}},
+        {"metadata of an earlier release, key kind 7", concat({item(hex("05")), item("priv")}), 7, 2048, {}, {}},
         {"metadata with the public values", PRIVATE_ALONE_METADATA, 0, 1024, MODULUS_1024, hex("01 00 01")},
     };
     for (const Case& c : cases) {

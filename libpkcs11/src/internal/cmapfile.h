@@ -41,8 +41,8 @@ namespace cmapfile {
 // record to be appended.
 std::uint8_t chooseContainerIndex(amw::CachedToken& token);
 // Puts a key pair on the card with its container: chooses the index, lets
-// `makeKey` make and commit the key (the pair stores the index and its key
-// specification), then writes the record with the pair's size.
+// `makeKey` make and commit the key (the pair stores the index and whether
+// it signs or exchanges keys), then writes the record with the pair's size.
 amw::KeyPair& addKeyPairWithContainer(
     amw::CachedToken& token, const std::function<amw::KeyPair&(std::uint8_t containerIndex)>& makeKey);
 // One map write for a key pair that is on the card now: the record at

@@ -67,7 +67,7 @@ inline void writeLe16(std::uint8_t* at, std::uint16_t value) noexcept {
 
 // Records wholly inside the content that a one-byte index can address.
 std::size_t recordCount(std::size_t length) noexcept;
-// The size field that a key specification uses (signature or key exchange).
+// The size field of a pair that signs or one that exchanges keys (`keySpec`).
 std::size_t sizeFieldOffset(std::uint32_t keySpec) noexcept;
 // True when record `index` exists and its flags are not 0.
 bool recordInUse(const Content& map, std::size_t index) noexcept;
