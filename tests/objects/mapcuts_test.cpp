@@ -79,6 +79,7 @@ protected:
         P11RsaPublicKey view(call.findKeyPair(buf<128>(id)));
         view.destroyObjectFromCard(&call);
     }
+    static void destroyPairsPublicHalf(amw::CachedToken& call) { destroyPublicHalf(call, "pair"); }
 
     // The commands `write` sends in a call of its own on the card `state`.
     std::size_t commandsOf(const cardsim::CardState& state, const std::function<void(amw::CachedToken&)>& write) {
@@ -94,6 +95,19 @@ protected:
         if (!cachingDir.empty()) std::filesystem::remove_all(cachingDir);
         startCard(state);
         useLosingConnection();
+    }
+
+    // `write` on the card `before`, cut off at each of its commands in turn
+    // (each time on a fresh copy of that card), then `afterCut`.
+    void forEveryCut(const cardsim::CardState& before, const std::function<void(amw::CachedToken&)>& write,
+                     const std::function<void()>& afterCut) {
+        const std::size_t commands = commandsOf(before, write);
+        for (std::size_t lostAt = 1; lostAt <= commands; ++lostAt) {
+            SCOPED_TRACE("card lost at command " + std::to_string(lostAt));
+            restart(before);
+            cutOff(lostAt, write);
+            afterCut();
+        }
     }
 };
 
@@ -212,12 +226,7 @@ TEST_F(MapCuts, CertificateWithoutAPairNeverTakesTheIndexOfAPairLeftWithoutItsRe
 TEST_F(MapCuts, CutDestroyOfAHalfKeepsTheDefaultOfTheWholePair) {
     generate(*beginCall(), "pair");
     cm::setDefaultCertificate(*beginCall(), 0);
-    const cardsim::CardState before = engine->state();
-    const std::size_t commands = commandsOf(before, [](amw::CachedToken& call) { destroyPublicHalf(call, "pair"); });
-    for (std::size_t lostAt = 1; lostAt <= commands; ++lostAt) {
-        SCOPED_TRACE("card lost at command " + std::to_string(lostAt));
-        restart(before);
-        cutOff(lostAt, [](amw::CachedToken& call) { destroyPublicHalf(call, "pair"); });
+    forEveryCut(engine->state(), destroyPairsPublicHalf, [&] {
         addNewPair(*beginCall(), "next");
         const Bytes map = fileOnCard(CMAPFILE_BLOCK);
         const bool whole = beginCall()->findKeyPair(buf<128>("pair"))->isComplete();
@@ -225,7 +234,7 @@ TEST_F(MapCuts, CutDestroyOfAHalfKeepsTheDefaultOfTheWholePair) {
         if (whole) {
             EXPECT_EQ(cm::FLAG_VALID | cm::FLAG_DEFAULT, map[cm::FLAGS_OFFSET]);
         }
-    }
+    });
 }
 
 // The same cuts, then the remaining private half is destroyed: once the pair
@@ -233,12 +242,7 @@ TEST_F(MapCuts, CutDestroyOfAHalfKeepsTheDefaultOfTheWholePair) {
 // goes first.
 TEST_F(MapCuts, LastHalfDestroyedAfterACutTakesTheRecordLeftNamingItsPair) {
     generate(*beginCall(), "pair");
-    const cardsim::CardState before = engine->state();
-    const std::size_t commands = commandsOf(before, [](amw::CachedToken& call) { destroyPublicHalf(call, "pair"); });
-    for (std::size_t lostAt = 1; lostAt <= commands; ++lostAt) {
-        SCOPED_TRACE("card lost at command " + std::to_string(lostAt));
-        restart(before);
-        cutOff(lostAt, [](amw::CachedToken& call) { destroyPublicHalf(call, "pair"); });
+    forEveryCut(engine->state(), destroyPairsPublicHalf, [&] {
         {
             auto call = beginCall();
             amw::KeyPair* pair = call->findKeyPair(buf<128>("pair"));
@@ -251,7 +255,7 @@ TEST_F(MapCuts, LastHalfDestroyedAfterACutTakesTheRecordLeftNamingItsPair) {
         }
         EXPECT_EQ(nullptr, beginCall()->findKeyPair(buf<128>("pair")));
         EXPECT_EQ(-1, recordOf(fileOnCard(CMAPFILE_BLOCK), "pair"));
-    }
+    });
 }
 
 // Our write fills a free record in the middle and is cut off; another writer
@@ -266,13 +270,9 @@ TEST_F(MapCuts, ContainerDeletedByAnotherWriterAfterACutStaysDeleted) {
         return map;
     }());
     const cardsim::CardState before = engine->state();
-    const std::size_t commands = commandsOf(before, [](amw::CachedToken& call) { addNewPair(call, "mid"); });
     for (const auto kind : {ForeignWriter::Kind::PLATFORM, ForeignWriter::Kind::EARLIER_RELEASE}) {
-        for (std::size_t lostAt = 1; lostAt <= commands; ++lostAt) {
-            SCOPED_TRACE("card lost at command " + std::to_string(lostAt) +
-                         (kind == ForeignWriter::Kind::PLATFORM ? ", platform" : ", earlier release"));
-            restart(before);
-            cutOff(lostAt, [](amw::CachedToken& call) { addNewPair(call, "mid"); });
+        SCOPED_TRACE(kind == ForeignWriter::Kind::PLATFORM ? "platform" : "earlier release");
+        forEveryCut(before, [](amw::CachedToken& call) { addNewPair(call, "mid"); }, [&] {
             foreign(kind).deleteRecord(2);
             const Bytes foreignMap = fileOnCard(CMAPFILE_BLOCK);
             addNewPair(*beginCall(), "next");
@@ -281,7 +281,7 @@ TEST_F(MapCuts, ContainerDeletedByAnotherWriterAfterACutStaysDeleted) {
             EXPECT_FALSE(map.size() >= 3 * cm::RECORD_SIZE && map[2 * cm::RECORD_SIZE] == 'B' &&
                          map[2 * cm::RECORD_SIZE + cm::FLAGS_OFFSET] != 0)
                 << "the deleted container came back";
-        }
+        });
     }
 }
 
